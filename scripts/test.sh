@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with the given preset (default: default)
+# and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-default}"
+scripts/setup.sh
+cmake --preset "$preset"
+cmake --build --preset "$preset" -j "$(nproc)"
+ctest --preset "$preset" -j "$(nproc)"

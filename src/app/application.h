@@ -1,0 +1,89 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "config/config.h"
+#include "config/translator.h"
+#include "display/frame_buffer.h"
+#include "dvbsub/dvb_subtitle.h"
+#include "platform/platform.h"
+#include "stream/pes_filter.h"
+#include "stream/pmt_loader.h"
+#include "teletext/txt_subtitle.h"
+
+// The daemon: follows the service the box plays and keeps its subtitles on
+// screen. Everything is owned here by value for the whole run.
+class Application {
+ public:
+  explicit Application(const Platform& platform = Platform::Default());
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+  virtual ~Application();
+
+  // The main loop; returns after the cycle in which Stop was called.
+  void Run();
+  // Ends Run after its current cycle. Safe from a signal handler and from any
+  // thread.
+  void Stop() { running.store(false); }
+
+  void LoadSettings();
+  bool IsDisabled();
+  int ReadServiceStatus();
+
+  bool StartTXTSubtitle(int pid, int page);
+  bool StartDVBSubtitle(int pid);
+  void StopDecoding();
+  int ShowOSDMessage(const std::string& text);
+  int FindExternalTXT(int serviceId, const std::string& lang, int& pid, int& page);
+
+  // Read-only views for tools and tests.
+  int Sid() const { return sid; }
+  int PmtPid() const { return pmtPid; }
+  int VideoFormat() const { return videoFormat; }
+  int PlaybackMode() const { return playbackMode; }
+  int Vpid() const { return vpid; }
+  int Apid() const { return apid; }
+  int Tpid() const { return tpid; }
+  bool Decoding() const { return decoding; }
+  int SubtitlePid() const { return subtitlePid; }
+  int TxtPage() const { return txtPage; }
+  int OsdTimer() const { return osdTimer; }
+  FrameBuffer& Screen() { return frameBuffer; }
+  Config& Settings() { return config; }
+  PMTLoader& Scanner() { return pmtLoader; }
+  PESFilter& Filter() { return pesFilter; }
+  TXTSubtitle& Teletext() { return txtSubtitle; }
+  DVBSubtitle& Dvb() { return dvbSubtitle; }
+
+ private:
+  void ResetStatus();
+  void ChooseStream(char* message);
+
+  DVBSubtitle dvbSubtitle;
+  TXTSubtitle txtSubtitle;
+  PESFilter pesFilter;
+  PMTLoader pmtLoader;
+  FrameBuffer frameBuffer;
+  Config config;
+  Translator translator;
+  int32_t sid;
+  int32_t apid;
+  int32_t tpid;
+  int32_t vpid;
+  int32_t pmtPid;
+  int32_t playbackMode;
+  int32_t videoFormat;
+  std::atomic<bool> running;
+  int32_t txtPage = 0;
+  int32_t subtitlePid = 0;
+  int32_t useExternalChannels = 0;
+  std::string language;
+  std::string secondaryLanguage;
+  int32_t subtitleType = 0;
+  bool decoding;
+  int32_t osdTimer;
+
+  Platform platform_;
+};

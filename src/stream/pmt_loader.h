@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "platform/platform.h"
+
+// One teletext subtitle page announced in a PMT.
+struct TXTSubtitleInfo {
+  int32_t type = 0;
+  int32_t pid = 0;
+  int32_t serviceId = 0;
+  std::string language;
+  int32_t page = 0;
+};
+
+// One entry of a subtitling descriptor in a PMT.
+struct DVBSubtitleInfo {
+  int32_t type = 0;
+  int32_t pid = 0;
+  int32_t serviceId = 0;
+  std::string language;
+  int32_t ancillaryPageId = 0;
+  int32_t compositionPageId = 0;
+};
+
+// The box driver's request numbers and the section filter record.
+constexpr unsigned long DMX_STOP = 0x80046F2AUL;
+constexpr unsigned long DMX_SET_FILTER = 0x80046F2BUL;
+constexpr unsigned long DMX_SET_PES_FILTER = 0x80046F2CUL;
+constexpr unsigned long DMX_SET_BUFFERSIZE = 0x80046F2DUL;
+constexpr unsigned long DMX_GET_STC = 0x40106F32UL;
+
+struct SectionFilterParams {
+  uint16_t pid;
+  uint8_t filter[16];
+  uint8_t mask[16];
+  uint8_t padding[2];
+  uint32_t timeout;
+  uint32_t flags;
+};
+static_assert(sizeof(SectionFilterParams) == 44, "section filter record is 44 bytes");
+
+// Reads the PAT and the service's PMT and records its subtitle streams.
+class PMTLoader {
+ public:
+  explicit PMTLoader(const Platform& platform = Platform::Default());
+  PMTLoader(const PMTLoader&) = delete;
+  PMTLoader& operator=(const PMTLoader&) = delete;
+  virtual ~PMTLoader();
+
+  // Count of teletext and subtitling descriptors found; 0 when the device or
+  // the PAT filter is unusable; -1 without a PMT PID or when the PAT read fails.
+  int GetAllPIDs(int serviceId, int pmtPid);
+
+  int ParseTeletextDescriptor(const uint8_t* descriptor, int pid, int serviceId);
+  int ParseSubtitlingDescriptor(const uint8_t* descriptor, int pid, int serviceId);
+  int NormalizeLanguage(const std::string& in, std::string& out);
+  int FindDVBSubtitle(const std::string& language, int& pid);
+  int FindTXTSubtitle(const std::string& language, int type, int& pid, int& page);
+
+  const std::list<TXTSubtitleInfo*>& TxtSubtitles() const { return txtSubtitles; }
+  const std::list<DVBSubtitleInfo*>& DvbSubtitles() const { return dvbSubtitles; }
+
+ private:
+  void ClearLists();
+
+  std::list<TXTSubtitleInfo*> txtSubtitles;
+  std::list<DVBSubtitleInfo*> dvbSubtitles;
+  Platform platform_;
+};
