@@ -30,14 +30,15 @@ std::vector<uint8_t> RecordingBuilder::Build() const {
     }
   }
   if (hasStart_) start = startTime_;
+  if (hasEnd_) end = std::max(end, endTime_);
   if (end < start) end = start;
 
-  // (time, kind, sequence): kind 0 = tables, 1 = PCR, 2 = PES.
+  // (time, kind, sequence): kind 0 = PCR, 1 = tables, 2 = PES.
   using Event = std::tuple<int64_t, int, size_t>;
   std::vector<Event> events;
   for (int64_t t = start; t <= end; t += tablePeriod_) {
-    events.emplace_back(t, 0, 0);
-    if (pcrPid_ >= 0) events.emplace_back(t, 1, 0);
+    if (pcrPid_ >= 0) events.emplace_back(t, 0, 0);
+    events.emplace_back(t, 1, 0);
   }
   for (size_t k = 0; k < pes_.size(); ++k) {
     if (pes_[k].time >= start) events.emplace_back(pes_[k].time, 2, k);
@@ -49,13 +50,13 @@ std::vector<uint8_t> RecordingBuilder::Build() const {
   for (const Event& e : events) {
     const int64_t time = std::get<0>(e);
     switch (std::get<1>(e)) {
-      case 0:
+      case 1:
         for (const Table& t : tables_) {
           const std::vector<uint8_t> packets = PacketizeSection(t.pid, t.section, cc[t.pid]);
           out.insert(out.end(), packets.begin(), packets.end());
         }
         break;
-      case 1: {
+      case 0: {
         const uint16_t pid = static_cast<uint16_t>(pcrPid_);
         const std::vector<uint8_t> packet = PCRPacket(pid, time, cc[pid]);
         out.insert(out.end(), packet.begin(), packet.end());

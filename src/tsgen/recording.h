@@ -36,8 +36,14 @@ class RecordingBuilder {
     hasStart_ = true;
   }
 
-  // The recording: from the start time to the last PES send time, with at
-  // least one round of tables. Packets sharing a send time keep this order:
+  // Last table and PCR time; default: the last PES send time.
+  void SetEndTime(int64_t ticks) {
+    endTime_ = ticks;
+    hasEnd_ = true;
+  }
+
+  // The recording: from the start time to the end time, with at least one
+  // round of tables. PES packets sent before the start time are left out. Packets sharing a send time keep this order:
   // tables, PCR, PES in the order they were added.
   std::vector<uint8_t> Build() const;
   bool WriteFile(const std::string& path, std::string* error) const;
@@ -59,6 +65,8 @@ class RecordingBuilder {
   int pcrPid_ = -1;
   int64_t startTime_ = 0;
   bool hasStart_ = false;
+  int64_t endTime_ = 0;
+  bool hasEnd_ = false;
 };
 
 }  // namespace tsgen
