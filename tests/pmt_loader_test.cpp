@@ -550,6 +550,39 @@ TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {
   }
 }
 
+// The four CRC bytes at the end of a PAT are never taken for a program
+// entry, also when the section length leaves a partial entry before them.
+TEST(GetAllPIDs, PATCRCIsNeverAnEntry) {
+  const Bytes aligned = tsgen::BuildPAT(1, {{0x10, 0x100}});
+  Bytes body = {0x00, 0x10, 0xE1, 0x00, 0x0A, 0xBC};  // one entry and two stray bytes
+  const Bytes misaligned = tsgen::BuildSection(0x00, 1, 0, body);
+  struct Row {
+    const char* name;
+    Bytes pat;
+    int serviceId;  // what the bytes at the end would say as a program number
+  };
+  const std::vector<Row> rows = {
+      {"aligned", aligned, (aligned[12] << 8) | aligned[13]},
+      {"stray bytes before the CRC", misaligned, 0x0ABC},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedDemux scripted;
+    scripted.Add(row.pat);
+    SimDeviceIO sim;
+    sim.Attach("/sim/demux0", &scripted);
+    FaultIO fault(&sim);
+    Platform platform;
+    platform.io = &fault;
+    platform.paths = Paths::Under("/sim");
+    LogCapture capture;
+    PMTLoader loader(platform);
+    EXPECT_EQ(0, loader.GetAllPIDs(row.serviceId, 0x1FFE));
+    EXPECT_EQ(1, fault.Count("ioctl", DMX_SET_FILTER)) << capture.Text();
+    EXPECT_EQ(1, fault.Count("read"));
+  }
+}
+
 TEST(GetAllPIDs, BroadcastSample) {
   ScanRig rig(Bytes{});
   std::string error;
