@@ -34,6 +34,12 @@ std::vector<Bytes> SplitPackets(const Bytes& stream) {
   return out;
 }
 
+std::string Hex6(const Bytes& b) {
+  char out[13];
+  snprintf(out, sizeof out, "%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
+  return out;
+}
+
 Bytes Join(const std::vector<Bytes>& packets) {
   Bytes out;
   for (const Bytes& p : packets) out.insert(out.end(), p.begin(), p.end());
@@ -630,6 +636,56 @@ TEST(SimDemux, ReportsTheEndOfTheRecording) {
   rig.io.Close(fd);
   rig.demux.Rewind();
   EXPECT_FALSE(rig.demux.Finished());
+}
+
+// The broadcast sample has no PCR: its PES packets must still come whole, in
+// order, and about half a second ahead of their PTS.
+TEST(SimDemux, BroadcastSampleStreamsTeletextAheadOfItsPTS) {
+  VirtualClock clock;
+  SimDemux demux(&clock);
+  std::string error;
+  ASSERT_TRUE(demux.Load(ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts", &error)) << error;
+  EXPECT_FALSE(demux.Recording().HasPCR());
+  SimDeviceIO io;
+  io.Attach(kDemux, &demux);
+  const int fd = io.Open(kDemux, O_RDWR | O_NONBLOCK);
+  ASSERT_EQ(0, io.Ioctl(fd, DMX_SET_BUFFERSIZE, reinterpret_cast<void*>(size_t{65536})));
+  PESFilterParams p{};
+  p.pid = 0x42c;
+  p.output = 1;
+  p.pesType = 5;
+  p.flags = 4;
+  ASSERT_EQ(0, io.Ioctl(fd, DMX_SET_PES_FILTER, &p));
+
+  Bytes pending;
+  int packets = 0;
+  int64_t lastPts = -1;
+  uint8_t buf[16384];
+  while (!demux.Finished() || pending.size() >= 368) {
+    const ssize_t n = io.Read(fd, buf, sizeof buf);
+    if (n > 0) pending.insert(pending.end(), buf, buf + n);
+    STCRequest stc{0, 1, 0};
+    ASSERT_EQ(0, io.Ioctl(fd, DMX_GET_STC, &stc));
+    while (pending.size() >= 368) {
+      ASSERT_EQ("000001bd016a", Hex6(pending));
+      const int64_t pts = (static_cast<int64_t>((pending[9] >> 1) & 7) << 30) |
+                          (pending[10] << 22) | ((pending[11] >> 1) << 15) |
+                          (pending[12] << 7) | (pending[13] >> 1);
+      EXPECT_GT(pts, lastPts);
+      const int64_t ahead = pts - static_cast<int64_t>(stc.stc);
+      // 500 ms ahead, give or take one packet interval: a packet is whole
+      // only when its last TS packet has arrived.
+      EXPECT_GE(ahead, 45000 - 3600) << packets;
+      EXPECT_LE(ahead, 45000 + 3600) << packets;
+      lastPts = pts;
+      pending.erase(pending.begin(), pending.begin() + 368);
+      ++packets;
+    }
+    if (n <= 0) clock.Advance(10000);
+  }
+  EXPECT_TRUE(pending.empty());
+  EXPECT_GT(packets, 900);
+  io.Close(fd);
 }
 
 // The daemon's main thread scans sections while the PES reader thread reads
