@@ -9,7 +9,7 @@
 #include "common/log.h"
 #include "sim/sim_demux.h"
 #include "sim/sim_device_io.h"
-#include "sim/virtual_clock.h"
+#include "platform/clock.h"
 #include "support/fault_io.h"
 #include "support/scripted_demux.h"
 #include "tsgen/psi.h"

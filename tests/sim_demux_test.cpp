@@ -12,7 +12,7 @@
 #include "sim/section_assembler.h"
 #include "sim/sim_device_io.h"
 #include "sim/ts_recording.h"
-#include "sim/virtual_clock.h"
+#include "platform/clock.h"
 #include "stream/pes_filter.h"
 #include "stream/pmt_loader.h"
 #include "tsgen/pes.h"

@@ -17,7 +17,7 @@
 #include "sim/section_assembler.h"
 #include "sim/sim_demux.h"
 #include "sim/sim_device_io.h"
-#include "sim/virtual_clock.h"
+#include "platform/clock.h"
 #include "stream/pmt_loader.h"
 
 namespace {

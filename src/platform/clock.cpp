@@ -89,6 +89,12 @@ int64_t VirtualClock::NowMicros() {
   return state_->now;
 }
 
+void VirtualClock::Advance(int64_t micros) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->now += micros;
+  state_->changed.notify_all();
+}
+
 void VirtualClock::Sleep(uint32_t micros) {
   if (t_participation.clock != this) {
     t_participation.Leave();

@@ -50,6 +50,9 @@ class VirtualClock : public Clock {
   ~VirtualClock() override;
   void Sleep(uint32_t micros) override;
   int64_t NowMicros() override;
+  // Moves time on from outside, waking every sleeper whose time has come; for
+  // tests that step a recording by hand.
+  void Advance(int64_t micros);
 
  private:
   struct State;
