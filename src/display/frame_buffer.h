@@ -10,6 +10,7 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_CACHE_H
+#include FT_SYSTEM_H
 
 #include "platform/platform.h"
 
@@ -127,4 +128,6 @@ class FrameBuffer {
   size_t backBufferBytes = 0;
   pthread_mutex_t fontMutex;
   int lastClampedSize = 0;
+  // FreeType's allocator: zeroed blocks (see InitFont).
+  FT_MemoryRec_ ftMemory = {};
 };
