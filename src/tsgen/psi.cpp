@@ -55,7 +55,10 @@ Bytes BuildPAT(uint16_t transportStreamId, const std::vector<PatEntry>& programs
 
 Bytes Descriptor(uint8_t tag, const Bytes& body) {
   const size_t n = body.size() > 255 ? 255 : body.size();
-  Bytes out{tag, static_cast<uint8_t>(n)};
+  Bytes out;
+  out.reserve(2 + n);
+  out.push_back(tag);
+  out.push_back(static_cast<uint8_t>(n));
   out.insert(out.end(), body.begin(), body.begin() + static_cast<long>(n));
   return out;
 }
