@@ -13,19 +13,7 @@ out="$src/build/cross/powerpc"
 jobs="${JOBS:-2}"
 triplet=powerpc-linux-gnu
 
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-host_packages=(build-essential cmake pkg-config g++-$triplet dpkg-dev xz-utils file)
-missing=()
-for p in "${host_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
-  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
-fi
-
+scripts/setup.sh --cross
 scripts/build-freetype-powerpc.sh "$out/root"
 
 cmake -S "$src" -B "$out/build" \

@@ -14,21 +14,12 @@ out="$src/build/cross/s390x"
 jobs="${JOBS:-2}"
 triplet=s390x-linux-gnu
 
+scripts/setup.sh --cross
+
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 apt_get() { $SUDO apt-get -o DPkg::Lock::Timeout=600 "$@"; }
-
-# Host tools: the cross compiler, the emulator, the usual build tools.
-host_packages=(build-essential cmake pkg-config g++-$triplet qemu-user fonts-dejavu-core)
-missing=()
-for p in "${host_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt_get update -qq
-  apt_get install -y -qq "${missing[@]}"
-fi
 
 # The target's libraries come from Debian's s390x archive.
 if ! dpkg --print-foreign-architectures | grep -qx s390x; then
