@@ -8,6 +8,12 @@ packages=(
   libfreetype-dev libpng-dev fonts-dejavu-core
   googletest libgtest-dev libgmock-dev libbenchmark-dev
 )
+# With --cross also what the builds for big-endian boxes need (see README):
+# Debian's cross compilers, qemu-user to run the s390x tests, and the tools
+# that fetch and unpack Debian packages for the target.
+if [ "${1:-}" = "--cross" ]; then
+  packages+=(g++-powerpc-linux-gnu g++-s390x-linux-gnu qemu-user dpkg-dev xz-utils file)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,6 +2,8 @@
 
 #include "app/application.h"
 #include "common/log.h"
+#include "platform/linux_dvb_io.h"
+#include "platform/select_io.h"
 
 namespace {
 Application* g_application = nullptr;
@@ -16,7 +18,14 @@ int main() {
   log("Version: %s\n", ZUVA_VERSION_TEXT);
   log("Compiled at: " __DATE__ " " __TIME__ "\n");
 
-  Application* application = new Application(Platform::Default());
+  // The box's driver when its demultiplexer node is there; otherwise the
+  // standard Linux DVB API through a translating layer. It outlives the
+  // Application, which holds a pointer to it.
+  LinuxDvbIO standardIO(PassthroughDeviceIO::Instance());
+  Platform platform = Platform::Default();
+  platform.io = SelectDeviceIO(platform.paths, PassthroughDeviceIO::Instance(), &standardIO);
+
+  Application* application = new Application(platform);
   g_application = application;
 
   // SIGTERM (init scripts) and SIGINT (a terminal) end the loop after the
