@@ -40,6 +40,14 @@ void ForEachRun(const std::vector<uint8_t>& codes, F emit) {
   }
 }
 
+// `head` followed by the bytes of `tail`, sized once up front.
+std::vector<uint8_t> Prefixed(std::initializer_list<uint8_t> head, const std::vector<uint8_t>& tail) {
+  std::vector<uint8_t> out(head.size() + tail.size());
+  std::copy(head.begin(), head.end(), out.begin());
+  std::copy(tail.begin(), tail.end(), out.begin() + static_cast<std::ptrdiff_t>(head.size()));
+  return out;
+}
+
 void Put16(std::vector<uint8_t>& out, int v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
   out.push_back(static_cast<uint8_t>(v));
@@ -81,10 +89,7 @@ std::vector<uint8_t> PixelString2(const std::vector<uint8_t>& codes) {
   });
   w.Put(0, 6);  // end of string
   w.Pad();
-  std::vector<uint8_t> out{0x10};
-  std::vector<uint8_t> bits = w.Take();
-  out.insert(out.end(), bits.begin(), bits.end());
-  return out;
+  return Prefixed({0x10}, w.Take());
 }
 
 std::vector<uint8_t> PixelString4(const std::vector<uint8_t>& codes) {
@@ -122,14 +127,13 @@ std::vector<uint8_t> PixelString4(const std::vector<uint8_t>& codes) {
   });
   w.Put(0, 8);  // end of string
   w.Pad();
-  std::vector<uint8_t> out{0x11};
-  std::vector<uint8_t> bits = w.Take();
-  out.insert(out.end(), bits.begin(), bits.end());
-  return out;
+  return Prefixed({0x11}, w.Take());
 }
 
 std::vector<uint8_t> PixelString8(const std::vector<uint8_t>& codes) {
-  std::vector<uint8_t> out{0x12};
+  std::vector<uint8_t> out;
+  out.reserve(codes.size() + 3);
+  out.push_back(0x12);
   ForEachRun(codes, [&out](uint8_t c, int n) {
     while (n > 0) {
       const int run = std::min(n, 127);
@@ -157,9 +161,7 @@ std::vector<uint8_t> MapTable2to8(const uint8_t entries[4]) {
 }
 
 std::vector<uint8_t> MapTable4to8(const uint8_t entries[16]) {
-  std::vector<uint8_t> out{0x22};
-  out.insert(out.end(), entries, entries + 16);
-  return out;
+  return Prefixed({0x22}, std::vector<uint8_t>(entries, entries + 16));
 }
 
 std::vector<uint8_t> EndOfLine() { return {0xF0}; }
@@ -184,11 +186,10 @@ ObjectData ObjectFromBitmap(int objectId, const std::vector<uint8_t>& codes, int
 }
 
 std::vector<uint8_t> Segment(uint8_t type, int pageId, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> out{0x0F, type};
-  Put16(out, pageId);
-  Put16(out, static_cast<int>(data.size()));
-  out.insert(out.end(), data.begin(), data.end());
-  return out;
+  const int length = static_cast<int>(data.size());
+  return Prefixed({0x0F, type, static_cast<uint8_t>(pageId >> 8), static_cast<uint8_t>(pageId),
+                   static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)},
+                  data);
 }
 
 std::vector<uint8_t> EncodePageComposition(int pageId, const PageComposition& page) {
@@ -285,8 +286,7 @@ DisplaySet& DisplaySet::Raw(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> DisplaySet::Payload(bool marker) const {
-  std::vector<uint8_t> out{0x20, 0x00};
-  out.insert(out.end(), segments_.begin(), segments_.end());
+  std::vector<uint8_t> out = Prefixed({0x20, 0x00}, segments_);
   if (marker) out.push_back(0xFF);
   return out;
 }
