@@ -233,14 +233,6 @@ TEST(DvbsubDisplay, ColourConversion) {
   }
 }
 
-TEST(DvbsubDisplay, DefaultPalette) {
-  const std::vector<uint32_t> expect = {
-      0x00000000, 0xFF0000FF, 0x00FF00FF, 0xFFFF00FF, 0x0000FFFF, 0xFF00FFFF,
-      0x00FFFFFF, 0xFFFFFFFF, 0x000000FF, 0x800000FF, 0x008000FF, 0x808000FF,
-      0x000080FF, 0x800080FF, 0x008080FF, 0x808080FF};
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(subtitle_default_colour(i), expect[i]) << i;
-}
-
 TEST(DvbsubDisplay, RawFillCodesAndDecodedPixelsShowTheRegionsClut) {
   Screen s;
   ds::DisplaySet set(1);
@@ -370,12 +362,4 @@ TEST(DvbsubDisplay, NormalCaseDisplaySetClearsWithoutDrawing) {
   s.Feed(set);
   EXPECT_EQ(s.fb.CountSet(), 0);
   EXPECT_EQ(s.fb.CountCalls("BlitBitmap"), 1);
-}
-
-TEST(DvbsubDisplay, NoFrameBufferOnlyEmptiesTheBox) {
-  subtitle_context ctx;
-  ctx.bbox = {10, 10, 20, 20};
-  subtitle_clear_bbox(&ctx);
-  EXPECT_EQ(ctx.bbox.x0, 720);
-  EXPECT_EQ(subtitle_screen_is_free(&ctx), 0);
 }

@@ -19,12 +19,6 @@ namespace {
 
 Bytes Repeat(int n, uint8_t v) { return Bytes(static_cast<size_t>(n), v); }
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
 }  // namespace
 
 TEST(DvbsubEncoder, PixelStrings) {
@@ -33,29 +27,20 @@ TEST(DvbsubEncoder, PixelStrings) {
     Bytes block;
     Bytes expect;
   };
+  // Where the shortest form has to be chosen or a run split; the decoder
+  // tests read the same bytes back.
   const std::vector<Case> cases = {
-      {"2: single", ds::PixelString2({1}), {0x10, 0x40}},
       {"2: zero", ds::PixelString2({0}), {0x10, 0x10, 0x00}},
       {"2: two zeros", ds::PixelString2({0, 0}), {0x10, 0x04, 0x00}},
       {"2: two ones", ds::PixelString2({1, 1}), {0x10, 0x50, 0x00}},
-      {"2: run of 10", ds::PixelString2(Repeat(10, 2)), {0x10, 0x3E, 0x00}},
       {"2: run of 11 splits", ds::PixelString2(Repeat(11, 2)), {0x10, 0x3E, 0x80}},
-      {"2: run of 27", ds::PixelString2(Repeat(27, 3)), {0x10, 0x0B, 0xF0, 0x00}},
       {"2: run of 284", ds::PixelString2(Repeat(284, 1)), {0x10, 0x0F, 0xFD, 0x00}},
-      {"4: two pixels", ds::PixelString4({1, 2}), {0x11, 0x12, 0x00}},
       {"4: three pixels", ds::PixelString4({1, 2, 3}), {0x11, 0x12, 0x30, 0x00}},
-      {"4: one zero", ds::PixelString4({0}), {0x11, 0x0C, 0x00}},
-      {"4: two zeros", ds::PixelString4({0, 0}), {0x11, 0x0D, 0x00}},
       {"4: nine zeros", ds::PixelString4(Repeat(9, 0)), {0x11, 0x07, 0x00}},
       {"4: ten zeros", ds::PixelString4(Repeat(10, 0)), {0x11, 0x0E, 0x10, 0x00}},
-      {"4: run of 7", ds::PixelString4(Repeat(7, 5)), {0x11, 0x0B, 0x50, 0x00}},
-      {"4: run of 24", ds::PixelString4(Repeat(24, 9)), {0x11, 0x0E, 0xF9, 0x00}},
       {"4: run of 280", ds::PixelString4(Repeat(280, 1)), {0x11, 0x0F, 0xFF, 0x10, 0x00}},
-      {"8: single", ds::PixelString8({0x37}), {0x12, 0x37, 0x00, 0x00}},
-      {"8: zeros", ds::PixelString8(Repeat(5, 0)), {0x12, 0x00, 0x05, 0x00, 0x00}},
       {"8: run", ds::PixelString8(Repeat(3, 0x51)), {0x12, 0x00, 0x83, 0x51, 0x00, 0x00}},
       {"8: pair", ds::PixelString8({0x51, 0x51}), {0x12, 0x51, 0x51, 0x00, 0x00}},
-      {"empty 4", ds::PixelString4({}), {0x11, 0x00}},
   };
   for (const Case& c : cases) EXPECT_EQ(c.block, c.expect) << c.name;
 }
@@ -168,47 +153,4 @@ TEST(DvbsubEncoder, BitmapsSurviveTheDecoder) {
     }
     subtitle_free_pages(&ctx);
   }
-}
-
-TEST(DvbsubEncoder, ClutEntriesSurviveTheDecoder) {
-  std::vector<ds::ClutEntry> entries;
-  for (int k = 0; k < 16; ++k) {
-    ds::ClutEntry e;
-    e.id = k;
-    e.fullRange = k % 2 == 0;
-    e.y = static_cast<uint8_t>(k * 16 + 4);
-    e.cr = static_cast<uint8_t>(255 - k * 16);
-    e.cb = static_cast<uint8_t>(k * 15);
-    e.t = static_cast<uint8_t>(k * 16);
-    entries.push_back(e);
-  }
-  ds::DisplaySet set(1);
-  set.Page({5, 0, ds::kAcquisitionPoint, {}}).Clut({2, 0, entries});
-  const Bytes packet = set.Packet(-1);
-  subtitle_context ctx;
-  subtitle_process_pes(&ctx, packet.data(), static_cast<uint32_t>(packet.size()));
-  subtitle_clut* clut = subtitle_find_clut(subtitle_find_page(&ctx, 1), 2);
-  ASSERT_NE(clut, nullptr);
-  EXPECT_EQ(clut->count, 16);
-  for (const ds::ClutEntry& e : entries) {
-    const uint8_t* got = clut->entries[e.id];
-    if (e.fullRange) {
-      EXPECT_EQ(Bytes(got, got + 4), Bytes({e.y, e.cr, e.cb, e.t})) << e.id;
-    } else {
-      const Bytes want = {static_cast<uint8_t>(e.y & 0xFC), static_cast<uint8_t>(e.cr & 0xF0),
-                          static_cast<uint8_t>(e.cb & 0xF0), static_cast<uint8_t>(e.t & 0xC0)};
-      EXPECT_EQ(Bytes(got, got + 4), want) << e.id;
-    }
-  }
-  subtitle_free_pages(&ctx);
-}
-
-TEST(DvbsubEncoder, MapTablesAndEndOfLine) {
-  const uint8_t four[4] = {1, 2, 3, 4};
-  uint8_t sixteen[16];
-  for (int i = 0; i < 16; ++i) sixteen[i] = static_cast<uint8_t>(i * 3);
-  EXPECT_EQ(ds::MapTable2to4(four), Bytes({0x20, 0x12, 0x34}));
-  EXPECT_EQ(ds::MapTable2to8(four), Bytes({0x21, 1, 2, 3, 4}));
-  EXPECT_EQ(ds::MapTable4to8(sixteen), Cat({{0x22}, Bytes(sixteen, sixteen + 16)}));
-  EXPECT_EQ(ds::EndOfLine(), Bytes({0xF0}));
 }
