@@ -1,0 +1,194 @@
+// Putting decoded pages on the screen, taking them off again and working out
+// how long they stay.
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "common/log.h"
+#include "display/frame_buffer.h"
+#include "dvbsub/subtitle_context.h"
+
+namespace {
+
+void MakeBoxEmpty(subtitle_context* ctx) {
+  ctx->bbox.x0 = kSubtitleScreenWidth;
+  ctx->bbox.y0 = kSubtitleScreenHeight;
+  ctx->bbox.x1 = 0;
+  ctx->bbox.y1 = 0;
+}
+
+int Clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
+
+// Puts the part of a region that lies on the screen there. BlitBitmap takes
+// whole rows of its bitmap, so a region cut at the right edge is copied into
+// a narrower bitmap first.
+void BlitClipped(FrameBuffer* fb, const subtitle_region* region, int x, int y) {
+  const int w = std::min(region->width, kSubtitleScreenWidth - x);
+  const int h = std::min(region->height, kSubtitleScreenHeight - y);
+  if (w <= 0 || h <= 0) return;
+  if (w == region->width) {
+    fb->BlitBitmap(region->pixels, w, h, x, y);
+    return;
+  }
+  std::vector<uint8_t> clipped(static_cast<size_t>(w) * static_cast<size_t>(h));
+  for (int row = 0; row < h; ++row) {
+    std::memcpy(clipped.data() + static_cast<size_t>(row) * w,
+                region->pixels + static_cast<size_t>(row) * region->width, static_cast<size_t>(w));
+  }
+  fb->BlitBitmap(clipped.data(), w, h, x, y);
+}
+
+}  // namespace
+
+uint32_t subtitle_ycrcb_to_colour(const uint8_t entry[4]) {
+  if (entry[0] == 0) return 0;
+  const int y = entry[0] - 16;
+  const int r = entry[1] - 128;
+  const int b = entry[2] - 128;
+  const int red = Clamp255((298 * y + 460 * r) / 256);
+  const int green = Clamp255((298 * y - 137 * r - 55 * b) / 256);
+  const int blue = Clamp255((298 * y + 543 * b) / 256);
+  const int opacity = 255 - entry[3];
+  return static_cast<uint32_t>(red) << 24 | static_cast<uint32_t>(green) << 16 |
+         static_cast<uint32_t>(blue) << 8 | static_cast<uint32_t>(opacity);
+}
+
+uint32_t subtitle_default_colour(int i) {
+  if (i <= 0 || i > 15) return 0;
+  const uint32_t level = i < 8 ? 0xFF : 0x80;
+  uint32_t colour = 0xFF;
+  if (i & 1) colour |= level << 24;
+  if (i & 2) colour |= level << 16;
+  if (i & 4) colour |= level << 8;
+  return colour;
+}
+
+void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut) {
+  FrameBuffer* fb = ctx->frameBuffer;
+  if (fb == nullptr) return;
+  if (clut != nullptr && clut->count == 0) return;
+  // A region's bitmap holds raw fill codes k (0 to 15) and decoded pixels
+  // 0xF0 | k; both must show CLUT entry k. Index 0 stays transparent: the
+  // blit leaves such pixels alone anyway. All 16 entries are loaded, so an
+  // entry the definition did not mention shows as transparent rather than
+  // with the colour another region's CLUT left in the palette.
+  fb->SetPaletteColor(0, 0);
+  for (int k = 0; k < 16; ++k) {
+    const uint32_t colour =
+        clut == nullptr ? subtitle_default_colour(k) : subtitle_ycrcb_to_colour(clut->entries[k]);
+    if (k != 0) fb->SetPaletteColor(k, colour);
+    fb->SetPaletteColor(0xF0 | k, colour);
+  }
+}
+
+int subtitle_pixel_is_set(subtitle_context* ctx, int x, int y) {
+  if (y >= ctx->bbox.y0 && y <= ctx->bbox.y1) return 0;
+  uint8_t pixel[4] = {};
+  ctx->frameBuffer->ReadPixel(x, y, pixel);
+  return pixel[0] != 0 ? 1 : 0;
+}
+
+int subtitle_screen_is_free(subtitle_context* ctx) {
+  if (ctx->frameBuffer == nullptr) return 0;
+  for (int y = 0; y < kSubtitleScreenHeight; y += 2) {
+    if (subtitle_pixel_is_set(ctx, kSubtitleScreenWidth / 2, y)) return 0;
+  }
+  return 1;
+}
+
+void subtitle_clear_bbox(subtitle_context* ctx) {
+  subtitle_bbox& box = ctx->bbox;
+  box.x1 = kSubtitleScreenWidth;
+  if (box.x0 < kSubtitleScreenWidth && ctx->frameBuffer != nullptr &&
+      subtitle_screen_is_free(ctx)) {
+    log("  BBOX clear %d:%d -> %d:%d\n", box.x0, box.y0, box.x1, box.y1);
+    const int top = std::max(box.y0, 0);
+    const int bottom = std::min(box.y1, kSubtitleScreenHeight);
+    if (bottom > top) ctx->frameBuffer->FillRect(0, top, kSubtitleScreenWidth, bottom - top, 0);
+  }
+  MakeBoxEmpty(ctx);
+}
+
+void subtitle_redraw_page(subtitle_context* ctx, int pageId) {
+  log("  Redraw Page: %d\n", pageId);
+  subtitle_page* page = subtitle_find_page(ctx, pageId);
+  if (page == nullptr) return;
+
+  FrameBuffer* fb = ctx->frameBuffer;
+  bool drawn = false;
+  bool haveFirst = false;
+  int first = 0;
+  for (subtitle_page_region* ref = page->regionRefs; ref != nullptr; ref = ref->next) {
+    // Normal-case compositions append to the list; from the first repeat of
+    // the first region on, the list only says again what was drawn already.
+    if (haveFirst && ref->regionId == first) break;
+    if (!haveFirst) {
+      haveFirst = true;
+      first = ref->regionId;
+    }
+    log("    Draw Region: %d\n", ref->regionId);
+    subtitle_region* region = subtitle_find_region(page, ref->regionId);
+    if (region == nullptr) {
+      log("ERROR: Region not found.\n");
+      continue;
+    }
+    drawn = true;
+    if (region->pixels == nullptr) continue;  // refused size: nothing to show
+    subtitle_set_palette(ctx, subtitle_find_clut(page, region->clutId));
+
+    const int x = ref->x;
+    const int y = ref->y;
+    if (x > kSubtitleScreenWidth || y > kSubtitleScreenHeight) continue;
+    subtitle_bbox& box = ctx->bbox;
+    box.x0 = std::min(box.x0, x);
+    box.y0 = std::min(box.y0, y);
+    box.x1 = std::max(box.x1, x + region->width);
+    box.y1 = std::max(box.y1, y + region->height);
+    if (fb != nullptr && subtitle_screen_is_free(ctx)) BlitClipped(fb, region, x, y);
+  }
+
+  if (drawn) {
+    if (ctx->maxShowTime != 0) {
+      const int t = std::min(page->pageTimeOut, ctx->maxShowTime);
+      ctx->nextPageTimeout = t;
+      log("  nextPageTimeout[%d] = MIN(%d, %d) = %d\n", pageId, ctx->maxShowTime,
+          page->pageTimeOut, t);
+    } else {
+      ctx->nextPageTimeout = page->pageTimeOut;
+      log("  nextPageTimeout[%d] = %d\n", pageId, ctx->nextPageTimeout);
+    }
+    if (ctx->nextPageTimeout == 0) {
+      ctx->nextPageTimeout = 6;
+      log("  nextPageTimeout[%d] = [FORCED TO MAX 6 seconds] %d\n", pageId, 6);
+    }
+  } else {
+    log("  Nothing drawn...keep next clear time from old setting.\n");
+    log("  nextPageTimeout[%d] = %d\n", pageId, ctx->nextPageTimeout);
+    ctx->nextPageTimeout = 0;
+    log("  Nothing drawn...Remove cleartime.\n");
+    log("  nextPageTimeout[%d] = %d\n", pageId, 0);
+  }
+}
+
+void subtitle_redraw_all(subtitle_context* ctx) {
+  for (subtitle_page* page = ctx->pages; page != nullptr; page = page->next) {
+    subtitle_redraw_page(ctx, page->pageId);
+  }
+}
+
+void subtitle_enable(subtitle_context* ctx, int on) {
+  if (ctx->enabled == on) return;
+  ctx->enabled = on;
+  FrameBuffer* fb = ctx->frameBuffer;
+  if (fb == nullptr) return;
+  fb->Lock();
+  if (subtitle_screen_is_free(ctx)) {
+    if (on) {
+      subtitle_redraw_all(ctx);
+    } else {
+      fb->FillRect(0, 0, kSubtitleScreenWidth, kSubtitleScreenHeight, 0);
+    }
+  }
+  fb->Unlock();
+}

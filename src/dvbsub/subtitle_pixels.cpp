@@ -1,0 +1,212 @@
+// Pixel data of object data segments: code strings decoded line by line into
+// the context's line buffer, finished lines copied into the regions that
+// place the object.
+
+#include <cstring>
+
+#include "common/log.h"
+#include "dvbsub/subtitle_context.h"
+
+namespace {
+
+const int kDefaultMapTable[4] = {0, 7, 8, 15};
+
+// Stores n pixels of the 4-bit colour k; what falls beyond the last column
+// is dropped while the string goes on being decoded.
+void Emit(subtitle_context* ctx, int& x, int n, int k) {
+  while (n-- > 0 && x < kSubtitleScreenWidth) {
+    ctx->line[x++] = static_cast<uint8_t>(0xF0 | (k & 0x0F));
+  }
+}
+
+// Skips the rest of the current byte once a string has ended.
+void Align(bitstream* bs) {
+  while (bs->bitsLeft != 8 && !bs->exhausted) bitstream_get(bs);
+}
+
+void Decode2(subtitle_context* ctx, bitstream* bs, int& x) {
+  auto map = [ctx](unsigned code) { return ctx->mapTable[code & 3]; };
+  for (;;) {
+    const unsigned a = bitstream_get(bs);
+    if (bs->exhausted) return;
+    if (a != 0) {
+      Emit(ctx, x, 1, map(a));
+      continue;
+    }
+    const unsigned b = bitstream_get(bs);
+    if (bs->exhausted) return;
+    if (b == 1) {
+      Emit(ctx, x, 1, map(0));
+    } else if (b >= 2) {
+      const int run = 3 + 4 * static_cast<int>(b & 1) + static_cast<int>(bitstream_get(bs));
+      const unsigned code = bitstream_get(bs);
+      if (bs->exhausted) return;
+      Emit(ctx, x, run, map(code));
+    } else {
+      const unsigned d = bitstream_get(bs);
+      if (bs->exhausted) return;
+      if (d == 0) break;
+      if (d == 1) {
+        Emit(ctx, x, 2, map(0));
+      } else if (d == 2) {
+        const unsigned hi = bitstream_get(bs);
+        const unsigned lo = bitstream_get(bs);
+        const unsigned code = bitstream_get(bs);
+        if (bs->exhausted) return;
+        Emit(ctx, x, 12 + static_cast<int>((hi << 2) | lo), map(code));
+      } else {
+        unsigned run = 0;
+        for (int i = 0; i < 4; ++i) run = (run << 2) | bitstream_get(bs);
+        const unsigned code = bitstream_get(bs);
+        if (bs->exhausted) return;
+        Emit(ctx, x, 29 + static_cast<int>(run), map(code));
+      }
+    }
+  }
+  Align(bs);
+}
+
+void Decode4(subtitle_context* ctx, bitstream* bs, int& x) {
+  for (;;) {
+    const unsigned a = bitstream_get(bs);
+    if (bs->exhausted) return;
+    if (a != 0) {
+      Emit(ctx, x, 1, static_cast<int>(a));
+      continue;
+    }
+    const unsigned b = bitstream_get(bs);
+    if (bs->exhausted) return;
+    if (b == 0) break;
+    if (b <= 7) {
+      Emit(ctx, x, static_cast<int>(b) + 2, 0);
+    } else if (b <= 11) {
+      const unsigned code = bitstream_get(bs);
+      if (bs->exhausted) return;
+      Emit(ctx, x, static_cast<int>(b & 3) + 4, static_cast<int>(code));
+    } else if (b == 12) {
+      Emit(ctx, x, 1, 0);
+    } else if (b == 13) {
+      Emit(ctx, x, 2, 0);
+    } else if (b == 14) {
+      const unsigned run = bitstream_get(bs);
+      const unsigned code = bitstream_get(bs);
+      if (bs->exhausted) return;
+      Emit(ctx, x, static_cast<int>(run) + 9, static_cast<int>(code));
+    } else {
+      const unsigned hi = bitstream_get(bs);
+      const unsigned lo = bitstream_get(bs);
+      const unsigned code = bitstream_get(bs);
+      if (bs->exhausted) return;
+      Emit(ctx, x, static_cast<int>((hi << 4) | lo) + 25, static_cast<int>(code));
+    }
+  }
+  Align(bs);
+}
+
+void Decode8(subtitle_context* ctx, bitstream* bs, int& x) {
+  for (;;) {
+    const unsigned a = bitstream_get(bs);
+    if (bs->exhausted) return;
+    if (a != 0) {
+      Emit(ctx, x, 1, static_cast<int>(a >> 4));
+      continue;
+    }
+    const unsigned b = bitstream_get(bs);
+    if (bs->exhausted) return;
+    if (b == 0) return;
+    if (b < 128) {
+      Emit(ctx, x, static_cast<int>(b), 0);
+    } else {
+      const unsigned code = bitstream_get(bs);
+      if (bs->exhausted) return;
+      Emit(ctx, x, static_cast<int>(b) - 128, static_cast<int>(code >> 4));
+    }
+  }
+}
+
+}  // namespace
+
+void bitstream_init(bitstream* bs, const uint8_t* data, const uint8_t* end, int width) {
+  bs->data = data;
+  bs->end = end;
+  bs->width = width;
+  bs->bitsLeft = 8;
+  bs->consumed = 0;
+  bs->exhausted = false;
+}
+
+unsigned bitstream_get(bitstream* bs) {
+  if (bs->data >= bs->end) {
+    bs->exhausted = true;
+    return 0;
+  }
+  bs->bitsLeft -= bs->width;
+  const unsigned value = (*bs->data >> bs->bitsLeft) & ((1u << bs->width) - 1);
+  if (bs->bitsLeft == 0) {
+    bs->bitsLeft = 8;
+    ++bs->data;
+    ++bs->consumed;
+  }
+  return value;
+}
+
+void subtitle_write_line(subtitle_page* page, int objectId, int y, const uint8_t* line, int length) {
+  for (subtitle_region* region = page->regions; region != nullptr; region = region->next) {
+    if (region->pixels == nullptr) continue;
+    for (subtitle_region_object* object = region->objects; object != nullptr;
+         object = object->next) {
+      if (object->objectId != objectId) continue;
+      int n = length;
+      if (object->x + n > region->width) n = region->width - object->x;
+      const int row = object->y + y;
+      if (n < 0 || row >= region->height) break;
+      std::memcpy(region->pixels + static_cast<size_t>(row) * region->width + object->x, line,
+                  static_cast<size_t>(n));
+    }
+  }
+}
+
+int subtitle_process_pixel_data(subtitle_context* ctx, subtitle_page* page, int objectId, int& y,
+                                int& x, const uint8_t* data, const uint8_t* end) {
+  if (data >= end) return 0;
+  const int type = *data;
+  bitstream bs;
+  switch (type) {
+    case 0x10:
+    case 0x11:
+    case 0x12: {
+      const int width = type == 0x10 ? 2 : type == 0x11 ? 4 : 8;
+      bitstream_init(&bs, data + 1, end, width);
+      if (width == 2) Decode2(ctx, &bs, x);
+      if (width == 4) Decode4(ctx, &bs, x);
+      if (width == 8) Decode8(ctx, &bs, x);
+      // Strings end on a byte boundary (stuffing) or where the data end.
+      return bs.consumed + 1;
+    }
+    case 0x20:
+      bitstream_init(&bs, data + 1, end, 4);
+      for (int i = 0; i < 4; ++i) {
+        const unsigned v = bitstream_get(&bs);
+        if (bs.exhausted) break;
+        ctx->mapTable[i] = static_cast<int>(v);
+      }
+      return bs.consumed + 1;
+    case 0x21:
+    case 0x22: {
+      // Tables for deeper regions: the decoder reduces every colour to four
+      // bits, so these are only stepped over.
+      const int want = type == 0x21 ? 4 : 16;
+      const int have = static_cast<int>(end - data) - 1;
+      return 1 + (want < have ? want : have);
+    }
+    case 0xF0:
+      std::memcpy(ctx->mapTable, kDefaultMapTable, sizeof kDefaultMapTable);
+      subtitle_write_line(page, objectId, y, ctx->line, x);
+      y += 2;
+      x = 0;
+      return 1;
+    default:
+      log("subtitle_process_pixel_data: invalid data_type %02x\n", type);
+      return -1;
+  }
+}
