@@ -313,6 +313,9 @@ int FrameBuffer::BlitBitmap(const uint8_t* bitmap, int w, int h, int x, int y) {
 
 int FrameBuffer::Lock() { return pthread_mutex_lock(&lock); }
 
-int FrameBuffer::Unlock() { return pthread_mutex_unlock(&lock); }
+int FrameBuffer::Unlock() {
+  if (unlockObserver != nullptr) unlockObserver(unlockContext);
+  return pthread_mutex_unlock(&lock);
+}
 
 int FrameBuffer::GetBitsPerPixel() { return bitsPerPixel; }

@@ -73,6 +73,15 @@ class FrameBuffer {
   // FreeType's 26.6 fixed-point kerning to whole pixels, rounding down.
   static int KerningToPixels(long delta);
 
+  // Called at the end of every drawing sequence, in Unlock while the lock is
+  // still held, so an observer (the replay tool) sees a consistent screen.
+  // Set it before any thread draws; null removes it.
+  using UnlockObserver = void (*)(void* context);
+  void SetUnlockObserver(UnlockObserver observer, void* context) {
+    unlockObserver = observer;
+    unlockContext = context;
+  }
+
  private:
   // Text state and FreeType calls are serialised by fontMutex, because the
   // row measurement runs outside the drawing lock and FreeType's caches are
@@ -121,6 +130,8 @@ class FrameBuffer {
   pthread_mutex_t lock;
 
   Platform platform_;
+  UnlockObserver unlockObserver = nullptr;
+  void* unlockContext = nullptr;
   size_t mappedLength = 0;
   size_t stride = 0;
   int drawableWidth = 0;
