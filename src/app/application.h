@@ -52,6 +52,7 @@ class Application {
   int OsdTimer() const { return osdTimer; }
   FrameBuffer& Screen() { return frameBuffer; }
   Config& Settings() { return config; }
+  const Translator& Characters() const { return translator; }
   PMTLoader& Scanner() { return pmtLoader; }
   PESFilter& Filter() { return pesFilter; }
   TXTSubtitle& Teletext() { return txtSubtitle; }

@@ -1,0 +1,550 @@
+#include "sim/replay.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "app/application.h"
+#include "common/crc32.h"
+#include "common/log.h"
+#include "config/translator.h"
+#include "platform/clock.h"
+#include "sim/png_writer.h"
+#include "sim/section_assembler.h"
+#include "sim/sim_demux.h"
+#include "sim/sim_device_io.h"
+#include "sim/sim_framebuffer.h"
+#include "sim/ts_recording.h"
+
+namespace replay {
+
+bool FindPrograms(const TSRecording& recording, std::vector<Program>& programs) {
+  SectionAssembler assembler;
+  std::vector<uint8_t> pat;
+  for (uint32_t index : recording.PacketsOf(0)) {
+    assembler.Push(recording.Packet(index), [&](const uint8_t* section, size_t length) {
+      if (pat.empty() && length >= 12 && section[0] == 0x00 && Crc32Mpeg(section, length) == 0) {
+        pat.assign(section, section + length);
+      }
+    });
+    if (!pat.empty()) break;
+  }
+  if (pat.empty()) return false;
+  const size_t crcStart = pat.size() - 4;
+  for (size_t offset = 8; offset + 4 <= crcStart; offset += 4) {
+    const int number = (pat[offset] << 8) | pat[offset + 1];
+    const int pid = ((pat[offset + 2] << 8) | pat[offset + 3]) & 0x1FFF;
+    if (number != 0) programs.push_back({number, pid});
+  }
+  return true;
+}
+
+namespace {
+
+constexpr uint32_t kMainLoopSleep = 500000;
+constexpr int64_t kClockMask = (int64_t{1} << 33) - 1;
+// Screen states that last less than this are steps of one drawing (a page's
+// first row before its second), not something a viewer reads.
+constexpr int64_t kShortestEntryMs = 80;
+
+const char kExampleSettings[] =
+    "OSDMessages 1\n"
+    "Font /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf\n";
+
+bool FileExists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+std::string DefaultTranslation() {
+  const std::string source = std::string(ZUVA_SOURCE_DIR) + "/data/zuva.translation";
+  if (FileExists(source)) return source;
+  return "/var/tuxbox/config/zuva/zuva.translation";
+}
+
+bool CopyFile(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  if (!in) return false;
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  out << in.rdbuf();
+  return static_cast<bool>(out);
+}
+
+void AppendUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x110000) {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::string Trim(const std::string& s) {
+  const auto first = s.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  const auto last = s.find_last_not_of(' ');
+  return s.substr(first, last - first + 1);
+}
+
+// The main loop's half-second sleep is where the plugin does its work: on the
+// main thread, between two cycles, so it may call into the Application.
+class PluginClock : public Clock {
+ public:
+  PluginClock(Clock* inner, std::function<void()> onCycle)
+      : inner_(inner), onCycle_(std::move(onCycle)), main_(std::this_thread::get_id()) {}
+  void Sleep(uint32_t micros) override {
+    inner_->Sleep(micros);
+    if (micros == kMainLoopSleep && std::this_thread::get_id() == main_) onCycle_();
+  }
+  int64_t NowMicros() override { return inner_->NowMicros(); }
+
+ private:
+  Clock* inner_;
+  std::function<void()> onCycle_;
+  std::thread::id main_;
+};
+
+class Session {
+ public:
+  explicit Session(const Options& options) : o_(options) {}
+  Result Play();
+
+ private:
+  bool Prepare();
+  void WriteStatus(int sid);
+  int PmtOf(int sid) const;
+  void OnCycle();
+  void OnLog(const char* text);
+  void OnUnlock();
+  void Transition();
+  std::string Visible(const std::string& raw) const;
+  int64_t NowMs() const;
+  void FrameWriter();
+  void Finish();
+
+  static void LogSink(const char* text, void* self) { static_cast<Session*>(self)->OnLog(text); }
+  static void UnlockObserver(void* self) { static_cast<Session*>(self)->OnUnlock(); }
+
+  Options o_;
+  Result r_;
+  std::unique_ptr<Clock> base_;
+  std::unique_ptr<PluginClock> clock_;
+  std::unique_ptr<SimDemux> demux_;
+  std::unique_ptr<SimFramebuffer> fb_;
+  SimDeviceIO io_;
+  Platform platform_;
+  std::string dir_;
+  bool ownDir_ = false;
+  std::vector<Program> programs_;
+  std::unique_ptr<Application> app_;
+
+  // Everything below is shared by the log sink, the unlock observer and the
+  // cycle hook, which may run on the main thread and the reader thread.
+  std::mutex mutex_;
+  int pendingRow_ = -1;
+  std::string pendingText_;
+  std::vector<std::string> pendingWhat_;
+  std::map<int, std::string> visible_;  // teletext rows, then DVB bitmaps from 1000 on
+  int nextBitmap_ = 1000;
+  struct Step {
+    int64_t ms;
+    std::vector<std::string> lines;
+  };
+  std::vector<Step> steps_;
+  int announcedDvb_ = -1;
+  bool dvbStartDue_ = false;
+  std::vector<uint8_t> lastScreen_;
+
+  // Frames waiting for the writer thread.
+  struct PendingFrame {
+    int number;
+    std::vector<uint8_t> memory;
+  };
+  std::mutex framesMutex_;
+  std::condition_variable framesReady_;
+  std::deque<PendingFrame> frameQueue_;
+  bool framesDone_ = false;
+  std::thread writer_;
+
+  size_t nextChange_ = 0;
+  int64_t finishedAtMicros_ = -1;
+};
+
+int64_t Session::NowMs() const {
+  int64_t d = demux_->STC() - demux_->Recording().FirstTimestamp();
+  if (d < 0) d += kClockMask + 1;
+  return d / 90;
+}
+
+int Session::PmtOf(int sid) const {
+  for (const Program& p : programs_) {
+    if (p.number == sid) return p.pmtPid;
+  }
+  return -1;
+}
+
+void Session::WriteStatus(int sid) {
+  // Written aside and renamed, so the daemon never reads half a file.
+  const std::string path = platform_.paths.statusFile;
+  const std::string temp = path + ".new";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << sid << "\n0\n0\n0\n" << o_.aspect << "\n" << (o_.playback ? 1 : 0) << "\n"
+        << PmtOf(sid) << "\n";
+  }
+  rename(temp.c_str(), path.c_str());
+}
+
+bool Session::Prepare() {
+  if (o_.speed > 0) {
+    base_ = std::make_unique<ScaledClock>(o_.speed);
+  } else {
+    base_ = std::make_unique<VirtualClock>();
+  }
+  clock_ = std::make_unique<PluginClock>(base_.get(), [this] { OnCycle(); });
+  demux_ = std::make_unique<SimDemux>(clock_.get());
+  std::string error;
+  if (!demux_->Load(o_.recording, &error)) {
+    r_.status = 1;
+    r_.error = "cannot read recording " + o_.recording + ": " + error;
+    return false;
+  }
+  if (!FindPrograms(demux_->Recording(), programs_) || programs_.empty()) {
+    r_.status = 1;
+    r_.error = "cannot read recording " + o_.recording + ": no programs in its PAT";
+    return false;
+  }
+  if (o_.service < 0) o_.service = programs_.front().number;
+  if (PmtOf(o_.service) < 0) {
+    r_.status = 2;
+    r_.error = "service " + std::to_string(o_.service) + " is not in the recording's PAT";
+    return false;
+  }
+  for (const ServiceChange& change : o_.changes) {
+    if (PmtOf(change.sid) < 0) {
+      r_.status = 2;
+      r_.error = "service " + std::to_string(change.sid) + " is not in the recording's PAT";
+      return false;
+    }
+  }
+  std::sort(o_.changes.begin(), o_.changes.end(),
+            [](const ServiceChange& a, const ServiceChange& b) { return a.atSeconds < b.atSeconds; });
+
+  if (o_.workDir.empty()) {
+    char templ[] = "/tmp/zuva-replay-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+      r_.status = 1;
+      r_.error = "cannot make a working folder";
+      return false;
+    }
+    dir_ = templ;
+    ownDir_ = true;
+  } else {
+    dir_ = o_.workDir;
+    mkdir(dir_.c_str(), 0755);
+  }
+  platform_.paths = Paths::Under(dir_);
+  platform_.io = &io_;
+  platform_.clock = clock_.get();
+
+  SimFramebuffer::Geometry geometry;
+  geometry.bitsPerPixel = o_.bitsPerPixel == 8 ? 8 : 32;
+  fb_ = std::make_unique<SimFramebuffer>(geometry);
+  io_.Attach(platform_.paths.demux, demux_.get());
+  io_.Attach(platform_.paths.framebuffer, fb_.get());
+
+  // The settings: the given file or the example, then the --set lines, which
+  // win because the last occurrence of a key does.
+  std::string settings = kExampleSettings;
+  if (!o_.configFile.empty()) {
+    std::ifstream in(o_.configFile, std::ios::binary);
+    if (!in) {
+      r_.status = 2;
+      r_.error = "cannot read settings file " + o_.configFile;
+      return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    settings = text.str();
+    if (!settings.empty() && settings.back() != '\n') settings += '\n';
+  }
+  for (const std::string& line : o_.settings) settings += line + "\n";
+  std::ofstream(platform_.paths.settings, std::ios::trunc) << settings;
+
+  if (!o_.channelsFile.empty() && !CopyFile(o_.channelsFile, platform_.paths.channels)) {
+    r_.status = 2;
+    r_.error = "cannot read channels file " + o_.channelsFile;
+    return false;
+  }
+  const std::string translation =
+      o_.translationFile.empty() ? DefaultTranslation() : o_.translationFile;
+  if (!CopyFile(translation, platform_.paths.translation) && !o_.translationFile.empty()) {
+    r_.status = 2;
+    r_.error = "cannot read translation file " + translation;
+    return false;
+  }
+  if (!o_.framesDir.empty()) mkdir(o_.framesDir.c_str(), 0755);
+  // Frames are taken when the screen differs from what it showed before.
+  lastScreen_.assign(fb_->Memory(), fb_->Memory() + fb_->MemoryBytes());
+  WriteStatus(o_.service);
+  return true;
+}
+
+// Runs on the main thread at the end of every main-loop sleep.
+void Session::OnCycle() {
+  const int64_t now = demux_->ReplayMicros();
+  while (nextChange_ < o_.changes.size() &&
+         o_.changes[nextChange_].atSeconds * 1e6 <= static_cast<double>(now)) {
+    WriteStatus(o_.changes[nextChange_].sid);
+    ++nextChange_;
+  }
+
+  int startDvb = -1;
+  bool dvbShowing = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (dvbStartDue_ && o_.dvb && announcedDvb_ >= 0) startDvb = announcedDvb_;
+    dvbStartDue_ = false;
+    dvbShowing = !visible_.empty() && visible_.rbegin()->first >= 1000;
+  }
+  // The daemon only announces a DVB stream; the tool starts the decoder on it
+  // the way decoder control would, in the next cycle.
+  if (startDvb >= 0) app_->StartDVBSubtitle(startDvb);
+
+  if (demux_->Finished()) {
+    if (finishedAtMicros_ < 0) finishedAtMicros_ = now;
+    const int64_t after = now - finishedAtMicros_;
+    // The last subtitle's time must run out; a DVB display clears itself
+    // when its time-out passes, within a minute at most.
+    if (after >= static_cast<int64_t>(o_.tailSeconds * 1e6) && (!dvbShowing || after > 60000000)) {
+      app_->Stop();
+    }
+  }
+}
+
+std::string Session::Visible(const std::string& raw) const {
+  // The text as the screen shows it: each byte through the daemon's current
+  // translation table, italic markers drawn as the spaces they leave.
+  std::string out;
+  for (unsigned char byte : raw) {
+    uint32_t c = app_ ? app_->Characters().Translate(byte) : byte;
+    if (c == '<' || c == '>' || c == '_') c = ' ';
+    AppendUtf8(out, c);
+  }
+  return Trim(out);
+}
+
+void Session::Transition() {
+  std::vector<std::string> lines;
+  for (const auto& entry : visible_) {
+    if (!entry.second.empty()) lines.push_back(entry.second);
+  }
+  steps_.push_back({NowMs(), lines});
+}
+
+void Session::OnLog(const char* text) {
+  if (o_.logOut != nullptr) fputs(text, o_.logOut);
+  std::string line = text;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (o_.keepLog) r_.log += line;
+  if (line.rfind("ZUVA: ", 0) == 0) line.erase(0, 6);
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+
+  int a = 0, b = 0, c = 0, d = 0;
+  if (line.rfind("Subtitle@", 0) == 0) {
+    const auto colon = line.find(':');
+    char* end = nullptr;
+    const long row = strtol(line.c_str() + 9, &end, 10);
+    if (colon != std::string::npos && end == line.c_str() + colon) {
+      pendingRow_ = static_cast<int>(row);
+      pendingText_ = line.substr(colon + 1);
+    }
+  } else if (line.rfind(" confFontSize =", 0) == 0) {
+    if (pendingRow_ >= 0) {
+      const std::string shown = Visible(pendingText_);
+      visible_[pendingRow_] = shown;
+      pendingWhat_.push_back("row " + std::to_string(pendingRow_) + ": " + shown);
+      pendingRow_ = -1;
+      Transition();
+    }
+  } else if (line == "CLEAR Subtitle page." || line.rfind("  BBOX clear", 0) == 0) {
+    visible_.clear();
+    nextBitmap_ = 1000;
+    pendingWhat_.push_back("clear");
+    Transition();
+  } else if (sscanf(line.c_str(), "      BlitBitmap: w=%d, h=%d, xpos=%d, ypos=%d", &a, &b, &c,
+                    &d) == 4) {
+    const std::string what = "[bitmap " + std::to_string(a) + "x" + std::to_string(b) + " at " +
+                             std::to_string(c) + "," + std::to_string(d) + "]";
+    visible_[nextBitmap_++] = what;
+    pendingWhat_.push_back(what);
+    Transition();
+  } else if (line.rfind("DVB FROM PMT: ", 0) == 0) {
+    const auto at = line.find("PID=");
+    if (at != std::string::npos) announcedDvb_ = static_cast<int>(strtol(line.c_str() + at + 4, nullptr, 16));
+    pendingWhat_.push_back("message: " + line);
+  } else if (line == "-> DVB Subtitles NOT supported on this box yet...") {
+    dvbStartDue_ = true;
+  } else if (line.rfind("TXT FROM PMT: ", 0) == 0 || line.rfind("TXT EXTERNAL ", 0) == 0 ||
+             line == "-> Let's fall into zzzzzzz...") {
+    pendingWhat_.push_back("message: " + line);
+  }
+}
+
+// Called with the screen's drawing lock held: the screen is consistent.
+void Session::OnUnlock() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const uint8_t* memory = fb_->Memory();
+  const size_t bytes = fb_->MemoryBytes();
+  if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) {
+    pendingWhat_.clear();
+    return;
+  }
+  lastScreen_.assign(memory, memory + bytes);
+  Frame frame;
+  frame.number = static_cast<int>(r_.frames.size()) + 1;
+  frame.stcMs = NowMs();
+  for (const std::string& what : pendingWhat_) {
+    if (!frame.what.empty()) frame.what += " | ";
+    frame.what += what;
+  }
+  if (frame.what.empty()) frame.what = "message line";
+  pendingWhat_.clear();
+  r_.frames.push_back(frame);
+  if (!o_.framesDir.empty()) {
+    std::lock_guard<std::mutex> frames(framesMutex_);
+    frameQueue_.push_back({frame.number, lastScreen_});
+    framesReady_.notify_one();
+  }
+}
+
+void Session::FrameWriter() {
+  SimFramebuffer::Geometry geometry;
+  geometry.bitsPerPixel = fb_->BitsPerPixel();
+  SimFramebuffer scratch(geometry);
+  for (;;) {
+    PendingFrame frame;
+    {
+      std::unique_lock<std::mutex> lock(framesMutex_);
+      framesReady_.wait(lock, [this] { return framesDone_ || !frameQueue_.empty(); });
+      if (frameQueue_.empty()) return;
+      frame = std::move(frameQueue_.front());
+      frameQueue_.pop_front();
+    }
+    memcpy(scratch.Memory(), frame.memory.data(), std::min(frame.memory.size(), scratch.MemoryBytes()));
+    char name[32];
+    snprintf(name, sizeof name, "/frame-%05d.png", frame.number);
+    WriteScreenPng(o_.framesDir + name, scratch);
+  }
+}
+
+std::string FormatTime(int64_t ms) {
+  if (ms < 0) ms = 0;
+  char text[32];
+  snprintf(text, sizeof text, "%02lld:%02lld:%02lld,%03lld", static_cast<long long>(ms / 3600000),
+           static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+           static_cast<long long>(ms % 1000));
+  return text;
+}
+
+void Session::Finish() {
+  r_.endMs = NowMs();
+  // Screen states in order, short steps of one drawing left out, equal
+  // neighbours joined.
+  std::vector<SrtEntry> entries;
+  for (size_t i = 0; i < steps_.size(); ++i) {
+    if (steps_[i].lines.empty()) continue;
+    const int64_t end = i + 1 < steps_.size() ? steps_[i + 1].ms : r_.endMs;
+    if (end - steps_[i].ms < kShortestEntryMs) continue;
+    if (!entries.empty() && entries.back().lines == steps_[i].lines &&
+        steps_[i].ms - entries.back().endMs < kShortestEntryMs) {
+      entries.back().endMs = end;
+      continue;
+    }
+    entries.push_back({steps_[i].ms, end, steps_[i].lines});
+  }
+  r_.srt = entries;
+  if (!o_.srtFile.empty()) std::ofstream(o_.srtFile, std::ios::trunc) << FormatSrt(entries);
+
+  if (!o_.framesDir.empty()) {
+    std::ofstream tsv(o_.framesDir + "/frames.tsv", std::ios::trunc);
+    tsv << "frame\tfile\tstc_ms\ttime\twhat\n";
+    const int64_t first = demux_->Recording().FirstTimestamp() / 90;
+    for (const Frame& f : r_.frames) {
+      char name[32];
+      snprintf(name, sizeof name, "frame-%05d.png", f.number);
+      tsv << f.number << "\t" << name << "\t" << (f.stcMs + first) << "\t" << FormatTime(f.stcMs)
+          << "\t" << f.what << "\n";
+    }
+  }
+}
+
+Result Session::Play() {
+  if (!Prepare()) return r_;
+  if (!o_.framesDir.empty()) writer_ = std::thread([this] { FrameWriter(); });
+  {
+    LogCapture capture;
+    capture.SetSink(LogSink, this);
+    app_ = std::make_unique<Application>(platform_);
+    app_->Screen().SetUnlockObserver(UnlockObserver, this);
+    app_->Run();
+    app_->Screen().SetUnlockObserver(nullptr, nullptr);
+    Finish();
+    app_.reset();
+  }
+  if (writer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(framesMutex_);
+      framesDone_ = true;
+    }
+    framesReady_.notify_all();
+    writer_.join();
+  }
+  r_.leakedHandles = io_.OpenHandles();
+  r_.leakedMappings = io_.LiveMappings();
+  if (ownDir_) {
+    const char* files[] = {"ZUVA.tmp", "zuva.conf", "zuva.channels", "zuva.translation"};
+    for (const char* f : files) unlink((dir_ + "/" + f).c_str());
+    rmdir(dir_.c_str());
+  }
+  return r_;
+}
+
+}  // namespace
+
+std::string FormatSrt(const std::vector<SrtEntry>& entries) {
+  std::string out;
+  int n = 0;
+  for (const SrtEntry& e : entries) {
+    out += std::to_string(++n) + "\n" + FormatTime(e.startMs) + " --> " + FormatTime(e.endMs) +
+           "\n";
+    for (const std::string& line : e.lines) out += line + "\n";
+    out += "\n";
+  }
+  return out;
+}
+
+Result Run(const Options& options) {
+  Session session(options);
+  return session.Play();
+}
+
+}  // namespace replay

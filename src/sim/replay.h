@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+class TSRecording;
+
+// Plays a recording through the unchanged Application on simulated devices,
+// acting as the box's plugin: it writes the status file for the chosen
+// service (and rewrites it for scheduled service changes), lets the daemon
+// run, and records what a viewer would see: the frames of the screen and the
+// subtitle text with its on and off times.
+namespace replay {
+
+struct Program {
+  int number;
+  int pmtPid;
+};
+
+// The programs of the first intact PAT of a recording, the network entry left
+// out. False when the recording carries no intact PAT.
+bool FindPrograms(const TSRecording& recording, std::vector<Program>& programs);
+
+struct ServiceChange {
+  double atSeconds;  // replay time at which the plugin rewrites the status file
+  int sid;
+};
+
+struct Options {
+  std::string recording;
+  int service = -1;                   // -1: the first program of the PAT
+  std::string configFile;             // empty: the example settings below
+  std::string channelsFile;           // empty: none
+  std::string translationFile;        // empty: the project's data/zuva.translation
+  std::vector<std::string> settings;  // "Key value" lines on top of the settings file
+  double speed = 1.0;                 // 0 or less: as fast as the daemon's timing allows
+  std::string framesDir;              // empty: no frames
+  std::string srtFile;                // empty: no SubRip file
+  int bitsPerPixel = 32;
+  bool playback = false;  // the status file's Seekable line set: RecDelay applies
+  bool dvb = false;       // start the DVB decoder on an announced DVB stream
+  int aspect = 2;         // the status file's Aspect line (2: 16:9)
+  std::vector<ServiceChange> changes;
+  std::string workDir;       // where the box's files live; empty: a temporary folder
+  double tailSeconds = 1.0;  // replay time after the end of the recording
+  FILE* logOut = stderr;     // where the daemon's log goes; null: nowhere
+  bool keepLog = false;      // keep the whole log in the result
+};
+
+struct SrtEntry {
+  int64_t startMs;
+  int64_t endMs;
+  std::vector<std::string> lines;  // UTF-8, screen order
+};
+
+struct Frame {
+  int number;
+  int64_t stcMs;     // relative to the start of the recording
+  std::string what;  // what was drawn since the previous frame
+};
+
+struct Result {
+  int status = 0;  // 0 played; 1 recording unreadable; 2 bad options
+  std::string error;
+  std::string log;  // when keepLog
+  std::vector<SrtEntry> srt;
+  std::vector<Frame> frames;
+  int64_t endMs = 0;  // replay position when the daemon was stopped
+  int leakedHandles = 0;
+  int leakedMappings = 0;
+};
+
+// Plays the recording as the options say. Frames and SubRip are written to
+// the named places as well as returned.
+Result Run(const Options& options);
+
+// The entries as SubRip text.
+std::string FormatSrt(const std::vector<SrtEntry>& entries);
+
+}  // namespace replay
