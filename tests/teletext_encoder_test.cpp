@@ -83,6 +83,24 @@ TEST(TeletextEncoder, SubtitleRowIsBoxedAndCentred) {
   EXPECT_EQ(SubtitleRowText(std::string(60, 'x')).size(), 40u);
 }
 
+TEST(TeletextEncoder, SubtitlePagesEndOnRowTwentyTwo) {
+  struct Case {
+    size_t lines;
+    std::vector<int> rows;
+  } cases[] = {{0, {}},
+               {1, {22}},
+               {2, {20, 22}},
+               {3, {18, 20, 22}},
+               {12, {4, 6, 8, 10, 12, 14, 16, 18, 20, 22}}};
+  for (const Case& c : cases) {
+    const TeletextPage page = SubtitlePage(0x888, std::vector<std::string>(c.lines, "x"));
+    EXPECT_TRUE(page.header.erase);
+    std::vector<int> rows;
+    for (const auto& r : page.rows) rows.push_back(r.row);
+    EXPECT_EQ(rows, c.rows) << c.lines;
+  }
+}
+
 TEST(TeletextEncoder, PacketsAreWholeUnitsWithStuffing) {
   struct Case {
     size_t units;

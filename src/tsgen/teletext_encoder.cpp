@@ -75,6 +75,19 @@ std::string SubtitleRowText(const std::string& text) {
   return row;
 }
 
+TeletextPage SubtitlePage(int page, const std::vector<std::string>& lines) {
+  TeletextPage out;
+  out.header.page = page;
+  out.header.erase = true;
+  // Double-height lines take two rows each; stay on the screen's rows 2..22.
+  const size_t count = lines.size() > 10 ? 10 : lines.size();
+  for (size_t n = 0; n < count; ++n) {
+    const int row = 22 - 2 * static_cast<int>(count - 1 - n);
+    out.rows.push_back({row, SubtitleRowText(lines[n])});
+  }
+  return out;
+}
+
 TeletextUnit EncodeHeaderUnit(const TeletextHeader& header, uint8_t unitId) {
   const int magazine = (header.page >> 8) & 7;  // 8 is sent as 0
   const int sub = header.subcode;

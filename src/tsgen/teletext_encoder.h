@@ -57,6 +57,12 @@ struct TeletextPage {
 // between double height, two start boxes and two end boxes, centred.
 std::string SubtitleRowText(const std::string& text);
 
+// A subtitle page as subtitlers lay it out: each line boxed and double
+// height, every other row, the last line on row 22 (one line: row 22; two:
+// rows 20 and 22). The erase bit is set, so the page replaces what was shown;
+// with no lines it simply clears the subtitle.
+TeletextPage SubtitlePage(int page, const std::vector<std::string>& lines);
+
 // Units with a given id (0x02 or 0x03); field parity and line offset are set
 // when the units are packed.
 TeletextUnit EncodeHeaderUnit(const TeletextHeader& header,
