@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 // The daemon's two sleeps (the main loop's half second, the reader thread's
 // idle pause) go through a Clock, so a replay can run the same code paths
@@ -34,4 +35,26 @@ class ScaledClock : public Clock {
  private:
   double speed_;
   int64_t origin_;
+};
+
+// Time that passes only through sleeps, for replaying a recording as fast as
+// the daemon's own timing allows. Every thread that sleeps on it takes part:
+// when all of them are asleep, time jumps to the earliest wake-up. A thread
+// that is busy (or blocked elsewhere, say joining another thread that sleeps)
+// holds time back for at most `graceMicros` of real time; after that time
+// moves on to the next wake-up all the same, so nothing can deadlock. Time
+// never passes a sleeper's wake-up without waking it.
+class VirtualClock : public Clock {
+ public:
+  explicit VirtualClock(int64_t graceMicros = 20000);
+  ~VirtualClock() override;
+  void Sleep(uint32_t micros) override;
+  int64_t NowMicros() override;
+  // Moves time on from outside, waking every sleeper whose time has come; for
+  // tests that step a recording by hand.
+  void Advance(int64_t micros);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
 };

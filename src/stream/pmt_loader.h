@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -54,8 +55,16 @@ class PMTLoader {
   // the PAT filter is unusable; -1 without a PMT PID or when the PAT read fails.
   int GetAllPIDs(int serviceId, int pmtPid);
 
+  // The descriptor at `descriptor` (its tag byte) is trusted to be whole: its
+  // own length byte says how far it reaches.
   int ParseTeletextDescriptor(const uint8_t* descriptor, int pid, int serviceId);
   int ParseSubtitlingDescriptor(const uint8_t* descriptor, int pid, int serviceId);
+  // The same, reading no more than `available` bytes from `descriptor`: only
+  // entries that lie wholly inside both the descriptor and those bytes count.
+  int ParseTeletextDescriptor(const uint8_t* descriptor, int pid, int serviceId,
+                              size_t available);
+  int ParseSubtitlingDescriptor(const uint8_t* descriptor, int pid, int serviceId,
+                                size_t available);
   int NormalizeLanguage(const std::string& in, std::string& out);
   int FindDVBSubtitle(const std::string& language, int& pid);
   int FindTXTSubtitle(const std::string& language, int type, int& pid, int& page);
@@ -65,6 +74,10 @@ class PMTLoader {
 
  private:
   void ClearLists();
+  // Walks one PMT section of `length` bytes as read; returns the number of
+  // subtitle descriptors handed to the parsers.
+  int ParsePMTSection(const uint8_t* section, size_t length);
+  void FillFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId) const;
 
   std::list<TXTSubtitleInfo*> txtSubtitles;
   std::list<DVBSubtitleInfo*> dvbSubtitles;

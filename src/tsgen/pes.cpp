@@ -21,7 +21,10 @@ std::vector<uint8_t> BuildPES(uint8_t streamId, int64_t pts, const std::vector<u
   std::vector<uint8_t> out;
   const size_t length = 3 + static_cast<size_t>(headerDataLength) + payload.size();
   out.reserve(6 + length);
-  out.insert(out.end(), {0x00, 0x00, 0x01, streamId});
+  out.push_back(0x00);
+  out.push_back(0x00);
+  out.push_back(0x01);
+  out.push_back(streamId);
   // Packets longer than the 16-bit field can say are not produced by the
   // encoders; clamp rather than wrap if a caller tries.
   const size_t field = length > 0xFFFF ? 0xFFFF : length;

@@ -1,0 +1,302 @@
+// The text half of FrameBuffer: FreeType with its cache for one font file,
+// monochrome glyphs painted straight into the drawing target.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+#include "config/translator.h"
+#include "display/frame_buffer.h"
+
+#include FT_MODULE_H
+
+namespace {
+// Holds a pthread mutex for the lifetime of a scope.
+class MutexHolder {
+ public:
+  explicit MutexHolder(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
+  ~MutexHolder() { pthread_mutex_unlock(m_); }
+  MutexHolder(const MutexHolder&) = delete;
+  MutexHolder& operator=(const MutexHolder&) = delete;
+
+ private:
+  pthread_mutex_t* m_;
+};
+
+// 1 bit per pixel, most significant bit leftmost: the render target is the
+// monochrome mode, and the monochrome flag keeps the hinter from anti-aliasing.
+constexpr FT_Int32 kMonochromeLoadFlags = FT_LOAD_RENDER | FT_LOAD_TARGET_MONO | FT_LOAD_MONOCHROME;
+
+constexpr uint32_t kSpace = 0x20;
+
+// FreeType's allocator. Every block is handed out zeroed: the small-bitmap
+// cache weighs its nodes by fields it does not always initialise, so on a
+// heap that has been used before it believes itself full, flushes on every
+// lookup and renders every glyph again (about ten times slower per row, and
+// reads of uninitialised memory besides).
+void* ZeroedAlloc(FT_Memory, long size) { return size > 0 ? std::calloc(1, static_cast<size_t>(size)) : nullptr; }
+void ZeroedFree(FT_Memory, void* block) { std::free(block); }
+void* ZeroedRealloc(FT_Memory, long curSize, long newSize, void* block) {
+  void* grown = std::realloc(block, static_cast<size_t>(newSize));
+  if (grown != nullptr && newSize > curSize) {
+    std::memset(static_cast<uint8_t*>(grown) + curSize, 0, static_cast<size_t>(newSize - curSize));
+  }
+  return grown;
+}
+
+// The cache marks a glyph it could not hold (one whose metrics do not fit its
+// byte-sized fields) with width 255 and no buffer, leaving the other fields
+// undefined; such a glyph must be neither painted nor measured.
+bool Unusable(const FTC_SBit sbit) { return sbit == nullptr || (sbit->buffer == nullptr && sbit->width == 255); }
+}  // namespace
+
+int FrameBuffer::KerningToPixels(long delta) {
+  // Round towards minus infinity, so that -1/64 pixel still pulls a glyph in by one.
+  return static_cast<int>(delta >= 0 ? delta / 64 : -((-delta + 63) / 64));
+}
+
+FT_Error FrameBuffer::RequestFaceThunk(FTC_FaceID faceId, FT_Library lib, FT_Pointer requestData,
+                                       FT_Face* aface) {
+  return static_cast<FrameBuffer*>(requestData)->RequestFace(faceId, lib, aface);
+}
+
+FT_Error FrameBuffer::RequestFace(FTC_FaceID, FT_Library lib, FT_Face* aface) {
+  // Only one font is ever in use, so the identifier needs no decoding.
+  const FT_Error error = FT_New_Face(lib, fontFile.c_str(), 0, aface);
+  if (error != 0) {
+    log("FT_New_Face failed: %s, for font: %s\n", strerror(error), fontFile.c_str());
+    return error;
+  }
+  FT_Select_Charmap(*aface, FT_ENCODING_UNICODE);
+  return 0;
+}
+
+int FrameBuffer::InitFont() {
+  // The library as FT_Init_FreeType would build it, with the allocator above.
+  ftMemory.user = nullptr;
+  ftMemory.alloc = &ZeroedAlloc;
+  ftMemory.free = &ZeroedFree;
+  ftMemory.realloc = &ZeroedRealloc;
+  FT_Error error = FT_New_Library(&ftMemory, &library);
+  if (error == 0) FT_Add_Default_Modules(library);
+  if (error != 0) {
+    log("FT_Init_FreeType failed with Errorcode 0x%.2X", static_cast<unsigned>(error));
+    library = nullptr;
+    ReleaseFont();
+    return -1;
+  }
+  error = FTC_Manager_New(library, 10, 20, 0x100000, &FrameBuffer::RequestFaceThunk, this, &manager);
+  if (error != 0) {
+    log("FTC_Manager_New failed with Errorcode 0x%.2X\n", static_cast<unsigned>(error));
+    manager = nullptr;
+    ReleaseFont();
+    return -1;
+  }
+  error = FTC_SBitCache_New(manager, &sbitCache);
+  if (error != 0) {
+    log("FTC_SBitCache_New failed with Errorcode 0x%.2X\n", static_cast<unsigned>(error));
+    ReleaseFont();
+    return -1;
+  }
+  auto faceId = static_cast<FTC_FaceID>(const_cast<char*>(fontFile.c_str()));
+  error = FTC_Manager_LookupFace(manager, faceId, &face);
+  if (error != 0) {
+    log("FTC_Manager_Lookup_Face failed with Errorcode 0x%.2X\n", static_cast<unsigned>(error));
+    log("Probably because font was not found:%s\n", fontFile.c_str());
+    ReleaseFont();
+    return -1;
+  }
+  kerning = FT_HAS_KERNING(face) ? 1 : 0;
+  imageType.face_id = faceId;
+  imageType.width = imageType.height = 0;
+  imageType.flags = kMonochromeLoadFlags;
+  previousGlyph = 0;
+  italic = false;
+  lastClampedSize = 0;
+  return 0;
+}
+
+void FrameBuffer::ReleaseFont() {
+  // The manager owns the face, the sizes and the cache; it goes first.
+  if (manager != nullptr) FTC_Manager_Done(manager);
+  if (library != nullptr) FT_Done_Library(library);
+  manager = nullptr;
+  library = nullptr;
+  sbitCache = nullptr;
+  face = nullptr;
+  glyphBitmap = nullptr;
+}
+
+void FrameBuffer::SelectSize(int size) {
+  int wanted = size;
+  if (wanted < 1) wanted = 1;
+  if (wanted > kMaxFontSize) wanted = kMaxFontSize;
+  if (wanted != size && size != lastClampedSize) {
+    log("Font size %d out of range, using %d\n", size, wanted);
+    lastClampedSize = size;
+  }
+  imageType.width = imageType.height = static_cast<FT_UInt>(wanted);
+  if (kerning) {
+    // Kerning is scaled by the face's active size; a glyph served from the
+    // cache does not activate it, so the size is looked up (and activated)
+    // here, or text would be kerned at whatever size was rendered last.
+    FTC_ScalerRec scaler = {};
+    scaler.face_id = imageType.face_id;
+    scaler.width = scaler.height = static_cast<FT_UInt>(wanted);
+    scaler.pixel = 1;
+    FT_Size ftSize = nullptr;
+    FTC_Manager_LookupSize(manager, &scaler, &ftSize);
+  }
+}
+
+int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, uint32_t colour,
+                            int draw) {
+  uint32_t c = translator != nullptr ? translator->Translate(byte) : byte;
+
+  // The whole code is compared, not its low byte: letters such as U+015F
+  // share their low byte with a marker and must still be drawn.
+  if (c == '<') {
+    italic = true;
+    c = kSpace;
+  } else if (c == '>') {
+    italic = false;
+    c = kSpace;
+  } else if (c == '_') {
+    italic = !italic;
+    c = kSpace;
+  }
+
+  FT_UInt glyph = FT_Get_Char_Index(face, c);
+  if (glyph == 0) {
+    c = kSpace;
+    glyph = FT_Get_Char_Index(face, kSpace);
+  }
+  FTC_SBit sbit = nullptr;
+  const FT_Error error = FTC_SBitCache_Lookup(sbitCache, &imageType, glyph, &sbit, nullptr);
+  if (error != 0 || sbit == nullptr) {
+    log("ZFB: <FTC_SBitCache_Lookup for Char \"%c\" failed with Errorcode 0x%.2X>\n",
+        static_cast<int>(c & 0xFF), static_cast<unsigned>(error));
+    return 0;
+  }
+  glyphBitmap = sbit;
+  if (Unusable(sbit)) {
+    log("ZFB: <Glyph for Char \"%c\" too large for the glyph cache>\n", static_cast<int>(c & 0xFF));
+    return 0;
+  }
+
+  int k = 0;
+  if (kerning) {
+    FT_Vector delta = {0, 0};
+    if (FT_Get_Kerning(face, previousGlyph, glyph, FT_KERNING_DEFAULT, &delta) != 0) delta.x = 0;
+    previousGlyph = glyph;
+    k = KerningToPixels(delta.x);
+  }
+
+  if (draw != 1) return sbit->xadvance + k;
+  if (x + sbit->xadvance >= limit) return -1;
+  PaintGlyph(x + k, y, colour);
+  return sbit->xadvance + k;
+}
+
+void FrameBuffer::PaintGlyph(int64_t x, int64_t y, uint32_t colour) {
+  const FTC_SBit sbit = glyphBitmap;
+  // The cache hands out what FreeType rendered; anything but a 1-bit bitmap
+  // with rows as long as its pitch says is not painted, so no byte is read
+  // beyond the |pitch| * height bytes of the buffer.
+  if (sbit->buffer == nullptr || sbit->format != FT_PIXEL_MODE_MONO || sbit->pitch == 0) return;
+
+  const int height = sbit->height;
+  const int rowBytes = std::abs(static_cast<int>(sbit->pitch));
+  const int columns = std::min<int>(sbit->width, rowBytes * 8);
+  const int64_t rows = TargetRows();
+  const int bpp = BytesPerPixel();
+  uint8_t pixel[4];
+  ColourToPixelBytes(colour, pixel);
+
+  // Italics shear the bitmap: the top row moves right by a fifth of the
+  // glyph height, each row below by a fifth of a pixel less.
+  float slant = italic ? static_cast<float>(height) * 0.2f : 0.0f;
+  const float step = italic ? 0.2f : 0.0f;
+
+  for (int r = 0; r < height; ++r, slant -= step) {
+    const int64_t py = y - sbit->top + r;
+    if (py < 0 || py >= rows) continue;
+    // A negative pitch means the rows are stored bottom-up.
+    const uint8_t* src =
+        sbit->buffer + static_cast<size_t>(sbit->pitch > 0 ? r : height - 1 - r) * rowBytes;
+    uint8_t* dst = target + static_cast<size_t>(py) * stride;
+    const int64_t base = x + sbit->left + static_cast<int64_t>(std::trunc(slant));
+    for (int col = 0; col < columns; ++col) {
+      if ((src[col >> 3] & (0x80 >> (col & 7))) == 0) continue;
+      const int64_t px = base + col;
+      if (px < 0 || px >= drawableWidth) continue;
+      uint8_t* p = dst + static_cast<size_t>(px) * bpp;
+      if (bpp == 4) {
+        std::memcpy(p, pixel, 4);
+      } else {
+        *p = pixel[3];
+      }
+    }
+  }
+}
+
+int FrameBuffer::GetTextWidth(const char* text) {
+  italic = false;
+  previousGlyph = 0;
+  int width = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    width += RenderChar(static_cast<uint8_t>(*p), -1, -1, -1, 0xFFFFFFFFu, 0);
+  }
+  return width;
+}
+
+int FrameBuffer::RenderText(const std::string& text, int x, int y, int width, int align, int size,
+                            uint32_t colour) {
+  if (!initialised) return -1;
+  MutexHolder hold(&fontMutex);
+  SelectSize(size);
+
+  int64_t left = x;
+  if (align != 0) {
+    const int64_t tw = GetTextWidth(text.c_str());
+    if (align == 1 && tw < width) left += (width - tw) / 2;
+    if (align == 2 && tw < width) left += width - tw;
+  }
+  italic = false;
+  previousGlyph = 0;
+  const int64_t limit = left + width;
+  for (const char* p = text.c_str(); *p != '\0'; ++p) {
+    const int advance = RenderChar(static_cast<uint8_t>(*p), left, y, limit, colour, 1);
+    if (advance == -1) return -1;
+    left += advance;
+  }
+  return 0;
+}
+
+void FrameBuffer::GetTextSize(int size, const std::string& text, int& width, int& height,
+                              int& descent) {
+  width = height = descent = 0;
+  if (!initialised) return;
+  MutexHolder hold(&fontMutex);
+  SelectSize(size);
+  italic = false;
+  previousGlyph = 0;
+  int w = 0, h = 0, d = 0;
+  for (const char* p = text.c_str(); *p != '\0'; ++p) {
+    const auto byte = static_cast<uint8_t>(*p);
+    w += RenderChar(byte, -1, -1, -1, 0xFFFFFFFFu, 0);
+    // The height comes from the byte's own glyph, untranslated and without
+    // the fallback to a space.
+    FTC_SBit sbit = nullptr;
+    const FT_UInt glyph = FT_Get_Char_Index(face, byte);
+    if (FTC_SBitCache_Lookup(sbitCache, &imageType, glyph, &sbit, nullptr) == 0 && !Unusable(sbit)) {
+      glyphBitmap = sbit;
+      h = std::max(h, static_cast<int>(sbit->height));
+      d = std::max(d, static_cast<int>(sbit->height) - static_cast<int>(sbit->top));
+    }
+  }
+  width = w;
+  height = h;
+  descent = d;
+}

@@ -1,0 +1,312 @@
+#include "sim/sim_demux.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "common/crc32.h"
+#include "sim/section_assembler.h"
+#include "stream/pes_filter.h"
+#include "stream/pmt_loader.h"
+
+namespace {
+
+constexpr int64_t kClockMask = (int64_t{1} << 33) - 1;
+
+class DemuxHandle : public SimHandle {
+ public:
+  DemuxHandle(SimDemux* demux, bool nonBlocking)
+      : demux_(demux), nonBlocking_(nonBlocking), capacity_(demux->Options().defaultBufferSize) {}
+
+  ssize_t Read(void* buffer, size_t count) override;
+  int Ioctl(unsigned long request, void* arg) override;
+
+ private:
+  enum class Mode { kNone, kSection, kPES };
+
+  // Resets the filter state and places the cursor at the data arriving now.
+  void Arm(Mode mode, uint16_t pid, bool start);
+  void DiscardData();
+  // Takes in every packet of the PID that has arrived by replay time `now`.
+  void Advance(int64_t now);
+  void OnSection(const uint8_t* section, size_t length, int64_t now);
+  void OnPESPacket(const uint8_t* packet);
+  // Copies out buffered data; -1 when there is none.
+  ssize_t TakeData(void* buffer, size_t count);
+
+  SimDemux* demux_;
+  const bool nonBlocking_;
+  std::mutex mutex_;
+
+  Mode mode_ = Mode::kNone;
+  bool started_ = false;
+  uint16_t pid_ = 0;
+  size_t cursor_ = 0;  // next index into the PID's packet list
+  size_t capacity_;
+
+  // Section filter.
+  SectionFilterParams filter_{};
+  SectionAssembler assembler_;
+  std::deque<std::vector<uint8_t>> sections_;
+  size_t sectionBytes_ = 0;
+  int64_t deadline_ = -1;  // replay microseconds, -1 without time-out
+  bool timedOut_ = false;
+
+  // PES filter.
+  std::deque<uint8_t> bytes_;
+  bool synced_ = false;
+};
+
+void DemuxHandle::DiscardData() {
+  sections_.clear();
+  sectionBytes_ = 0;
+  bytes_.clear();
+  bytes_.shrink_to_fit();
+}
+
+void DemuxHandle::Arm(Mode mode, uint16_t pid, bool start) {
+  DiscardData();
+  mode_ = mode;
+  pid_ = pid;
+  started_ = start;
+  timedOut_ = false;
+  deadline_ = -1;
+  synced_ = false;
+  assembler_.Reset();
+  const std::vector<uint32_t>& list = demux_->Recording().PacketsOf(pid);
+  const size_t ready = demux_->ReadyCount(demux_->ReplayMicros());
+  cursor_ = static_cast<size_t>(
+      std::lower_bound(list.begin(), list.end(), static_cast<uint32_t>(ready)) - list.begin());
+}
+
+void DemuxHandle::Advance(int64_t now) {
+  if (!started_) return;
+  const TSRecording& recording = demux_->Recording();
+  const std::vector<uint32_t>& list = recording.PacketsOf(pid_);
+  const size_t ready = demux_->ReadyCount(now);
+  while (started_ && cursor_ < list.size() && list[cursor_] < ready) {
+    const uint8_t* packet = recording.Packet(list[cursor_++]);
+    if (mode_ == Mode::kSection) {
+      assembler_.Push(packet, [&](const uint8_t* section, size_t length) {
+        OnSection(section, length, now);
+      });
+    } else {
+      OnPESPacket(packet);
+    }
+  }
+}
+
+void DemuxHandle::OnSection(const uint8_t* section, size_t length, int64_t now) {
+  if (!started_) return;  // a one-shot filter takes no second section from the same packet
+  for (size_t k = 0; k < 16; ++k) {
+    const uint8_t mask = filter_.mask[k];
+    if (mask == 0) continue;
+    const size_t at = k == 0 ? 0 : k + 2;  // the two length bytes are not filtered
+    if (at >= length || (section[at] & mask) != (filter_.filter[k] & mask)) return;
+  }
+  if ((filter_.flags & 1) && Crc32Mpeg(section, length) != 0) return;
+  if (sectionBytes_ + length > capacity_) return;  // buffer full: the section is lost
+  sections_.emplace_back(section, section + length);
+  sectionBytes_ += length;
+  if (filter_.flags & 2) {
+    started_ = false;
+    deadline_ = -1;
+  } else if (filter_.timeout != 0) {
+    deadline_ = now + static_cast<int64_t>(filter_.timeout) * 1000;
+  }
+}
+
+void DemuxHandle::OnPESPacket(const uint8_t* packet) {
+  if ((packet[1] & 0x80) != 0 || (packet[3] & 0xC0) != 0) return;  // damaged or scrambled
+  size_t offset = 0;
+  size_t size = 0;
+  if (!PacketPayload(packet, &offset, &size)) return;
+  if (!synced_) {
+    if ((packet[1] & 0x40) == 0) return;
+    synced_ = true;
+  }
+  const size_t room = capacity_ > bytes_.size() ? capacity_ - bytes_.size() : 0;
+  const size_t take = std::min(room, size);
+  bytes_.insert(bytes_.end(), packet + offset, packet + offset + take);
+}
+
+ssize_t DemuxHandle::TakeData(void* buffer, size_t count) {
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  if (mode_ == Mode::kSection) {
+    if (sections_.empty()) return -1;
+    std::vector<uint8_t>& section = sections_.front();
+    const size_t n = std::min(count, section.size());
+    std::memcpy(out, section.data(), n);
+    sectionBytes_ -= section.size();
+    sections_.pop_front();
+    return static_cast<ssize_t>(n);
+  }
+  if (bytes_.empty()) return -1;
+  const size_t n = std::min(count, bytes_.size());
+  std::copy(bytes_.begin(), bytes_.begin() + static_cast<long>(n), out);
+  bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<long>(n));
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t DemuxHandle::Read(void* buffer, size_t count) {
+  if (buffer == nullptr && count > 0) {
+    errno = EFAULT;
+    return -1;
+  }
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (mode_ == Mode::kNone) {
+        errno = EINVAL;
+        return -1;
+      }
+      if (count == 0) return 0;
+      const int64_t now = demux_->ReplayMicros();
+      Advance(now);
+      const ssize_t n = TakeData(buffer, count);
+      if (n >= 0) return n;
+      if (timedOut_ || (started_ && deadline_ >= 0 && now >= deadline_)) {
+        timedOut_ = true;
+        started_ = false;
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      if (!started_) {
+        errno = EINVAL;  // nothing buffered and nothing can arrive
+        return -1;
+      }
+      if (nonBlocking_) {
+        errno = EAGAIN;
+        return -1;
+      }
+      // At the end of the recording nothing more arrives; only a pending
+      // time-out is still worth waiting for.
+      if (demux_->Finished() && deadline_ < 0) return 0;
+    }
+    demux_->GetClock()->Sleep(demux_->Options().pollMicros);
+  }
+}
+
+int DemuxHandle::Ioctl(unsigned long request, void* arg) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  switch (request) {
+    case DMX_SET_FILTER: {
+      if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+      }
+      SectionFilterParams params;
+      std::memcpy(&params, arg, sizeof params);
+      if (params.pid > 0x1FFF) {
+        errno = EINVAL;
+        return -1;
+      }
+      filter_ = params;
+      Arm(Mode::kSection, params.pid, (params.flags & 4) != 0);
+      if (started_ && params.timeout != 0) {
+        deadline_ = demux_->ReplayMicros() + static_cast<int64_t>(params.timeout) * 1000;
+      }
+      return 0;
+    }
+    case DMX_SET_PES_FILTER: {
+      if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+      }
+      PESFilterParams params;
+      std::memcpy(&params, arg, sizeof params);
+      if (params.pid > 0x1FFF || params.output != 1) {
+        errno = EINVAL;
+        return -1;
+      }
+      Arm(Mode::kPES, params.pid, (params.flags & 4) != 0);
+      return 0;
+    }
+    case DMX_SET_BUFFERSIZE: {
+      const size_t size = static_cast<size_t>(reinterpret_cast<uintptr_t>(arg));
+      if (size == 0 || size > demux_->Options().maxBufferSize) {
+        errno = EINVAL;
+        return -1;
+      }
+      capacity_ = size;
+      DiscardData();
+      return 0;
+    }
+    case DMX_STOP:
+      started_ = false;
+      timedOut_ = false;
+      deadline_ = -1;
+      DiscardData();
+      return 0;
+    case DMX_GET_STC: {
+      if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+      }
+      STCRequest stc;
+      std::memcpy(&stc, arg, sizeof stc);
+      stc.base = 1;
+      stc.stc = static_cast<uint64_t>(demux_->STC());
+      std::memcpy(arg, &stc, sizeof stc);
+      return 0;
+    }
+    default:
+      errno = ENOTTY;
+      return -1;
+  }
+}
+
+}  // namespace
+
+SimDemux::SimDemux(Clock* clock, SimDemuxOptions options)
+    : clock_(clock), options_(options), origin_(clock->NowMicros()) {}
+
+bool SimDemux::Load(const std::string& path, std::string* error) {
+  if (!recording_.Load(path, error)) return false;
+  ComputeTimes();
+  Rewind();
+  return true;
+}
+
+bool SimDemux::LoadBytes(const std::vector<uint8_t>& bytes, std::string* error) {
+  if (!recording_.LoadBytes(bytes, error)) return false;
+  ComputeTimes();
+  Rewind();
+  return true;
+}
+
+void SimDemux::ComputeTimes() {
+  const size_t count = recording_.PacketCount();
+  times_.assign(count, 0);
+  const int64_t first = count ? recording_.Place(0) : 0;
+  for (size_t i = 0; i < count; ++i) {
+    // 90 kHz ticks to microseconds.
+    times_[i] = (recording_.Place(i) - first) * 100 / 9 - options_.leadMicros;
+  }
+}
+
+void SimDemux::Rewind() { origin_.store(clock_->NowMicros()); }
+
+std::shared_ptr<SimHandle> SimDemux::Open(int flags) {
+  if (times_.empty()) {
+    errno = ENODEV;  // nothing loaded
+    return nullptr;
+  }
+  return std::make_shared<DemuxHandle>(this, (flags & O_NONBLOCK) != 0);
+}
+
+int64_t SimDemux::ReplayMicros() const { return clock_->NowMicros() - origin_.load(); }
+
+int64_t SimDemux::STC() const {
+  const int64_t ticks = recording_.FirstTimestamp() + ReplayMicros() * 9 / 100;
+  return ticks & kClockMask;
+}
+
+size_t SimDemux::ReadyCount(int64_t micros) const {
+  return static_cast<size_t>(std::upper_bound(times_.begin(), times_.end(), micros) -
+                             times_.begin());
+}

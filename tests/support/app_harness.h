@@ -1,0 +1,57 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/application.h"
+#include "support/temp_dir.h"
+#include "support/test_clock.h"
+
+// An Application whose files live in a temporary directory and whose main
+// loop runs on a StepClock: `onCycle` runs at the start of every cycle (inside
+// the loop's sleep) with the cycle number, and may stop the loop.
+struct AppHarness {
+  TempDir dir;
+  Platform platform;
+  std::unique_ptr<StepClock> clock;
+  std::unique_ptr<Application> app;
+  std::function<void(int cycle)> onCycle;
+
+  explicit AppHarness(DeviceIO* io = nullptr) {
+    platform.paths = Paths::Under(dir.Path());
+    if (io != nullptr) platform.io = io;
+    clock = std::make_unique<StepClock>([this](StepClock& c) {
+      if (onCycle) onCycle(c.Cycles());
+    });
+    platform.clock = clock.get();
+  }
+
+  Application& Make() {
+    app = std::make_unique<Application>(platform);
+    return *app;
+  }
+
+  // Runs the loop until `cycles` cycles have started; the last one completes.
+  void RunCycles(int cycles, std::function<void(int)> each = nullptr) {
+    onCycle = [this, cycles, each](int cycle) {
+      if (each) each(cycle);
+      if (cycle >= cycles) app->Stop();
+    };
+    app->Run();
+  }
+
+  void WriteStatus(int sid, int vpid, int apid, int tpid, int aspect, int seekable, int pmt) {
+    dir.Write("ZUVA.tmp", std::to_string(sid) + "\n" + std::to_string(vpid) + "\n" +
+                              std::to_string(apid) + "\n" + std::to_string(tpid) + "\n" +
+                              std::to_string(aspect) + "\n" + std::to_string(seekable) + "\n" +
+                              std::to_string(pmt) + "\n");
+  }
+};
+
+// Occurrences of `needle` in `text`.
+inline int CountOf(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
