@@ -13,6 +13,11 @@
 #include "common/log.h"
 #include "config/config.h"
 #include "display/frame_buffer.h"
+#include "config/translator.h"
+#include "sim/sim_device_io.h"
+#include "sim/sim_framebuffer.h"
+#include "support/sim_screen.h"
+#include "support/temp_dir.h"
 #include "tsgen/teletext_encoder.h"
 
 namespace {
@@ -21,10 +26,10 @@ using tsgen::TeletextHeader;
 using tsgen::TeletextUnit;
 
 // ---------------------------------------------------------------------------
-// A frame buffer that records what the decoder asks of it, with real pixel
-// memory for the screen so the collision check reads what was put there.
+// The real FrameBuffer on a simulated framebuffer with DejaVu Sans, wrapped so
+// that a test also sees the calls the decoder makes, in order.
 
-class RecordingFrameBuffer : public FrameBuffer {
+class SpyFrameBuffer : public FrameBuffer {
  public:
   struct Call {
     std::string op;
@@ -33,100 +38,13 @@ class RecordingFrameBuffer : public FrameBuffer {
     std::string text;
   };
 
-  explicit RecordingFrameBuffer(int bpp) : bpp_(bpp), screen_(720 * 576 * Bytes(), 0) {}
-
-  int Bytes() const { return bpp_ == 32 ? 4 : 1; }
-
-  // Puts a colour on the screen as the framebuffer stores it.
-  void Plant(int x, int y, uint32_t colour) {
-    uint8_t* p = &screen_[(static_cast<size_t>(y) * 720 + x) * Bytes()];
-    if (bpp_ == 32) {
-      p[0] = static_cast<uint8_t>(colour >> 8);
-      p[1] = static_cast<uint8_t>(colour >> 16);
-      p[2] = static_cast<uint8_t>(colour >> 24);
-      p[3] = static_cast<uint8_t>(colour);
-    } else {
-      p[0] = static_cast<uint8_t>(colour);
-    }
-  }
+  explicit SpyFrameBuffer(const Platform& platform) : FrameBuffer(platform) {}
 
   std::vector<Call> calls;
+  int reads = 0;
   int lockDepth = 0;
   int maxLockDepth = 0;
   int unlockedDrawing = 0;  // drawing calls made without the lock
-
-  int GetBitsPerPixel() override { return bpp_; }
-  int ReadPixel(int x, int y, uint8_t* out) override {
-    ++reads;
-    EXPECT_TRUE(x >= 0 && x < 720 && y >= 0 && y < 576) << x << "," << y;
-    if (x < 0 || x >= 720 || y < 0 || y >= 576) return -1;
-    std::memcpy(out, &screen_[(static_cast<size_t>(y) * 720 + x) * Bytes()], Bytes());
-    return 0;
-  }
-  void GetTextSize(int size, const std::string& text, int& w, int& h, int& d) override {
-    calls.push_back({"size", 0, 0, 0, 0, 0, text});
-    if (text == "[]|{}\\yYjJ") {
-      w = 100;
-      h = size + 2;  // 30 at the default size
-      d = 7;
-    } else {
-      w = 10 * static_cast<int>(text.size());
-      h = 20;
-      d = 5;
-    }
-  }
-  int ClearScreen() override { return FillRect(0, 0, 720, 576, 0); }
-  int FillRect(int x, int y, int w, int h, uint32_t colour) override {
-    Drawing();
-    calls.push_back({backBuffer_ ? "box" : "fill", x, y, w, h, colour, ""});
-    if (!backBuffer_) {
-      for (int row = y; row < y + h; ++row) {
-        for (int col = std::max(0, x); col <= std::min(719, x + w); ++col) Plant(col, row, colour);
-      }
-    }
-    return 0;
-  }
-  int RenderText(const std::string& text, int x, int y, int width, int align, int size,
-                 uint32_t colour) override {
-    Drawing();
-    Call c{"text", x, y, width, size, colour, text};
-    EXPECT_EQ(align, 0);
-    calls.push_back(c);
-    return 0;
-  }
-  bool AllocBackBuffer(int rows, uint32_t colour) override {
-    Drawing();
-    EXPECT_EQ(colour, 0u);
-    calls.push_back({"alloc", 0, 0, 0, rows, colour, ""});
-    rows_ = rows;
-    return true;
-  }
-  bool UseBackBuffer(bool on) override {
-    backBuffer_ = on && rows_ > 0;
-    return true;
-  }
-  bool CopyBackBuffer(int y) override {
-    Drawing();
-    calls.push_back({"copy", 0, y, 0, rows_, 0, ""});
-    // The band lands on screen; mark it on the probe column with our text
-    // colour, as drawn glyphs would.
-    for (int row = y; row < y + rows_; ++row) Plant(360, row, 0xFFFFFFFF);
-    return true;
-  }
-  bool FreeBackBuffer() override {
-    backBuffer_ = false;
-    rows_ = 0;
-    return true;
-  }
-  int Lock() override {
-    ++lockDepth;
-    maxLockDepth = std::max(maxLockDepth, lockDepth);
-    return 0;
-  }
-  int Unlock() override {
-    --lockDepth;
-    return 0;
-  }
 
   std::vector<Call> Only(const std::string& op) const {
     std::vector<Call> out;
@@ -136,17 +54,121 @@ class RecordingFrameBuffer : public FrameBuffer {
     return out;
   }
 
-  int reads = 0;
+  int ReadPixel(int x, int y, uint8_t* out) override {
+    ++reads;
+    EXPECT_TRUE(x >= 0 && x < 720 && y >= 0 && y < 576) << x << "," << y;
+    return FrameBuffer::ReadPixel(x, y, out);
+  }
+  void GetTextSize(int size, const std::string& text, int& w, int& h, int& d) override {
+    calls.push_back({"size", 0, 0, 0, size, 0, text});
+    FrameBuffer::GetTextSize(size, text, w, h, d);
+  }
+  int FillRect(int x, int y, int w, int h, uint32_t colour) override {
+    Drawing();
+    calls.push_back({backBuffer_ ? "box" : "fill", x, y, w, h, colour, ""});
+    return FrameBuffer::FillRect(x, y, w, h, colour);
+  }
+  int RenderText(const std::string& text, int x, int y, int width, int align, int size,
+                 uint32_t colour) override {
+    Drawing();
+    EXPECT_EQ(align, 0);
+    calls.push_back({"text", x, y, width, size, colour, text});
+    return FrameBuffer::RenderText(text, x, y, width, align, size, colour);
+  }
+  bool AllocBackBuffer(int rows, uint32_t colour) override {
+    Drawing();
+    EXPECT_EQ(colour, 0u);
+    calls.push_back({"alloc", 0, 0, 0, rows, colour, ""});
+    return FrameBuffer::AllocBackBuffer(rows, colour);
+  }
+  bool UseBackBuffer(bool on) override {
+    backBuffer_ = on;
+    return FrameBuffer::UseBackBuffer(on);
+  }
+  bool CopyBackBuffer(int y) override {
+    Drawing();
+    calls.push_back({"copy", 0, y, 0, 0, 0, ""});
+    return FrameBuffer::CopyBackBuffer(y);
+  }
+  bool FreeBackBuffer() override {
+    Drawing();
+    backBuffer_ = false;
+    return FrameBuffer::FreeBackBuffer();
+  }
+  int Lock() override {
+    ++lockDepth;
+    maxLockDepth = std::max(maxLockDepth, lockDepth);
+    return FrameBuffer::Lock();
+  }
+  int Unlock() override {
+    --lockDepth;
+    return FrameBuffer::Unlock();
+  }
 
  private:
   void Drawing() {
     if (lockDepth != 1) ++unlockedDrawing;
   }
-
-  int bpp_;
-  std::vector<uint8_t> screen_;
   bool backBuffer_ = false;
-  int rows_ = 0;
+};
+
+// Members in construction order: device, router, paths, frame buffer.
+struct Screen {
+  explicit Screen(int bpp = 32) : device(Depth(bpp)), fb(Wire()) {
+    EXPECT_EQ(fb.Init(kDejaVuSans), 0);
+    fb.SetTranslator(&translator);
+  }
+  ~Screen() { fb.Close(); }
+
+  static SimFramebuffer::Geometry Depth(int bpp) {
+    SimFramebuffer::Geometry g;
+    g.bitsPerPixel = bpp;
+    return g;
+  }
+  const Platform& Wire() {
+    io.Attach(Paths::Under(dir.Path()).framebuffer, &device);
+    platform.io = &io;
+    platform.paths = Paths::Under(dir.Path());
+    return platform;
+  }
+
+  // Puts a colour on the screen as the framebuffer stores it.
+  void Plant(int x, int y, uint32_t colour) {
+    uint8_t* p = device.Memory() + static_cast<size_t>(y) * device.Stride() +
+                 static_cast<size_t>(x) * device.BytesPerPixel();
+    if (device.BitsPerPixel() == 32) {
+      FrameBuffer::ColourToPixelBytes(colour, p);
+    } else {
+      p[0] = static_cast<uint8_t>(colour);
+    }
+  }
+  // Rows of the screen holding anything but empty pixels.
+  std::vector<int> UsedRows() const {
+    std::vector<int> rows;
+    for (int y = 0; y < 576; ++y) {
+      for (int x = 0; x < 720; ++x) {
+        if (device.PixelAt(x, y) != 0) {
+          rows.push_back(y);
+          break;
+        }
+      }
+    }
+    return rows;
+  }
+  int Count(uint32_t pixel, int y0, int y1) const {
+    int n = 0;
+    for (int y = y0; y < y1; ++y) {
+      for (int x = 0; x < 720; ++x) n += device.PixelAt(x, y) == pixel;
+    }
+    return n;
+  }
+
+  TempDir dir;
+  SimFramebuffer device;
+  SimDeviceIO io;
+  Platform platform;
+  Translator translator;
+  SpyFrameBuffer fb;
 };
 
 // ---------------------------------------------------------------------------
@@ -326,19 +348,24 @@ TEST(TXTSubtitleCycle, PagesAreShownAtTheNextHeader) {
 }
 
 TEST(TXTSubtitleCycle, EraseClearsBothPagesAndTheScreen) {
-  RecordingFrameBuffer fb(32);
   LogCapture capture;
-  Decoder d(0x889, &fb);
+  Screen screen;
+  Decoder d(0x889, &screen.fb);
   FeedUnits(d.txt, {Header(0x889), Row(8, 22, "A"), Header(0x889)});
   ASSERT_EQ(d.shown.size(), 1u);
-  ASSERT_EQ(fb.Only("copy").size(), 1u);
-  fb.calls.clear();
-  // Erase header alone, no rows after it: the screen is cleared at once.
+  const auto copies = screen.fb.Only("copy");
+  ASSERT_EQ(copies.size(), 1u);
+  const int top = copies[0].y;
+  const int bottom = top + d.txt.LineHeight() + d.txt.Descent();
+  EXPECT_FALSE(screen.UsedRows().empty());
+  screen.fb.calls.clear();
+  // Erase header alone, no rows after it: the band is cleared at once.
   FeedUnits(d.txt, {Header(0x889, true)});
-  const auto fills = fb.Only("fill");
+  const auto fills = screen.fb.Only("fill");
   ASSERT_EQ(fills.size(), 1u);
-  EXPECT_EQ(fills[0].y, 500);
-  EXPECT_EQ(fills[0].h, 40);
+  EXPECT_EQ(fills[0].y, top);
+  EXPECT_EQ(fills[0].y + fills[0].h, bottom);
+  EXPECT_TRUE(screen.UsedRows().empty());
   for (int i = 0; i < TXTSubtitle::kRows; ++i) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.txt.DisplayRow(i)), 40),
               std::string(40, ' '));
@@ -346,9 +373,24 @@ TEST(TXTSubtitleCycle, EraseClearsBothPagesAndTheScreen) {
               std::string(40, ' '));
   }
   EXPECT_EQ(d.txt.LastDrawnRow(), -1);
-  EXPECT_NE(capture.Text().find("ZUVA: CLEAR Subtitle page.\nZUVA: highestRow=500\n"
-                                "ZUVA: lowestRow=540\n"),
+  EXPECT_NE(capture.Text().find("ZUVA: CLEAR Subtitle page.\nZUVA: highestRow=" +
+                                std::to_string(top) + "\nZUVA: lowestRow=" +
+                                std::to_string(bottom) + "\n"),
             std::string::npos);
+}
+
+TEST(TXTSubtitleCycle, DamagedEraseBitCountsAsErase) {
+  LogCapture capture;
+  Screen screen;
+  Decoder d(0x889, &screen.fb);
+  FeedUnits(d.txt, {Header(0x889), Row(8, 22, "A"), Header(0x889)});
+  screen.fb.calls.clear();
+  TeletextUnit h = Header(0x889);
+  tsgen::InjectBitErrors(h, 9, 0x06);  // the S2/C4 byte, two bits
+  FeedUnits(d.txt, {h, Header(0x100)});
+  EXPECT_EQ(screen.fb.Only("fill").size(), 1u);
+  EXPECT_EQ(d.shown.size(), 1u);
+  EXPECT_TRUE(screen.UsedRows().empty());
 }
 
 TEST(TXTSubtitleCycle, BitErrorsAreCorrectedOrReported) {
@@ -386,19 +428,6 @@ TEST(TXTSubtitleCycle, BitErrorsAreCorrectedOrReported) {
       EXPECT_EQ(capture.Text().find("Biterror"), std::string::npos) << c.name;
     }
   }
-}
-
-TEST(TXTSubtitleCycle, DamagedEraseBitCountsAsErase) {
-  RecordingFrameBuffer fb(32);
-  LogCapture capture;
-  Decoder d(0x889, &fb);
-  FeedUnits(d.txt, {Header(0x889), Row(8, 22, "A"), Header(0x889)});
-  fb.calls.clear();
-  TeletextUnit h = Header(0x889);
-  tsgen::InjectBitErrors(h, 9, 0x06);  // the S2/C4 byte, two bits
-  FeedUnits(d.txt, {h, Header(0x100)});
-  EXPECT_EQ(fb.Only("fill").size(), 1u);
-  EXPECT_EQ(d.shown.size(), 1u);
 }
 
 TEST(TXTSubtitleCycle, ParityErrorsBecomeSpacesAndUnitIdsAreChecked) {
@@ -496,50 +525,61 @@ TEST(TXTSubtitleRows, EveryRowFromOneToTwentyThreeIsExamined) {
 // Layout.
 
 struct Layout {
-  explicit Layout(int bpp = 32, int format = 4) : fb(bpp) {
-    txt.frameBuffer = &fb;
+  explicit Layout(int bpp = 32, int format = 4) : screen(bpp) {
+    txt.frameBuffer = &screen.fb;
     txt.config = &config;
     txt.videoFormat = format;
   }
   void Configure(int page = 0x889) {
     txt.configure(page);
-    fb.calls.clear();
+    screen.fb.calls.clear();
+  }
+  // Where the decoder is meant to put row index i: the band's top row.
+  int Top(int i) const {
+    const int pitch = txt.LineHeight() + txt.Descent() + txt.RowSpace();
+    return txt.StartY() + (i - 21) / 2 * pitch + 530 - txt.LineHeight();
+  }
+  int Band() const { return txt.LineHeight() + txt.Descent(); }
+  // Text metrics straight from the font, without the spy seeing the call.
+  void Measure(int size, const std::string& text, int& w, int& h, int& d) {
+    screen.fb.FrameBuffer::GetTextSize(size, text, w, h, d);
   }
   Config config;
-  RecordingFrameBuffer fb;
+  Screen screen;
   TXTSubtitle txt;
 };
+
+const char* const kSample = "[]|{}\\yYjJ";
 
 TEST(TXTSubtitleLayout, SettingsByPictureFormat) {
   struct Case {
     int format;
     const char* log;
-    int fontSize, rowSpace, startY, lineHeight, descent;
+    int fontSize, rowSpace, startY, half;
   } cases[] = {
       // 4:3 reads FontSize 24, RowSpace 3, StartYPos -20, ExtraYSize 5 (half is 2).
-      {4, "ZUVA: Drawing using 4:3 settings...\n", 24, 3, -20, 24 + 2 + 2, 7 + 3 + 2},
+      {4, "ZUVA: Drawing using 4:3 settings...\n", 24, 3, -20, 2},
       // Anything else reads the Wide keys: 32, 1, 10, ExtraYSize -3 (half is -1).
-      {16, "ZUVA: Drawing using 16:9 settings...\n", 32, 1, 10, 32 + 2 - 1, 7 + 3 - 1},
-      {0, "ZUVA: Drawing using 16:9 settings...\n", 32, 1, 10, 32 + 2 - 1, 7 + 3 - 1},
+      {16, "ZUVA: Drawing using 16:9 settings...\n", 32, 1, 10, -1},
+      {0, "ZUVA: Drawing using 16:9 settings...\n", 32, 1, 10, -1},
   };
   for (const Case& c : cases) {
     LogCapture capture;
     Layout l(32, c.format);
-    l.config.set("FontSize", "24");
-    l.config.set("RowSpace", "3");
-    l.config.set("StartYPos", "-20");
-    l.config.set("ExtraYSize", "5");
-    l.config.set("WideFontSize", "32");
-    l.config.set("WideRowSpace", "1");
-    l.config.set("WideStartYPos", "10");
-    l.config.set("WideExtraYSize", "-3");
-    l.config.set("TextColor", "0x00FF00Ff");
+    const std::pair<const char*, const char*> settings[] = {
+        {"FontSize", "24"},      {"RowSpace", "3"},         {"StartYPos", "-20"},
+        {"ExtraYSize", "5"},     {"WideFontSize", "32"},    {"WideRowSpace", "1"},
+        {"WideStartYPos", "10"}, {"WideExtraYSize", "-3"},  {"TextColor", "0x00FF00Ff"}};
+    for (const auto& kv : settings) l.config.set(kv.first, kv.second);
     l.txt.configure(0x889);
+    int w = 0, h = 0, d = 0;
+    l.Measure(c.fontSize, kSample, w, h, d);
+    ASSERT_GT(h, c.fontSize / 2);
     EXPECT_EQ(l.txt.FontSize(), c.fontSize);
     EXPECT_EQ(l.txt.RowSpace(), c.rowSpace);
     EXPECT_EQ(l.txt.StartY(), c.startY);
-    EXPECT_EQ(l.txt.LineHeight(), c.lineHeight);
-    EXPECT_EQ(l.txt.Descent(), c.descent);
+    EXPECT_EQ(l.txt.LineHeight(), h + c.half);
+    EXPECT_EQ(l.txt.Descent(), d + 3 + c.half);
     EXPECT_EQ(l.txt.OutlineSize(), 2);
     EXPECT_EQ(l.txt.HighestRow(), 576);
     EXPECT_EQ(l.txt.LowestRow(), 0);
@@ -549,9 +589,10 @@ TEST(TXTSubtitleLayout, SettingsByPictureFormat) {
                         "ZUVA: Drawing BackgroundColor: 44\n"),
               std::string::npos)
         << text;
-    const auto sizes = l.fb.Only("size");
+    const auto sizes = l.screen.fb.Only("size");
     ASSERT_EQ(sizes.size(), 1u);
-    EXPECT_EQ(sizes[0].text, "[]|{}\\yYjJ");
+    EXPECT_EQ(sizes[0].text, kSample);
+    EXPECT_EQ(sizes[0].h, c.fontSize);
   }
 }
 
@@ -564,56 +605,55 @@ TEST(TXTSubtitleLayout, MissingSettingsOrScreenDoNotCrash) {
   txt.clearPage();
   EXPECT_EQ(txt.stop(), 0);
   EXPECT_TRUE(txt.isAreaFree());
-  RecordingFrameBuffer fb(32);
-  txt.frameBuffer = &fb;
+  Screen screen;
+  txt.frameBuffer = &screen.fb;
   txt.configure(0x888);
-  EXPECT_EQ(txt.LineHeight(), 30);
+  EXPECT_GT(txt.LineHeight(), 20);
   EXPECT_EQ(txt.drawRow("x", 22), 0);
+  EXPECT_FALSE(screen.UsedRows().empty());
 }
 
 TEST(TXTSubtitleLayout, VerticalSlotByRow) {
-  // Defaults: line height 30, descent 10, row space 5: pitch 45, band 40.
   LogCapture capture;
   Layout l;
   l.Configure();
+  const int pitch = l.txt.LineHeight() + l.txt.Descent() + l.txt.RowSpace();
   for (int row = 1; row <= 23; ++row) {
     const int k = row >= 21 ? 0 : (row + 1) / 2 - 11;
-    l.fb.calls.clear();
+    l.screen.fb.calls.clear();
     ASSERT_EQ(l.txt.drawRow("t", row - 1), 0) << row;
-    const auto copies = l.fb.Only("copy");
+    const auto copies = l.screen.fb.Only("copy");
     ASSERT_EQ(copies.size(), 1u);
-    EXPECT_EQ(copies[0].y, 500 + k * 45) << "row " << row;
-    EXPECT_EQ(copies[0].h, 40);
-    const auto allocs = l.fb.Only("alloc");
+    EXPECT_EQ(copies[0].y, 530 - l.txt.LineHeight() + k * pitch) << "row " << row;
+    const auto allocs = l.screen.fb.Only("alloc");
     ASSERT_EQ(allocs.size(), 1u);
-    EXPECT_EQ(allocs[0].h, 40);
-    // Text on the band's baseline.
-    EXPECT_EQ(l.fb.Only("text").back().y, 30);
+    EXPECT_EQ(allocs[0].h, l.Band());
+    EXPECT_EQ(l.screen.fb.Only("text").back().y, l.txt.LineHeight());  // the baseline
+    // Pixels only inside the band.
+    for (int y : l.screen.UsedRows()) {
+      EXPECT_GE(y, copies[0].y) << "row " << row;
+      EXPECT_LT(y, copies[0].y + l.Band()) << "row " << row;
+    }
     l.txt.clearPage();
+    EXPECT_TRUE(l.screen.UsedRows().empty()) << row;
   }
-  EXPECT_EQ(l.txt.HighestRow(), 500 - 10 * 45);
-  EXPECT_EQ(l.txt.LowestRow(), 540);
-  EXPECT_EQ(l.fb.maxLockDepth, 1);
-  EXPECT_EQ(l.fb.unlockedDrawing, 0);
+  EXPECT_EQ(l.txt.HighestRow(), l.Top(0));
+  EXPECT_EQ(l.txt.LowestRow(), l.Top(22) + l.Band());
+  EXPECT_EQ(l.screen.fb.maxLockDepth, 1);
+  EXPECT_EQ(l.screen.fb.unlockedDrawing, 0);
 }
 
 TEST(TXTSubtitleLayout, RowsTwentyAndTwentyTwoArePitchApart) {
-  struct Case {
-    const char* rowSpace;
-    int pitch;
-  } cases[] = {{"5", 45}, {"0", 40}, {"12", 52}};
-  for (const Case& c : cases) {
+  for (const char* rowSpace : {"5", "0", "12"}) {
     LogCapture capture;
     Layout l;
-    l.config.set("RowSpace", c.rowSpace);
+    l.config.set("RowSpace", rowSpace);
     l.Configure();
-    std::vector<Shown> shown;
-    l.txt.SetRowObserver(Collect, &shown);
     FeedUnits(l.txt, {Header(0x889), Row(8, 20, "Upper"), Row(8, 22, "Lower"), Header(0x889)});
-    const auto copies = l.fb.Only("copy");
+    const auto copies = l.screen.fb.Only("copy");
     ASSERT_EQ(copies.size(), 2u);
-    EXPECT_EQ(copies[1].y - copies[0].y, c.pitch);
-    EXPECT_EQ(copies[1].y, 500);
+    EXPECT_EQ(copies[1].y - copies[0].y, l.Band() + std::atoi(rowSpace));
+    EXPECT_EQ(copies[1].y, 530 - l.txt.LineHeight());
     EXPECT_EQ(capture.Text().find("Forced CLEAR"), std::string::npos);
   }
 }
@@ -624,15 +664,18 @@ TEST(TXTSubtitleLayout, RowTwentyThreeAfterTwentyTwoForcesAClear) {
   l.Configure();
   FeedUnits(l.txt, {Header(0x889), Row(8, 22, "First"), Row(8, 23, "Second"), Header(0x889)});
   std::vector<std::string> ops;
-  for (const auto& c : l.fb.calls) {
+  for (const auto& c : l.screen.fb.calls) {
     if (c.op != "size") ops.push_back(c.op + "@" + std::to_string(c.y));
   }
-  // Draw row 22, clear its band, draw row 23 in the same slot.
-  const std::vector<std::string> band = {"alloc@0", "box@0", "text@28", "text@32", "text@28",
-                                         "text@32", "text@30", "text@30", "text@32", "text@28",
-                                         "text@30", "copy@500"};
+  // Draw row 22, clear its band, draw row 23 in the same slot: box, eight
+  // outline copies, the text on the baseline.
+  const int base = l.txt.LineHeight();
+  const int top = l.Top(22);
+  std::vector<std::string> band = {"alloc@0", "box@0"};
+  for (int dy : {-2, 2, -2, 2, 0, 0, 2, -2, 0}) band.push_back("text@" + std::to_string(base + dy));
+  band.push_back("copy@" + std::to_string(top));
   std::vector<std::string> want = band;
-  want.push_back("fill@500");
+  want.push_back("fill@" + std::to_string(top));
   want.insert(want.end(), band.begin(), band.end());
   EXPECT_EQ(ops, want);
   const std::string text = capture.Text();
@@ -645,8 +688,8 @@ TEST(TXTSubtitleLayout, RowTwentyThreeAfterTwentyTwoForcesAClear) {
   EXPECT_LT(first, forced);
   EXPECT_LT(forced, second);
   EXPECT_EQ(l.txt.LastDrawnRow(), 22);
-  EXPECT_EQ(l.fb.maxLockDepth, 1);
-  EXPECT_EQ(l.fb.unlockedDrawing, 0);
+  EXPECT_EQ(l.screen.fb.maxLockDepth, 1);
+  EXPECT_EQ(l.screen.fb.unlockedDrawing, 0);
 }
 
 TEST(TXTSubtitleLayout, BoxOutlineAndCentring) {
@@ -656,69 +699,95 @@ TEST(TXTSubtitleLayout, BoxOutlineAndCentring) {
     const char* centre;
     bool box;
     std::vector<std::pair<int, int>> outline;  // offsets in drawing order
-    int x, width;
   };
   const std::vector<std::pair<int, int>> four = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
   const std::vector<std::pair<int, int>> eight = {{-2, -2}, {-2, 2}, {2, -2}, {2, 2},
                                                   {2, 0},   {-2, 0}, {0, 2},  {0, -2}};
   const std::vector<std::pair<int, int>> eightOf3 = {{-3, -3}, {-3, 3}, {3, -3}, {3, 3},
                                                      {3, 0},   {-3, 0}, {0, 3},  {0, -3}};
-  // "Hello" measures 50 wide: centred at (720 - 50) / 2 + 1.
   const std::vector<Case> cases = {
-      {"2", nullptr, "1", true, eight, 336, 720},   {"1", nullptr, "1", true, {}, 336, 720},
-      {"0", nullptr, "1", false, eight, 336, 720},  {"0", "1", "1", false, four, 336, 720},
-      {"2", "3", "1", true, eightOf3, 336, 720},    {"2", "2", "0", true, eight, 150, 570},
-      {"3", "1", "0", false, four, 150, 570},
+      {"2", nullptr, "1", true, eight}, {"1", nullptr, "1", true, {}},
+      {"0", nullptr, "1", false, eight}, {"0", "1", "1", false, four},
+      {"2", "3", "1", true, eightOf3},   {"2", "2", "0", true, eight},
+      {"3", "1", "0", false, four},
   };
   for (const Case& c : cases) {
+    const std::string name = std::string("bg ") + c.useBackground + " centre " + c.centre;
     LogCapture capture;
     Layout l;
     l.config.set("UseBackground", c.useBackground);
     if (c.outlineSize != nullptr) l.config.set("OutlineSize", c.outlineSize);
     l.config.set("CenterText", c.centre);
-    l.config.set("OutlineColor", "11223344");
+    l.config.set("OutlineColor", "112233ff");
     l.Configure();
+    int tw = 0, th = 0, td = 0;
+    l.Measure(28, "Hello", tw, th, td);
+    const bool centred = c.centre[0] == '1';
+    const int x = centred ? (720 - tw) / 2 + 1 : 150;
+    const int width = centred ? 720 : 570;
     ASSERT_EQ(l.txt.drawRow("Hello", 22), 0);
-    const std::string name = std::string("bg ") + c.useBackground + " centre " + c.centre;
-    const auto boxes = l.fb.Only("box");
+
+    const auto boxes = l.screen.fb.Only("box");
     if (c.box) {
       ASSERT_EQ(boxes.size(), 1u) << name;
-      EXPECT_EQ(boxes[0].x, c.x - 5) << name;  // descent 10, half to the left
+      EXPECT_EQ(boxes[0].x, x - l.txt.Descent() / 2) << name;
       EXPECT_EQ(boxes[0].y, 0);
-      EXPECT_EQ(boxes[0].w, 60);
-      EXPECT_EQ(boxes[0].h, 40);
+      EXPECT_EQ(boxes[0].w, tw + l.txt.Descent());
+      EXPECT_EQ(boxes[0].h, l.Band());
       EXPECT_EQ(boxes[0].colour, 0x00000044u);
     } else {
       EXPECT_TRUE(boxes.empty()) << name;
     }
-    const auto texts = l.fb.Only("text");
+    const auto texts = l.screen.fb.Only("text");
     ASSERT_EQ(texts.size(), c.outline.size() + 1) << name;
     for (size_t n = 0; n < c.outline.size(); ++n) {
-      EXPECT_EQ(texts[n].x, c.x + c.outline[n].first) << name << " copy " << n;
-      EXPECT_EQ(texts[n].y, 30 + c.outline[n].second) << name << " copy " << n;
-      EXPECT_EQ(texts[n].colour, 0x11223344u);
-      EXPECT_EQ(texts[n].w, c.width);
+      EXPECT_EQ(texts[n].x, x + c.outline[n].first) << name << " copy " << n;
+      EXPECT_EQ(texts[n].y, l.txt.LineHeight() + c.outline[n].second) << name << " copy " << n;
+      EXPECT_EQ(texts[n].colour, 0x112233FFu);
+      EXPECT_EQ(texts[n].w, width);
     }
-    EXPECT_EQ(texts.back().x, c.x) << name;
-    EXPECT_EQ(texts.back().y, 30);
-    EXPECT_EQ(texts.back().w, c.width);
+    EXPECT_EQ(texts.back().x, x) << name;
+    EXPECT_EQ(texts.back().y, l.txt.LineHeight());
+    EXPECT_EQ(texts.back().w, width);
     EXPECT_EQ(texts.back().h, 28);  // font size
     EXPECT_EQ(texts.back().colour, 0xFFFFFFFFu);
-    EXPECT_EQ(texts.back().text, "Hello");
+
+    // And on the screen: the colours asked for, inside the band only.
+    const int top = l.Top(22);
+    EXPECT_GT(l.screen.Count(0xFFFFFFFF, top, top + l.Band()), 50) << name;
+    EXPECT_EQ(l.screen.Count(0x112233FF, top, top + l.Band()) > 50, !c.outline.empty()) << name;
+    EXPECT_EQ(l.screen.Count(0x00000044, top, top + l.Band()) > 50, c.box) << name;
+    for (int y : l.screen.UsedRows()) {
+      EXPECT_GE(y, top);
+      EXPECT_LT(y, top + l.Band());
+    }
   }
 }
 
 TEST(TXTSubtitleLayout, BandsOffTheScreenAreRefused) {
+  int d = 0, lowest = 0;
+  {
+    LogCapture quiet;
+    Layout probe;
+    probe.Configure();
+    d = probe.txt.Descent();
+    lowest = probe.Top(0);  // row 1's top with no offset
+  }
   struct Case {
     const char* key;
-    const char* value;
+    std::string value;
     int row;
     int result;
   } cases[] = {
-      {"StartYPos", "0", 23, 0},      {"StartYPos", "36", 23, 0},
-      {"StartYPos", "37", 23, 1},     {"StartYPos", "-100000", 23, 1},
-      {"StartYPos", "-51", 1, 1},     {"StartYPos", "-50", 1, 0},     {"ExtraYSize", "-90", 23, 1},
-      {"ExtraYSize", "2000", 23, 1},  {"FontSize", "0", 23, 0},
+      {"StartYPos", "0", 23, 0},
+      {"StartYPos", std::to_string(46 - d), 23, 0},  // the band ends on row 575
+      {"StartYPos", std::to_string(47 - d), 23, 1},
+      {"StartYPos", "-100000", 23, 1},
+      {"StartYPos", std::to_string(-lowest), 1, 0},  // row 1 starts on row 0
+      {"StartYPos", std::to_string(-lowest - 1), 1, 1},
+      {"ExtraYSize", "-90", 23, 1},
+      {"ExtraYSize", "2000", 23, 1},
+      {"FontSize", "1", 23, 0},
   };
   for (const Case& c : cases) {
     LogCapture capture;
@@ -727,11 +796,11 @@ TEST(TXTSubtitleLayout, BandsOffTheScreenAreRefused) {
     l.Configure();
     EXPECT_EQ(l.txt.drawRow("x", c.row - 1), c.result) << c.key << " " << c.value;
     if (c.result == 1) {
-      EXPECT_TRUE(l.fb.Only("copy").empty());
+      EXPECT_TRUE(l.screen.fb.Only("copy").empty());
       EXPECT_NE(capture.Text().find("outside the screen"), std::string::npos);
     }
     l.txt.clearPage();  // must stay on the screen as well
-    for (const auto& f : l.fb.Only("fill")) {
+    for (const auto& f : l.screen.fb.Only("fill")) {
       EXPECT_GE(f.y, 0);
       EXPECT_LE(f.y + f.h, 576);
     }
@@ -744,21 +813,21 @@ TEST(TXTSubtitleLayout, BandsOffTheScreenAreRefused) {
 TEST(TXTSubtitleCollision, ForeignPixelsStopDrawingAndClearing) {
   struct Case {
     int bpp;
-    uint32_t pixel;  // as stored colour value (low byte at 8 bpp)
-    int row;
+    uint32_t pixel;  // colour value (palette index at 8 bpp)
+    int row;         // below the top of the drawn band at 32 bpp, absolute at 8
     bool foreign;
     const char* log;
   };
   const std::vector<Case> cases = {
-      {32, 0x12345678, 510, true, nullptr},
-      {32, 0xFFFFFFFF, 510, false, nullptr},  // our text colour
-      {32, 0x000000FF, 520, false, nullptr},  // our outline
-      {32, 0x00000044, 520, false, nullptr},  // our box
-      {32, 0x12345600, 510, false, nullptr},  // transparent
-      {32, 0x12345678, 511, false, nullptr},  // odd rows are not looked at
-      {32, 0x12345678, 100, false, nullptr},  // outside the band once one is drawn
+      {32, 0x12345678, 10, true, nullptr},
+      {32, 0xFFFFFFFF, 10, false, nullptr},  // our text colour
+      {32, 0x000000FF, 20, false, nullptr},  // our outline
+      {32, 0x00000044, 20, false, nullptr},  // our box
+      {32, 0x12345600, 10, false, nullptr},  // transparent
+      {32, 0x12345678, 11, false, nullptr},  // every other row is looked at
+      {32, 0x12345678, -100, false, nullptr},  // outside the band once one is drawn
       {8, 0x13, 100, true, "ZUVA: Check collision@(360, 100): Color at this pixel:13\n"},
-      {8, 0x44, 100, false, nullptr},
+      {8, 0x44, 100, false, nullptr},  // low bytes of our colours
       {8, 0xFF, 100, false, nullptr},
       {8, 0x13, 101, false, nullptr},
   };
@@ -768,36 +837,41 @@ TEST(TXTSubtitleCollision, ForeignPixelsStopDrawingAndClearing) {
     LogCapture capture;
     Layout l(c.bpp);
     l.Configure();
-    ASSERT_EQ(l.txt.drawRow("first", 22), 0) << name;  // band 500..539
-    l.fb.Plant(360, c.row, c.pixel);
-    l.fb.calls.clear();
+    ASSERT_EQ(l.txt.drawRow("first", 22), 0) << name;
+    const int top = l.Top(22);
+    const int row = c.bpp == 32 ? top + c.row : c.row;
+    l.screen.Plant(360, row, c.pixel);
+    const std::vector<uint8_t> before(l.screen.device.Memory(),
+                                      l.screen.device.Memory() + l.screen.device.MemoryBytes());
+    l.screen.fb.calls.clear();
     capture.Clear();
 
     EXPECT_EQ(l.txt.isAreaFree(), !c.foreign) << name;
     EXPECT_EQ(l.txt.drawRow("second", 22), c.foreign ? 1 : 0) << name;
-    if (c.foreign) {
-      EXPECT_TRUE(l.fb.Only("copy").empty()) << name;
-      EXPECT_NE(capture.Text().find("ZUVA: Subtitle@23:second\n"
-                                    "ZUVA: ...don't draw this, something on screen.\n"),
-                std::string::npos)
-          << capture.Text();
-      if (c.log != nullptr) {
-        EXPECT_NE(capture.Text().find(c.log), std::string::npos);
-      }
-      // The clear waits too, and is tried again after every packet.
-      l.txt.clearPage();
-      EXPECT_TRUE(l.txt.ClearPending()) << name;
-      EXPECT_TRUE(l.fb.Only("fill").empty()) << name;
-      Feed(l.txt, {});
-      EXPECT_TRUE(l.txt.ClearPending()) << name;
-      l.fb.Plant(360, c.row, 0);
-      Feed(l.txt, {0x00, 0x00, 0x01});
-      EXPECT_FALSE(l.txt.ClearPending()) << name;
-      const auto fills = l.fb.Only("fill");
-      ASSERT_EQ(fills.size(), 1u) << name;
-      EXPECT_EQ(fills[0].y, 500);
-      EXPECT_EQ(fills[0].h, 40);
+    if (!c.foreign) continue;
+    EXPECT_TRUE(l.screen.fb.Only("copy").empty()) << name;
+    EXPECT_NE(capture.Text().find("ZUVA: Subtitle@23:second\n"
+                                  "ZUVA: ...don't draw this, something on screen.\n"),
+              std::string::npos)
+        << capture.Text();
+    if (c.log != nullptr) {
+      EXPECT_NE(capture.Text().find(c.log), std::string::npos);
     }
+    // The clear waits too, and is tried again after every packet.
+    l.txt.clearPage();
+    EXPECT_TRUE(l.txt.ClearPending()) << name;
+    Feed(l.txt, {});
+    EXPECT_TRUE(l.txt.ClearPending()) << name;
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), l.screen.device.Memory())) << name;
+    // The other display goes; the next packet clears our band, and only it.
+    l.screen.Plant(360, row, 0);
+    Feed(l.txt, {0x00, 0x00, 0x01});
+    EXPECT_FALSE(l.txt.ClearPending()) << name;
+    const auto fills = l.screen.fb.Only("fill");
+    ASSERT_EQ(fills.size(), 1u) << name;
+    EXPECT_EQ(fills[0].y, top);
+    EXPECT_EQ(fills[0].h, l.Band());
+    EXPECT_TRUE(l.screen.UsedRows().empty()) << name;
   }
 }
 
@@ -810,30 +884,36 @@ TEST(TXTSubtitleCollision, BeforeAnyLineTheWholeColumnIsChecked) {
     LogCapture capture;
     Layout l(c.bpp);
     l.Configure();
-    l.fb.Plant(360, c.row, 0x22222222);
+    l.screen.Plant(360, c.row, 0x22222222);
     EXPECT_EQ(l.txt.isAreaFree(), c.free) << c.bpp << " " << c.row;
-    EXPECT_EQ(l.fb.reads, c.free ? 288 : c.row / 2 + 1);
+    EXPECT_EQ(l.screen.fb.reads, c.free ? 288 : c.row / 2 + 1);
     // A clear with nothing drawn yet wipes the whole screen.
-    l.fb.Plant(360, c.row, 0);
+    l.screen.Plant(360, c.row, 0);
+    l.screen.Plant(700, 300, 0x22222222);
     l.txt.clearPage();
-    const auto fills = l.fb.Only("fill");
+    const auto fills = l.screen.fb.Only("fill");
     ASSERT_EQ(fills.size(), 1u);
     EXPECT_EQ(fills[0].y, 0);
     EXPECT_EQ(fills[0].h, 576);
+    EXPECT_TRUE(l.screen.UsedRows().empty());
   }
 }
 
 TEST(TXTSubtitleCollision, ADrawnLineCancelsThePendingClear) {
-  LogCapture capture;
-  Layout l;
-  l.Configure();
-  ASSERT_EQ(l.txt.drawRow("one", 22), 0);
-  l.fb.Plant(360, 502, 0x10101010);
-  l.txt.stop();
-  EXPECT_TRUE(l.txt.ClearPending());
-  l.fb.Plant(360, 502, 0);
-  ASSERT_EQ(l.txt.drawRow("two", 22), 0);
-  EXPECT_FALSE(l.txt.ClearPending());
+  for (int bpp : {32, 8}) {
+    LogCapture capture;
+    Layout l(bpp);
+    l.Configure();
+    ASSERT_EQ(l.txt.drawRow("one", 22), 0);
+    // Our own line does not count as something else on screen.
+    ASSERT_EQ(l.txt.drawRow("two", 20), 0) << bpp;
+    l.screen.Plant(360, l.Top(22) + 2, 0x10101010);
+    l.txt.stop();
+    EXPECT_TRUE(l.txt.ClearPending());
+    l.screen.Plant(360, l.Top(22) + 2, 0);
+    ASSERT_EQ(l.txt.drawRow("three", 22), 0);
+    EXPECT_FALSE(l.txt.ClearPending());
+  }
 }
 
 // ---------------------------------------------------------------------------
