@@ -114,15 +114,17 @@ class SpyFrameBuffer : public FrameBuffer {
 
 // Members in construction order: device, router, paths, frame buffer.
 struct Screen {
-  explicit Screen(int bpp = 32) : device(Depth(bpp)), fb(Wire()) {
+  // `rows` > 0 gives the device memory for only that many rows.
+  explicit Screen(int bpp = 32, int rows = 0) : device(Depth(bpp, rows)), fb(Wire()) {
     EXPECT_EQ(fb.Init(kDejaVuSans), 0);
     fb.SetTranslator(&translator);
   }
   ~Screen() { fb.Close(); }
 
-  static SimFramebuffer::Geometry Depth(int bpp) {
+  static SimFramebuffer::Geometry Depth(int bpp, int rows) {
     SimFramebuffer::Geometry g;
     g.bitsPerPixel = bpp;
+    g.memoryBytes = static_cast<size_t>(rows) * g.stridePixels * (bpp == 32 ? 4 : 1);
     return g;
   }
   const Platform& Wire() {
@@ -913,6 +915,28 @@ TEST(TXTSubtitleCollision, ADrawnLineCancelsThePendingClear) {
     l.screen.Plant(360, l.Top(22) + 2, 0);
     ASSERT_EQ(l.txt.drawRow("three", 22), 0);
     EXPECT_FALSE(l.txt.ClearPending());
+  }
+}
+
+TEST(TXTSubtitleCollision, ASmallScreenIsProbedOnlyWhereItHasRows) {
+  for (int bpp : {32, 8}) {
+    LogCapture capture;
+    Screen screen(bpp, 300);
+    Config config;
+    TXTSubtitle txt;
+    txt.config = &config;
+    txt.frameBuffer = &screen.fb;
+    txt.configure(0x889);
+    EXPECT_TRUE(txt.isAreaFree());
+    EXPECT_EQ(screen.fb.reads, 150);
+    screen.Plant(360, 298, 0x01020304);
+    EXPECT_FALSE(txt.isAreaFree());
+    screen.Plant(360, 298, 0);
+    // Row 23 lies below the device's memory: nothing may be written there.
+    EXPECT_EQ(txt.drawRow("low", 22), 0);
+    EXPECT_EQ(txt.drawRow("high", 0), 0);
+    txt.clearPage();
+    EXPECT_EQ(capture.Text().find("outside the drawing target"), std::string::npos) << bpp;
   }
 }
 

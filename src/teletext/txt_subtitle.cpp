@@ -1,5 +1,6 @@
 #include "teletext/txt_subtitle.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -355,11 +356,14 @@ void TXTSubtitle::clearPage() {
 bool TXTSubtitle::isAreaFree() {
   if (frameBuffer == nullptr) return true;
   uint8_t pixel[4];
+  // A device with less memory than a full screen has fewer rows to look at;
+  // probing past them would only fill the log.
+  const int rows = std::min(kScreenHeight, frameBuffer->DrawableHeight());
   if (frameBuffer->GetBitsPerPixel() == 32) {
-    int from = 0, to = kScreenHeight;
+    int from = 0, to = rows;
     if (highestRow < lowestRow) {
       from = highestRow;
-      to = lowestRow;
+      to = std::min(lowestRow, rows);
     }
     for (int y = from; y < to; y += 2) {
       std::memset(pixel, 0, sizeof pixel);
@@ -376,7 +380,7 @@ bool TXTSubtitle::isAreaFree() {
     return true;
   }
   // One byte per pixel: what we write there is the low byte of our colours.
-  for (int y = 0; y < kScreenHeight; y += 2) {
+  for (int y = 0; y < rows; y += 2) {
     pixel[0] = 0;
     if (frameBuffer->ReadPixel(kProbeColumn, y, pixel) != 0) continue;
     const uint8_t index = pixel[0];
