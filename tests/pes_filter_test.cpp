@@ -647,7 +647,7 @@ TEST(PESFilterDevice, StopDestroysQueuedPacketsWithoutDecoding) {
 TEST(PESFilterThread, DeliversInOrderOnTheReaderThread) {
   LogCapture capture;
   ScaledClock fast(20);
-  const int threadsBefore = ProcessThreadCount();
+  const int threadsBefore = BaselineThreadCount();
   Rig rig(&fast);
   rig.demux.SetSTC(100000);
   const Bytes a = tsgen::BuildPES(0xBD, 1000, {1, 2, 3}, 0x24);
@@ -689,7 +689,7 @@ TEST(PESFilterThread, DeliversInOrderOnTheReaderThread) {
 TEST(PESFilterThread, DestructorStopsARunningFilter) {
   LogCapture capture;
   ScaledClock fast(20);
-  const int threadsBefore = ProcessThreadCount();
+  const int threadsBefore = BaselineThreadCount();
   ScriptedDemux demux;
   SimDeviceIO sim;
   sim.Attach(MakePlatform(&sim, &fast).paths.demux, &demux);
@@ -709,7 +709,7 @@ TEST(PESFilterThread, DestructorStopsARunningFilter) {
 TEST(PESFilterThread, StartWithoutStopEndsThePreviousRun) {
   LogCapture capture;
   ScaledClock fast(20);
-  const int threadsBefore = ProcessThreadCount();
+  const int threadsBefore = BaselineThreadCount();
   Rig rig(&fast);
   ASSERT_TRUE(rig.filter.Start(0x46, &rig.decoder, 0));
   ASSERT_TRUE(rig.filter.Start(0x47, &rig.decoder, 0));

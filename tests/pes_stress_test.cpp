@@ -63,7 +63,7 @@ TEST(PESFilterStress, StartStopWhilePacketsFlowAndAnotherThreadDraws) {
   LogCapture capture;
   capture.SetSink(&DiscardLog, nullptr);
 
-  const int threadsBefore = ProcessThreadCount();
+  const int threadsBefore = BaselineThreadCount();
   const int livePacketsBefore = PESFilter::LivePackets();
 
   ScaledClock clock(20);  // the 10 ms idle sleep lasts 0.5 ms

@@ -86,7 +86,10 @@ bool PESFilter::Stop() {
     // the thread never ends inside a decoder call: no drawing lock stays taken
     // and no packet is left half handled.
     stopRequested_.store(true, std::memory_order_release);
-    if (pthread_join(thread, nullptr) != 0) {
+    // A decoder that stops the filter from inside its own call cannot wait
+    // for its own thread; the thread ends after that call, and the next Stop
+    // from outside joins it.
+    if (pthread_equal(thread, pthread_self()) || pthread_join(thread, nullptr) != 0) {
       log("Failed pthread_join()\n");
       return false;
     }

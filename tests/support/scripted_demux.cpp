@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "stream/pmt_loader.h"
 
@@ -132,4 +133,9 @@ int ProcessThreadCount() {
   }
   closedir(dir);
   return n;
+}
+
+int BaselineThreadCount() {
+  std::thread([] {}).join();
+  return ProcessThreadCount();
 }

@@ -67,3 +67,6 @@ class ScriptedDemux : public SimDevice {
 
 // The number of threads of this process, from /proc.
 int ProcessThreadCount();
+// The same, taken after one thread has come and gone: a sanitizer's helper
+// thread, started with the first thread of the process, is then counted too.
+int BaselineThreadCount();
