@@ -114,7 +114,9 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
     o.speed = 0;  // only the choice matters here
     const replay::Result r = replay::Run(o);
     ASSERT_EQ(r.status, 0) << c.name << ": " << r.error;
-    if (!c.logLine.empty()) EXPECT_GE(CountOf(r.log, "ZUVA: " + c.logLine), 1) << c.name;
+    if (!c.logLine.empty()) {
+      EXPECT_GE(CountOf(r.log, "ZUVA: " + c.logLine), 1) << c.name;
+    }
     EXPECT_GE(CountOf(r.log, "ZUVA: " + c.outcome), 1) << c.name;
     EXPECT_EQ(r.leakedHandles, 0) << c.name;
     EXPECT_EQ(r.leakedMappings, 0) << c.name;
