@@ -14,6 +14,11 @@ packages=(
 if [ "${1:-}" = "--cross" ]; then
   packages+=(g++-powerpc-linux-gnu g++-s390x-linux-gnu qemu-user dpkg-dev xz-utils file)
 fi
+# With --interop also FFmpeg, the independent encoder and decoder that
+# tests/ffmpeg_interop.sh checks the DVB subtitle decoder against.
+if [ "${1:-}" = "--interop" ]; then
+  packages+=(ffmpeg)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
