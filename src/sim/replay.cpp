@@ -266,6 +266,10 @@ bool Session::Prepare() {
   }
   platform_.paths = Paths::Under(dir_);
   platform_.io = &io_;
+  if (o_.wrapDevices) {
+    DeviceIO* wrapped = o_.wrapDevices(&io_);
+    if (wrapped != nullptr) platform_.io = wrapped;
+  }
   platform_.clock = clock_.get();
 
   SimFramebuffer::Geometry geometry;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class DeviceIO;
+class SimDeviceIO;
 class TSRecording;
 
 // Plays a recording through the unchanged Application on simulated devices,
@@ -56,6 +58,12 @@ struct Options {
   double tailSeconds = 1.0;  // replay time after the end of the recording
   FILE* logOut = stderr;     // where the daemon's log goes; null: nowhere
   bool keepLog = false;      // keep the whole log in the result
+  // Puts a layer of the caller's between the daemon and the simulated devices
+  // (fault injection, accounting): called once before the daemon is built,
+  // with the simulator, and returns the DeviceIO the daemon is to use. The
+  // caller owns it; it must outlive the run. Null (or returning null): the
+  // daemon uses the simulator directly.
+  std::function<DeviceIO*(SimDeviceIO* devices)> wrapDevices;
 };
 
 struct SrtEntry {
