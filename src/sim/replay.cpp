@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -104,22 +105,72 @@ std::string Trim(const std::string& s) {
   return s.substr(first, last - first + 1);
 }
 
+// A thread that has slept on this clock once; a new reader thread starts
+// without it.
+thread_local const void* t_enlistedWith = nullptr;
+
 // The main loop's half-second sleep is where the plugin does its work: on the
 // main thread, between two cycles, so it may call into the Application.
+//
+// On a virtual clock time moves as soon as every thread that takes part is
+// asleep, and a thread takes part from its first sleep. A reader thread that
+// the daemon has just created is not yet counted: the main loop would go to
+// sleep alone and time would run through whole cycles (and, under load,
+// through the rest of the recording) before the reader ever read. So after a
+// filter start the main loop's next sleep waits, in real time and for a
+// bounded while, until the new thread has enlisted with the clock.
 class PluginClock : public Clock {
  public:
-  PluginClock(Clock* inner, std::function<void()> onCycle)
-      : inner_(inner), onCycle_(std::move(onCycle)), main_(std::this_thread::get_id()) {}
+  PluginClock(Clock* inner, std::function<void()> onCycle, std::function<bool()> readerRuns)
+      : inner_(inner),
+        onCycle_(std::move(onCycle)),
+        readerRuns_(std::move(readerRuns)),
+        main_(std::this_thread::get_id()) {}
+
   void Sleep(uint32_t micros) override {
+    const bool onMain = std::this_thread::get_id() == main_;
+    if (!onMain && t_enlistedWith != this) {
+      // A sleep of no time registers the thread with a virtual clock and
+      // returns at once; from then on it holds time back while it works.
+      inner_->Sleep(0);
+      t_enlistedWith = this;
+      std::lock_guard<std::mutex> lock(mutex_);
+      readerExpected_ = false;
+      enlisted_.notify_all();
+    }
+    if (onMain && micros == kMainLoopSleep) WaitForNewReader();
     inner_->Sleep(micros);
-    if (micros == kMainLoopSleep && std::this_thread::get_id() == main_) onCycle_();
+    if (onMain && micros == kMainLoopSleep) onCycle_();
   }
   int64_t NowMicros() override { return inner_->NowMicros(); }
 
+  // The daemon is starting a filter (main thread).
+  void ExpectReader() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readerExpected_ = true;
+  }
+
  private:
+  void WaitForNewReader() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!readerExpected_) return;
+    lock.unlock();
+    // Only the main thread starts and stops the filter, so this is stable.
+    const bool runs = readerRuns_();
+    lock.lock();
+    if (runs) {
+      enlisted_.wait_for(lock, std::chrono::seconds(2), [this] { return !readerExpected_; });
+    }
+    readerExpected_ = false;
+  }
+
   Clock* inner_;
   std::function<void()> onCycle_;
+  std::function<bool()> readerRuns_;
   std::thread::id main_;
+  std::mutex mutex_;
+  std::condition_variable enlisted_;
+  bool readerExpected_ = false;
 };
 
 class Session {
@@ -220,7 +271,8 @@ bool Session::Prepare() {
   } else {
     base_ = std::make_unique<VirtualClock>();
   }
-  clock_ = std::make_unique<PluginClock>(base_.get(), [this] { OnCycle(); });
+  clock_ = std::make_unique<PluginClock>(base_.get(), [this] { OnCycle(); },
+                                         [this] { return app_ && app_->Filter().HasThread(); });
   demux_ = std::make_unique<SimDemux>(clock_.get());
   std::string error;
   if (!demux_->Load(o_.recording, &error)) {
@@ -409,6 +461,8 @@ void Session::OnLog(const char* text) {
     visible_[nextBitmap_++] = what;
     pendingWhat_.push_back(what);
     Transition();
+  } else if (line.rfind("Filter starting: ", 0) == 0) {
+    clock_->ExpectReader();
   } else if (line.rfind("DVB FROM PMT: ", 0) == 0) {
     const auto at = line.find("PID=");
     if (at != std::string::npos) announcedDvb_ = static_cast<int>(strtol(line.c_str() + at + 4, nullptr, 16));
@@ -426,10 +480,10 @@ void Session::OnUnlock() {
   std::lock_guard<std::mutex> lock(mutex_);
   const uint8_t* memory = fb_->Memory();
   const size_t bytes = fb_->MemoryBytes();
-  if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) {
-    pendingWhat_.clear();
-    return;
-  }
+  // A sequence that changed nothing (the decoder looking at the screen before
+  // it draws, a clear of an empty area) makes no frame; what was announced
+  // stays for the frame that shows it.
+  if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) return;
   lastScreen_.assign(memory, memory + bytes);
   Frame frame;
   frame.number = static_cast<int>(r_.frames.size()) + 1;
