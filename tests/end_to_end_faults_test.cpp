@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -170,6 +173,58 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
     // Shown again after the last thing the user or the plugin did.
     const double mended = c.actions.empty() ? 0 : c.actions.back().atSeconds;
     EXPECT_GT(static_cast<double>(r.srt.back().startMs), mended * 1000) << replay::FormatSrt(r.srt) << r.log;
+  }
+}
+
+// Passes every call on, but a reader thread's first request stalls for a
+// while in real time, as a thread does that the machine is slow to schedule.
+class SlowReaderStart : public DeviceIO {
+ public:
+  explicit SlowReaderStart(DeviceIO* inner) : inner_(inner), main_(std::this_thread::get_id()) {}
+  int Open(const char* path, int flags) override { return inner_->Open(path, flags); }
+  int Close(int fd) override { return inner_->Close(fd); }
+  ssize_t Read(int fd, void* buffer, size_t count) override {
+    return inner_->Read(fd, buffer, count);
+  }
+  int Ioctl(int fd, unsigned long request, void* arg) override {
+    thread_local bool stalled = false;
+    if (std::this_thread::get_id() != main_ && !stalled) {
+      stalled = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    return inner_->Ioctl(fd, request, arg);
+  }
+  void* Mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override {
+    return inner_->Mmap(addr, length, prot, flags, fd, offset);
+  }
+  int Munmap(void* addr, size_t length) override { return inner_->Munmap(addr, length); }
+
+ private:
+  DeviceIO* inner_;
+  std::thread::id main_;
+};
+
+// On the virtual clock time must not run on while a reader thread that was
+// just started has not yet read: every subtitle is still shown, on time.
+TEST(EndToEndFaults, SlowStartingReaderMissesNoSubtitle) {
+  const Demo& demo = DemoRecording();
+  std::unique_ptr<SlowReaderStart> slow;
+  replay::Options o;
+  o.recording = demo.path;
+  o.service = 100;
+  o.speed = 0;
+  o.logOut = nullptr;
+  o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
+    slow = std::make_unique<SlowReaderStart>(sim);
+    return slow.get();
+  };
+  const replay::Result r = replay::Run(o);
+  ASSERT_EQ(r.status, 0) << r.error;
+  ASSERT_EQ(r.srt.size(), demo.times.teletextOn.size()) << replay::FormatSrt(r.srt);
+  for (size_t n = 0; n < r.srt.size(); ++n) {
+    EXPECT_EQ(r.srt[n].lines, tsgen::DemoSubtitleText(0x888, static_cast<int>(n)));
+    EXPECT_NEAR(static_cast<double>(r.srt[n].startMs),
+                static_cast<double>(demo.times.teletextOn[n]), 100.0);
   }
 }
 
