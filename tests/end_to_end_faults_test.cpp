@@ -23,6 +23,10 @@
 
 namespace {
 
+// Time on the virtual clock waits this long for a thread that is drawing, so
+// the timing holds however slowly the build runs.
+constexpr int64_t kPatientGrace = 400000;
+
 struct Demo {
   std::string path;
   tsgen::DemoTimes times;
@@ -128,6 +132,7 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
     o.recording = demo.path;
     o.service = 100;
     o.speed = 0;
+    o.virtualGraceMicros = kPatientGrace;
     o.logOut = nullptr;
     o.keepLog = true;
     o.actions = c.actions;
@@ -213,6 +218,7 @@ TEST(EndToEndFaults, SlowStartingReaderMissesNoSubtitle) {
   o.recording = demo.path;
   o.service = 100;
   o.speed = 0;
+  o.virtualGraceMicros = kPatientGrace;
   o.logOut = nullptr;
   o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
     slow = std::make_unique<SlowReaderStart>(sim);
@@ -234,6 +240,7 @@ TEST(EndToEndFaults, DeclinedWrapperPlaysOnTheSimulator) {
   o.recording = DemoRecording().path;
   o.service = 100;
   o.speed = 0;
+  o.virtualGraceMicros = kPatientGrace;
   o.logOut = nullptr;
   int calls = 0;
   o.wrapDevices = [&](SimDeviceIO*) -> DeviceIO* {

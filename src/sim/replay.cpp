@@ -269,7 +269,7 @@ bool Session::Prepare() {
   if (o_.speed > 0) {
     base_ = std::make_unique<ScaledClock>(o_.speed);
   } else {
-    base_ = std::make_unique<VirtualClock>();
+    base_ = std::make_unique<VirtualClock>(o_.virtualGraceMicros);
   }
   clock_ = std::make_unique<PluginClock>(base_.get(), [this] { OnCycle(); },
                                          [this] { return app_ && app_->Filter().HasThread(); });

@@ -46,6 +46,10 @@ struct Options {
   std::string translationFile;        // empty: the project's data/zuva.translation
   std::vector<std::string> settings;  // "Key value" lines on top of the settings file
   double speed = 1.0;                 // 0 or less: as fast as the daemon's timing allows
+  // With speed 0: how long, in real time, a thread busy drawing or decoding
+  // holds the virtual clock back. Raise it where the code runs slowly (under
+  // a sanitizer), or time moves on while a page is still being drawn.
+  int64_t virtualGraceMicros = 20000;
   std::string framesDir;              // empty: no frames
   std::string srtFile;                // empty: no SubRip file
   int bitsPerPixel = 32;
