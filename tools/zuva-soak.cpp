@@ -146,7 +146,9 @@ const char kUsage[] =
     "  --srt PREFIX      write each round's subtitles to PREFIX-N.srt\n"
     "  --log FILE        write the daemon's log to FILE (default: nowhere)\n"
     "  --heap-slack KB   growth of the memory allocated allowed at the end\n"
-    "                    (default 0: every byte must come back)\n"
+    "                    (default 4)\n"
+    "  --block-slack N   growth of the number of live allocations allowed at the\n"
+    "                    end (default 8)\n"
     "  --cache-slack KB  growth of malloc's own in-use figure, caches included\n"
     "                    (default 1024)\n"
     "  --rss-slack KB    resident size growth allowed at the end (default 16384)\n"
@@ -500,7 +502,8 @@ struct SoakOptions {
   double speed = 0;
   double faultScale = 1;
   std::string logFile;
-  long heapSlackKb = 0;
+  long heapSlackKb = 4;
+  long blockSlack = 8;
   long cacheSlackKb = 1024;
   long rssSlackKb = 16384;
   int rounds = 1;
@@ -548,6 +551,9 @@ bool ParseArguments(int argc, char** argv, SoakOptions& o, bool& help, std::stri
     } else if (arg == "--rounds") {
       if (!numeric(1, 1000)) return false;
       o.rounds = static_cast<int>(number);
+    } else if (arg == "--block-slack") {
+      if (!numeric(0, 1e9)) return false;
+      o.blockSlack = static_cast<long>(number);
     } else if (arg == "--cache-slack") {
       if (!numeric(0, 1e7)) return false;
       o.cacheSlackKb = static_cast<long>(number);
@@ -691,9 +697,10 @@ int main(int argc, char** argv) {
   functions.write = LogCounter::Write;
   FILE* log = fopencookie(&counter, "w", functions);
 
+  char clockText[48] = "virtual clock";
+  if (o.speed > 0) snprintf(clockText, sizeof clockText, "speed %g", o.speed);
   printf("zuva-soak: %d s of replay, seed %llu, %s, fault scale %g\n", o.seconds,
-         static_cast<unsigned long long>(o.seed),
-         o.speed > 0 ? ("speed " + std::to_string(o.speed)).c_str() : "virtual clock", o.faultScale);
+         static_cast<unsigned long long>(o.seed), clockText, o.faultScale);
 
   // The warm-up settles what is made once per process (the C++ streams,
   // the allocator's arenas, a sanitizer's helpers) before the baseline.
@@ -776,8 +783,10 @@ int main(int argc, char** argv) {
     // A sanitizer's allocator keeps freed memory in quarantine and does not
     // report through malloc's figures; its own leak check covers that build.
     // The allocator's figure moves with its per-thread caches and bins, so it
-    // gets room; the count of what was allocated and not freed gets none by
-    // default, blocks or bytes.
+    // gets room. The count of what was allocated and not freed gets only a
+    // little: the C library makes a few things once, on the first use of an
+    // error path that the warm-up may not have taken. Something lost per
+    // service change, reload or fault shows as hundreds of blocks.
     check(end.heapKb - start.heapKb <= o.cacheSlackKb,
           "malloc's in-use figure grew by " + std::to_string(end.heapKb - start.heapKb) + " KiB");
     check(end.rssKb - start.rssKb <= o.rssSlackKb,
@@ -786,7 +795,7 @@ int main(int argc, char** argv) {
     check(end.liveBytes - start.liveBytes <= o.heapSlackKb * 1024,
           "memory allocated and not freed grew by " +
               std::to_string(end.liveBytes - start.liveBytes) + " bytes");
-    check(o.heapSlackKb > 0 || end.liveBlocks <= start.liveBlocks,
+    check(end.liveBlocks - start.liveBlocks <= o.blockSlack,
           "allocations alive grew from " + std::to_string(start.liveBlocks) + " to " +
               std::to_string(end.liveBlocks));
 #endif
