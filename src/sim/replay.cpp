@@ -108,6 +108,11 @@ std::string Trim(const std::string& s) {
 // A thread that has slept on this clock once; a new reader thread starts
 // without it.
 thread_local const void* t_enlistedWith = nullptr;
+// Lines this thread has logged, and how many it had at its last drawing
+// sequence: a reader-thread sequence with nothing logged since the previous
+// one only looked at the screen.
+thread_local uint64_t t_logLines = 0;
+thread_local uint64_t t_logLinesAtUnlock = 0;
 
 // The main loop's half-second sleep is where the plugin does its work: on the
 // main thread, between two cycles, so it may call into the Application.
@@ -175,7 +180,8 @@ class PluginClock : public Clock {
 
 class Session {
  public:
-  explicit Session(const Options& options) : o_(options) {}
+  explicit Session(const Options& options)
+      : o_(options), mainThread_(std::this_thread::get_id()) {}
   Result Play();
 
  private:
@@ -195,6 +201,7 @@ class Session {
   static void UnlockObserver(void* self) { static_cast<Session*>(self)->OnUnlock(); }
 
   Options o_;
+  std::thread::id mainThread_;
   Result r_;
   std::unique_ptr<Clock> base_;
   std::unique_ptr<PluginClock> clock_;
@@ -425,6 +432,7 @@ void Session::Transition() {
 }
 
 void Session::OnLog(const char* text) {
+  ++t_logLines;
   if (o_.logOut != nullptr) fputs(text, o_.logOut);
   std::string line = text;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -477,6 +485,12 @@ void Session::OnLog(const char* text) {
 
 // Called with the screen's drawing lock held: the screen is consistent.
 void Session::OnUnlock() {
+  // The decoders log before they draw; the reader thread's silent sequences
+  // are its looks at the screen, and comparing the whole screen after each
+  // of them would slow the reader down enough to shift its timing. The main
+  // thread's (the message line and its blanking) are always compared.
+  if (std::this_thread::get_id() != mainThread_ && t_logLines == t_logLinesAtUnlock) return;
+  t_logLinesAtUnlock = t_logLines;
   std::lock_guard<std::mutex> lock(mutex_);
   const uint8_t* memory = fb_->Memory();
   const size_t bytes = fb_->MemoryBytes();
