@@ -218,6 +218,11 @@ TEST(EndToEnd, BroadcastSampleMatchesTheReference) {
   o.settings = {"Language fre"};
   o.framesDir = dir.File("frames");
   o.srtFile = dir.File("out.srt");
+  // The two rows of a subtitle must land within one screen state however
+  // slowly this build draws: on the virtual clock, with time waiting for the
+  // drawing thread.
+  o.speed = 0;
+  o.virtualGraceMicros = 400000;
   const replay::Result r = replay::Run(o);
   ASSERT_EQ(r.status, 0) << r.error;
   EXPECT_GE(CountOf(r.log, "ZUVA: TXT FROM PMT: fre, PID=42c, PAGE=889\n"), 1);
