@@ -427,10 +427,10 @@ struct Schedule {
   int firstService = kTeletextService;
 };
 
-// Service changes every three to eight seconds, with longer stays between; the disable flag for a few
-// seconds every minute or so; a reload with another language every half
-// minute or so; and half-way the status file turns to garbage, then to half a
-// file, then disappears, and comes back whole.
+// Service changes every three to eight seconds, with longer stays between;
+// the disable flag for a few seconds every minute or so; a reload with another
+// language every half minute or so; and half-way the status file turns to
+// garbage, then to half a file, then disappears, and comes back whole.
 Schedule MakeSchedule(int seconds, uint64_t seed) {
   Schedule s;
   std::mt19937_64 random(seed);
