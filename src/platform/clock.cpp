@@ -111,6 +111,10 @@ void VirtualClock::CancelExpectedThread() {
   }
 }
 
+void VirtualClock::Withdraw() {
+  if (t_participation.clock == this) t_participation.Leave();
+}
+
 void VirtualClock::Sleep(uint32_t micros) {
   if (t_participation.clock != this) {
     t_participation.Leave();

@@ -40,13 +40,14 @@ class ScaledClock : public Clock {
 // Time that passes only through sleeps, for replaying a recording as fast as
 // the daemon's own timing allows. Every thread that sleeps on it takes part:
 // when all of them are asleep, time jumps to the earliest wake-up. A thread
-// that is busy (or blocked elsewhere, say joining another thread that sleeps)
-// holds time back for at most `graceMicros` of real time; after that time
-// moves on to the next wake-up all the same, so nothing can deadlock. Time
+// that is busy holds time back; one that blocks elsewhere (say joining another
+// thread that sleeps) withdraws first. As a last resort a thread that neither
+// sleeps nor withdraws holds time back for at most `graceMicros` of real
+// time; after that time moves on to the next wake-up, so nothing deadlocks. Time
 // never passes a sleeper's wake-up without waking it.
 class VirtualClock : public Clock {
  public:
-  explicit VirtualClock(int64_t graceMicros = 100000);
+  explicit VirtualClock(int64_t graceMicros = 2000000);
   ~VirtualClock() override;
   void Sleep(uint32_t micros) override;
   int64_t NowMicros() override;
@@ -58,6 +59,9 @@ class VirtualClock : public Clock {
   // Its first sleep claims the place; a creation that failed gives it back.
   void ExpectThread();
   void CancelExpectedThread();
+  // The calling thread stops taking part until its next sleep: for a thread
+  // about to wait for another one (joining it), which must not hold time back.
+  void Withdraw();
 
  private:
   struct State;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -104,6 +105,12 @@ std::string Trim(const std::string& s) {
   return s.substr(first, last - first + 1);
 }
 
+// Lines this thread has logged, and how many it had at its last drawing
+// sequence: a reader-thread sequence with nothing logged since the previous
+// one only looked at the screen.
+thread_local uint64_t t_logLines = 0;
+thread_local uint64_t t_logLinesAtUnlock = 0;
+
 // The main loop's half-second sleep is where the plugin does its work: on the
 // main thread, between two cycles, so it may call into the Application.
 class PluginClock : public Clock {
@@ -124,7 +131,8 @@ class PluginClock : public Clock {
 
 class Session {
  public:
-  explicit Session(const Options& options) : o_(options) {}
+  explicit Session(const Options& options)
+      : o_(options), mainThread_(std::this_thread::get_id()) {}
   Result Play();
 
  private:
@@ -144,6 +152,7 @@ class Session {
   static void UnlockObserver(void* self) { static_cast<Session*>(self)->OnUnlock(); }
 
   Options o_;
+  std::thread::id mainThread_;
   Result r_;
   std::unique_ptr<Clock> base_;
   VirtualClock* virtual_ = nullptr;  // base_ when the replay runs on virtual time
@@ -219,7 +228,7 @@ bool Session::Prepare() {
   if (o_.speed > 0) {
     base_ = std::make_unique<ScaledClock>(o_.speed);
   } else {
-    auto clock = std::make_unique<VirtualClock>();
+    auto clock = std::make_unique<VirtualClock>(o_.virtualGraceMicros);
     virtual_ = clock.get();
     base_ = std::move(clock);
   }
@@ -269,6 +278,10 @@ bool Session::Prepare() {
   }
   platform_.paths = Paths::Under(dir_);
   platform_.io = &io_;
+  if (o_.wrapDevices) {
+    DeviceIO* wrapped = o_.wrapDevices(&io_);
+    if (wrapped != nullptr) platform_.io = wrapped;
+  }
   platform_.clock = clock_.get();
 
   SimFramebuffer::Geometry geometry;
@@ -372,6 +385,7 @@ void Session::Transition() {
 }
 
 void Session::OnLog(const char* text) {
+  ++t_logLines;
   if (o_.logOut != nullptr) fputs(text, o_.logOut);
   std::string line = text;
   if (virtual_ != nullptr) {
@@ -380,6 +394,11 @@ void Session::OnLog(const char* text) {
     // the place), so the main loop cannot run time ahead of it.
     if (line.rfind("ZUVA: Filter starting: ", 0) == 0) {
       virtual_->ExpectThread();
+    } else if (line == "ZUVA: Stoping PESFilter thread.\n") {
+      // The main thread is about to wait for the reader thread to end; while
+      // it waits it must not hold time back, or the reader's pause would
+      // never end. Its next sleep makes it take part again.
+      virtual_->Withdraw();
     } else if (line == "ZUVA: PESFilter thread started...\n") {
       virtual_->Sleep(0);
     } else if (line == "ZUVA: Failed open(DMX)\n" ||
@@ -437,13 +456,19 @@ void Session::OnLog(const char* text) {
 
 // Called with the screen's drawing lock held: the screen is consistent.
 void Session::OnUnlock() {
+  // The decoders log before they draw; the reader thread's silent sequences
+  // are its looks at the screen, and comparing the whole screen after each
+  // of them would slow the reader down enough to shift its timing. The main
+  // thread's (the message line and its blanking) are always compared.
+  if (std::this_thread::get_id() != mainThread_ && t_logLines == t_logLinesAtUnlock) return;
+  t_logLinesAtUnlock = t_logLines;
   std::lock_guard<std::mutex> lock(mutex_);
   const uint8_t* memory = fb_->Memory();
   const size_t bytes = fb_->MemoryBytes();
-  if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) {
-    pendingWhat_.clear();
-    return;
-  }
+  // A sequence that changed nothing (the decoder looking at the screen before
+  // it draws, a clear of an empty area) makes no frame; what was announced
+  // stays for the frame that shows it.
+  if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) return;
   lastScreen_.assign(memory, memory + bytes);
   Frame frame;
   frame.number = static_cast<int>(r_.frames.size()) + 1;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class DeviceIO;
+class SimDeviceIO;
 class TSRecording;
 
 // Plays a recording through the unchanged Application on simulated devices,
@@ -44,6 +46,10 @@ struct Options {
   std::string translationFile;        // empty: the project's data/zuva.translation
   std::vector<std::string> settings;  // "Key value" lines on top of the settings file
   double speed = 1.0;                 // 0 or less: as fast as the daemon's timing allows
+  // With speed 0: how long, in real time, a thread busy drawing or decoding
+  // may hold the virtual clock back before time moves on without it; only a
+  // safety net against a thread that neither sleeps nor finishes.
+  int64_t virtualGraceMicros = 2000000;
   std::string framesDir;              // empty: no frames
   std::string srtFile;                // empty: no SubRip file
   int bitsPerPixel = 32;
@@ -56,6 +62,12 @@ struct Options {
   double tailSeconds = 1.0;  // replay time after the end of the recording
   FILE* logOut = stderr;     // where the daemon's log goes; null: nowhere
   bool keepLog = false;      // keep the whole log in the result
+  // Puts a layer of the caller's between the daemon and the simulated devices
+  // (fault injection, accounting): called once before the daemon is built,
+  // with the simulator, and returns the DeviceIO the daemon is to use. The
+  // caller owns it; it must outlive the run. Null (or returning null): the
+  // daemon uses the simulator directly.
+  std::function<DeviceIO*(SimDeviceIO* devices)> wrapDevices;
 };
 
 struct SrtEntry {

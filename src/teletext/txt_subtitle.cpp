@@ -333,6 +333,20 @@ int TXTSubtitle::drawRow(const std::string& text, int i) {
   return 0;
 }
 
+namespace {
+// Holds a FrameBuffer's drawing lock for a scope.
+class HeldLock {
+ public:
+  explicit HeldLock(FrameBuffer* fb) : fb_(fb) { fb_->Lock(); }
+  ~HeldLock() { fb_->Unlock(); }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+ private:
+  FrameBuffer* fb_;
+};
+}  // namespace
+
 void TXTSubtitle::clearPage() {
   if (frameBuffer == nullptr) return;
   if (isAreaFree()) {
@@ -355,6 +369,10 @@ void TXTSubtitle::clearPage() {
 
 bool TXTSubtitle::isAreaFree() {
   if (frameBuffer == nullptr) return true;
+  // The message line is drawn on the main thread while this runs on the
+  // reader thread: the screen is read under the drawing lock, so a message
+  // half drawn is never read. No caller holds the lock here.
+  const HeldLock held(frameBuffer);
   uint8_t pixel[4];
   // A device with less memory than a full screen has fewer rows to look at;
   // probing past them would only fill the log.
