@@ -1,0 +1,171 @@
+// The broadcast sample's teletext stream through the real PES filter and its
+// reader thread, on the simulated demultiplexer: every packet comes whole, in
+// order, never before its PTS and never long after it.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "platform/clock.h"
+#include "platform/platform.h"
+#include "sim/sim_demux.h"
+#include "sim/sim_device_io.h"
+#include "sim/ts_recording.h"
+#include "stream/pes_filter.h"
+#include "support/recording_decoder.h"
+
+namespace {
+
+constexpr char kSample[] = ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts";
+constexpr uint16_t kTeletextPid = 0x42C;
+constexpr int64_t kTicksPerMilli = 90;
+
+struct ReferencePacket {
+  std::vector<uint8_t> bytes;
+  size_t firstTsIndex;  // where the packet starts in the recording
+};
+
+// The PES packets of one PID, rebuilt straight from the recording's TS
+// packets without the demultiplexer or the filter.
+std::vector<ReferencePacket> ReferencePackets(const TSRecording& recording, uint16_t pid) {
+  std::vector<ReferencePacket> out;
+  bool open = false;
+  for (const uint32_t index : recording.PacketsOf(pid)) {
+    const uint8_t* ts = recording.Packet(index);
+    size_t offset = 0;
+    size_t size = 0;
+    if ((ts[1] & 0x80) != 0 || !PacketPayload(ts, &offset, &size)) continue;
+    if ((ts[1] & 0x40) != 0) {
+      out.push_back({{}, index});
+      open = true;
+    }
+    if (open) out.back().bytes.insert(out.back().bytes.end(), ts + offset, ts + offset + size);
+  }
+  // A payload is padded to the end of its TS packet; the header says how
+  // much of it is the PES packet.
+  for (ReferencePacket& p : out) {
+    if (p.bytes.size() < 6) continue;
+    const size_t length = 6 + static_cast<size_t>((p.bytes[4] << 8) | p.bytes[5]);
+    p.bytes.resize(std::min(p.bytes.size(), length));
+  }
+  return out;
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+struct Row {
+  const char* name;
+  std::function<std::unique_ptr<Clock>()> makeClock;
+  // Bounds on how late, in stream time, packets may reach the decoder.
+  double medianLateMs;
+  double maxLateMs;
+};
+
+TEST(PESFilterSample, TeletextReachesTheDecoderWholeInOrderAndOnTime) {
+  const Row rows[] = {
+      // Time moves only while the reader thread sleeps, so its passes fall on
+      // the 10 ms grid of its idle pause from the start, and the sample's
+      // packets are due on a 40 ms grid: each one must go to the decoder in
+      // the very pass in which the STC reaches its PTS.
+      {"virtual clock", [] { return std::make_unique<VirtualClock>(); }, 0, 0},
+      // A real millisecond of scheduling delay is 20 ms of stream here, so
+      // only the median is held close to the idle pause.
+      {"speed 20", [] { return std::make_unique<ScaledClock>(20); }, 40, 500},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LogCapture capture;
+    const int livePacketsBefore = PESFilter::LivePackets();
+    std::unique_ptr<Clock> clock = row.makeClock();
+    SimDemux demux(clock.get());
+    std::string error;
+    ASSERT_TRUE(demux.Load(kSample, &error)) << error;
+    const std::vector<ReferencePacket> reference =
+        ReferencePackets(demux.Recording(), kTeletextPid);
+    ASSERT_GT(reference.size(), 900u);
+
+    SimDeviceIO io;
+    Platform platform;
+    platform.io = &io;
+    platform.clock = clock.get();
+    platform.paths = Paths::Under("/nonexistent/zuva-pes-sample-test");
+    io.Attach(platform.paths.demux, &demux);
+    RecordingDecoder decoder;
+    decoder.SetStcSource([&demux] { return demux.STC(); });
+
+    // The filter sees only what arrives after it is set, from the next packet
+    // start on: the first one or two dozen packets are already in when it
+    // starts. Which ones exactly depends on the moment of Start.
+    const size_t readyBefore = demux.ReadyCount(demux.ReplayMicros());
+    size_t last = 0;
+    {
+      PESFilter filter(platform);
+      ASSERT_TRUE(filter.Start(kTeletextPid, &decoder, 0));
+      const size_t readyAfter = demux.ReadyCount(demux.ReplayMicros());
+      size_t first = 0;
+      while (first < reference.size() && reference[first].firstTsIndex < readyBefore) ++first;
+      last = first;
+      while (last + 1 < reference.size() && reference[last].firstTsIndex < readyAfter) ++last;
+      ASSERT_LT(first, 30u);
+
+      // Everything from the first packet the filter can see to the end.
+      const size_t atLeast = reference.size() - last;
+      EXPECT_TRUE(WaitFor([&] { return decoder.PacketCount() >= atLeast && demux.Finished(); },
+                          std::chrono::seconds(60)))
+          << decoder.PacketCount() << " of " << atLeast;
+      // Nothing more is on its way: the last packet is due half a second of
+      // stream after the recording ends.
+      const int64_t settle = demux.ReplayMicros() + 1000000;
+      EXPECT_TRUE(WaitFor([&] { return demux.ReplayMicros() > settle; }, std::chrono::seconds(10)));
+      EXPECT_TRUE(filter.Stop());
+    }
+
+    const std::vector<RecordingDecoder::Packet> got = decoder.Packets();
+    ASSERT_FALSE(got.empty());
+    // Where in the reference the delivered stream begins.
+    size_t k = 0;
+    while (k < reference.size() && reference[k].bytes != got[0].bytes) ++k;
+    ASSERT_LT(k, reference.size()) << "the first packet delivered is not one of the recording's";
+    EXPECT_GE(reference[k].firstTsIndex, readyBefore);
+    EXPECT_LE(k, last);
+    ASSERT_EQ(got.size(), reference.size() - k) << "packets lost or added (first at " << k << ")";
+
+    std::vector<double> lateMs;
+    int early = 0;
+    size_t firstEarly = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+      const ReferencePacket& want = reference[k + i];
+      ASSERT_EQ(got[i].bytes, want.bytes) << "packet " << i << " differs or is out of order";
+      int64_t pts = -1;
+      const uint32_t size = static_cast<uint32_t>(want.bytes.size());
+      ASSERT_EQ(0, PESFilter::GetPTS(want.bytes.data(), size, pts));
+      ASSERT_EQ(got[i].pts, pts) << i;
+      if (got[i].stc < pts && early++ == 0) firstEarly = i;
+      lateMs.push_back(static_cast<double>(got[i].stc - pts) / kTicksPerMilli);
+    }
+    EXPECT_EQ(early, 0) << "packets released before their time, the first is " << firstEarly;
+    std::sort(lateMs.begin(), lateMs.end());
+    EXPECT_LE(lateMs[lateMs.size() / 2], row.medianLateMs);
+    EXPECT_LE(lateMs.back(), row.maxLateMs);
+
+    EXPECT_EQ(io.OpenHandles(), 0);
+    EXPECT_EQ(PESFilter::LivePackets(), livePacketsBefore);
+  }
+}
+
+}  // namespace
