@@ -11,7 +11,7 @@
 #include "sim/sim_device_io.h"
 #include "platform/clock.h"
 #include "support/fault_io.h"
-#include "support/scripted_demux.h"
+#include "support/scripted_sections.h"
 #include "tsgen/psi.h"
 #include "tsgen/recording.h"
 
@@ -105,7 +105,7 @@ struct ScriptedRig {
     platform.io = &fault;
     platform.paths = Paths::Under("/sim");
   }
-  ScriptedDemux scripted;
+  ScriptedSectionDemux scripted;
   SimDeviceIO sim;
   FaultIO fault{&sim};
   Platform platform;

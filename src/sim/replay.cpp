@@ -185,6 +185,7 @@ class Session {
   std::thread writer_;
 
   size_t nextChange_ = 0;
+  size_t nextAction_ = 0;
   int64_t finishedAtMicros_ = -1;
 };
 
@@ -247,6 +248,8 @@ bool Session::Prepare() {
   }
   std::sort(o_.changes.begin(), o_.changes.end(),
             [](const ServiceChange& a, const ServiceChange& b) { return a.atSeconds < b.atSeconds; });
+  std::stable_sort(o_.actions.begin(), o_.actions.end(),
+                   [](const Action& a, const Action& b) { return a.atSeconds < b.atSeconds; });
 
   if (o_.workDir.empty()) {
     char templ[] = "/tmp/zuva-replay-XXXXXX";
@@ -315,6 +318,11 @@ void Session::OnCycle() {
          o_.changes[nextChange_].atSeconds * 1e6 <= static_cast<double>(now)) {
     WriteStatus(o_.changes[nextChange_].sid);
     ++nextChange_;
+  }
+  while (nextAction_ < o_.actions.size() &&
+         o_.actions[nextAction_].atSeconds * 1e6 <= static_cast<double>(now)) {
+    if (o_.actions[nextAction_].run) o_.actions[nextAction_].run(dir_);
+    ++nextAction_;
   }
 
   int startDvb = -1;
@@ -521,8 +529,11 @@ Result Session::Play() {
   r_.leakedHandles = io_.OpenHandles();
   r_.leakedMappings = io_.LiveMappings();
   if (ownDir_) {
-    const char* files[] = {"ZUVA.tmp", "zuva.conf", "zuva.channels", "zuva.translation"};
-    for (const char* f : files) unlink((dir_ + "/" + f).c_str());
+    const Paths& p = platform_.paths;
+    for (const std::string& f : {p.statusFile, p.statusFile + ".new", p.disableFlag, p.reloadFlag,
+                                 p.settings, p.channels, p.translation}) {
+      unlink(f.c_str());
+    }
     rmdir(dir_.c_str());
   }
   return r_;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,13 @@ struct ServiceChange {
   int sid;
 };
 
+// Something the plugin or the user does at a moment of the replay, on the
+// main loop's thread between two cycles, such as creating a flag file.
+struct Action {
+  double atSeconds;
+  std::function<void(const std::string& workDir)> run;
+};
+
 struct Options {
   std::string recording;
   int service = -1;                   // -1: the first program of the PAT
@@ -43,6 +51,7 @@ struct Options {
   bool dvb = false;       // start the DVB decoder on an announced DVB stream
   int aspect = 2;         // the status file's Aspect line (2: 16:9)
   std::vector<ServiceChange> changes;
+  std::vector<Action> actions;
   std::string workDir;       // where the box's files live; empty: a temporary folder
   double tailSeconds = 1.0;  // replay time after the end of the recording
   FILE* logOut = stderr;     // where the daemon's log goes; null: nowhere

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 
@@ -28,22 +30,80 @@ static_assert(sizeof(STCRequest) == 16, "STC record is 16 bytes");
 
 // Delivers the PES packets of one PID to a decoder when the system time clock
 // reaches their presentation time, from a reader thread of its own.
+//
+// The main thread calls Start and Stop; everything else runs on the reader
+// thread while it exists. The reader operations are public so that a test can
+// drive single passes without a thread (see SetThreadCreator).
 class PESFilter {
  public:
+  // Largest packet the 16-bit length field can announce, header included.
+  static constexpr int kMaxPacketSize = 0xFFFF + 6;
+  static constexpr int kChunkSize = 16384;
+  static constexpr int kDriverBufferSize = 65536;
+  static constexpr uint32_t kIdleSleepMicros = 10000;
+
   explicit PESFilter(const Platform& platform = Platform::Default());
   PESFilter(const PESFilter&) = delete;
   PESFilter& operator=(const PESFilter&) = delete;
+  // Stops a filter that is still running, so no reader thread outlives it.
   virtual ~PESFilter();
 
   bool Start(int pid, Subtitle* decoder, int recDelay);
   bool Stop();
 
+  // --- Reader thread ---------------------------------------------------------
+  // The thread body: passes until Stop asks it to end.
+  void ReaderLoop();
+  // One pass: STC, release, clear, one read and its reassembly (or the idle
+  // sleep). Returns true when the read delivered bytes.
+  bool ReaderPass();
+  // Feeds bytes of the demux stream into the packet reassembly.
+  void Reassemble(const uint8_t* chunk, int count);
+  // Calls the decoder's clear once the STC `now` has passed the deadline.
+  void ClearStep(int64_t now);
+
+  // --- Timing ----------------------------------------------------------------
+  // 1 and the STC on success; -1 and 0 when the request fails.
+  int ReadSTC(int64_t& stc);
+  // 0 and the 33-bit PTS when the packet carries one; -1 and 0 when it does
+  // not, or when it is too short to hold one.
+  static int GetPTS(const uint8_t* data, uint32_t size, int64_t& pts);
+  // Stamps a copy of the packet bytes with its presentation time and appends
+  // it to the queue.
+  void QueuePacket(const uint8_t* data, int size);
+  // Hands the head of the queue to the decoder once the STC has reached it.
+  void ReleaseDuePacket();
+  static void LogTimestamp(const char* label, int64_t t);
+
+  // --- Inspection (tests; only while no reader thread runs) ------------------
+  size_t QueuedPackets() const { return queue.size(); }
+  int64_t ClearDeadline() const { return clearDeadline; }
+  int Fd() const { return fd; }
+  bool HasThread() const { return thread != 0; }
+  // Packets created and not yet destroyed, over all filters of the process.
+  static int LivePackets();
+
+  // How the reader thread is created; pthread_create unless a test replaces
+  // it (to provoke a failure, or to run passes by hand with no thread).
+  using ThreadCreator = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  void SetThreadCreator(ThreadCreator creator) { createThread_ = creator; }
+
  private:
+  static void* ThreadEntry(void* self);
+  void DestroyPacket(PESPacket* packet);
+  void CloseDevice();
+
   std::deque<PESPacket*> queue;
   Subtitle* decoder = nullptr;
   pthread_t thread = 0;
+  uint8_t assembly[kMaxPacketSize] = {};
+  int32_t assembled = 0;
+  int32_t expectedLength = 0;
   int fd = -1;
   int32_t recDelay = 0;
   int64_t clearDeadline = 0;
+
+  std::atomic<bool> stopRequested_{false};
+  ThreadCreator createThread_ = pthread_create;
   Platform platform_;
 };

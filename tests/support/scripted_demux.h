@@ -1,55 +1,72 @@
 #pragma once
 
-#include <cerrno>
-#include <cstring>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "sim/sim_device_io.h"
+#include "stream/pes_filter.h"
 
-// A demultiplexer that answers every read with the next scripted reply, as
-// given: short, truncated or lying sections reach the reader unchanged, which
-// a real demultiplexer would never produce. Ioctls succeed.
+// A demultiplexer that serves a PES filter from a script: the bytes each read
+// returns, the STC each clock request returns, and a record of every request
+// made on it. Reads are non-blocking: with nothing scripted they fail with
+// EAGAIN. Safe to use from the test thread and a reader thread at once.
 class ScriptedDemux : public SimDevice {
  public:
-  struct Reply {
-    std::vector<uint8_t> bytes;
-    int err = 0;  // when not 0 the read fails with this errno
+  struct Request {
+    unsigned long request;
+    uintptr_t number;        // the buffer-size argument
+    PESFilterParams filter;  // the PES filter record, when that was the request
   };
 
-  void Add(std::vector<uint8_t> bytes) { replies_.push_back({std::move(bytes), 0}); }
-  void AddError(int err) { replies_.push_back({{}, err}); }
+  std::shared_ptr<SimHandle> Open(int flags) override;
 
-  std::shared_ptr<SimHandle> Open(int) override { return std::make_shared<Handle>(this); }
+  // Each call is served by one read (split if the reader asks for less).
+  void PushRead(std::vector<uint8_t> bytes);
+  // One read that returns 0 (nothing, but no error).
+  void PushEmptyRead();
+  // Called when nothing is scripted: fills up to `count` bytes and returns how
+  // many; 0 means nothing waiting. Replaces the EAGAIN answer.
+  void SetSource(std::function<size_t(uint8_t*, size_t)> source);
+
+  void SetSTC(int64_t stc) { stc_.store(stc); }
+  int64_t STC() const { return stc_.load(); }
+  void SetSTCFails(bool fails) { stcFails_.store(fails); }
+
+  std::vector<int> OpenFlags() const;
+  std::vector<Request> Requests() const;
+  int CountRequests(unsigned long request) const;
+  // Reads that found the script empty, over the device's life: once this
+  // grows after a PushRead, everything pushed before has been read and fed to
+  // the reassembly.
+  int64_t EmptyReads() const { return emptyReads_.load(); }
+  int64_t Reads() const { return reads_.load(); }
+  bool ScriptEmpty() const;
 
  private:
-  class Handle : public SimHandle {
-   public:
-    explicit Handle(ScriptedDemux* owner) : owner_(owner) {}
-    ssize_t Read(void* buffer, size_t count) override {
-      std::lock_guard<std::mutex> lock(owner_->mutex_);
-      if (owner_->replies_.empty()) {
-        errno = ETIMEDOUT;
-        return -1;
-      }
-      Reply reply = std::move(owner_->replies_.front());
-      owner_->replies_.pop_front();
-      if (reply.err != 0) {
-        errno = reply.err;
-        return -1;
-      }
-      const size_t n = reply.bytes.size() < count ? reply.bytes.size() : count;
-      if (n > 0) std::memcpy(buffer, reply.bytes.data(), n);
-      return static_cast<ssize_t>(n);
-    }
-    int Ioctl(unsigned long, void*) override { return 0; }
+  class Handle;
+  ssize_t Read(void* buffer, size_t count);
+  int Ioctl(unsigned long request, void* arg);
 
-   private:
-    ScriptedDemux* owner_;
-  };
-
-  std::mutex mutex_;
-  std::deque<Reply> replies_;
+  mutable std::mutex mutex_;
+  std::deque<std::vector<uint8_t>> script_;
+  std::deque<bool> emptyMarks_;  // parallel to script_: a scripted 0 result
+  std::function<size_t(uint8_t*, size_t)> source_;
+  std::vector<int> openFlags_;
+  std::vector<Request> requests_;
+  std::atomic<int64_t> stc_{0};
+  std::atomic<bool> stcFails_{false};
+  std::atomic<int64_t> emptyReads_{0};
+  std::atomic<int64_t> reads_{0};
 };
+
+// The number of threads of this process, from /proc.
+int ProcessThreadCount();
+// The same, taken after one thread has come and gone: a sanitizer's helper
+// thread, started with the first thread of the process, is then counted too.
+int BaselineThreadCount();

@@ -1,0 +1,745 @@
+#include "stream/pes_filter.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "sim/sim_device_io.h"
+#include "stream/pmt_loader.h"
+#include "support/fault_io.h"
+#include "support/recording_decoder.h"
+#include "support/scripted_demux.h"
+#include "support/test_clock.h"
+#include "tsgen/pes.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int64_t kFarFuture = int64_t{1} << 40;
+
+// Stands in for thread creation: the test runs the reader passes itself.
+int NoThread(pthread_t* thread, const pthread_attr_t*, void* (*)(void*), void*) {
+  *thread = 0;
+  return 0;
+}
+
+int RefuseThread(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; }
+
+// A private_stream_1 packet with `length` payload bytes counting up from `seed`
+// and no PTS (its flag byte is never reached by so short a header).
+Bytes RawPacket(int length, uint8_t seed = 0x40) {
+  Bytes p = {0x00, 0x00, 0x01, 0xBD, static_cast<uint8_t>(length >> 8),
+             static_cast<uint8_t>(length & 0xFF)};
+  for (int i = 0; i < length; ++i) p.push_back(static_cast<uint8_t>(seed + i));
+  return p;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::vector<Bytes> SplitEvery(const Bytes& bytes, size_t n) {
+  std::vector<Bytes> out;
+  for (size_t i = 0; i < bytes.size(); i += n) {
+    out.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(i),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), i + n)));
+  }
+  return out;
+}
+
+Platform MakePlatform(DeviceIO* io, Clock* clock) {
+  Platform p;
+  p.io = io;
+  p.clock = clock;
+  p.paths = Paths::Under("/nonexistent/zuva-pes-test");
+  return p;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+// Everything a filter needs, on a scripted demultiplexer behind a
+// fault-injecting layer. The filter is built last and destroyed first.
+struct Rig {
+  explicit Rig(Clock* clockOverride = nullptr)
+      : platform(MakePlatform(&io, clockOverride != nullptr ? clockOverride : &clock)),
+        filter(platform) {
+    sim.Attach(platform.paths.demux, &demux);
+    decoder.SetStcSource([this] { return demux.STC(); });
+  }
+
+  // Starts without a thread; the test drives the passes.
+  void StartManual(int recDelay = 0) {
+    filter.SetThreadCreator(&NoThread);
+    ASSERT_TRUE(filter.Start(0x1FF, &decoder, recDelay));
+  }
+
+  // Queues a packet carrying `pts` (or none when negative).
+  void Queue(int64_t pts, const Bytes& payload = {0x10, 0x2C}) {
+    const Bytes p = tsgen::BuildPES(0xBD, pts, payload);
+    filter.QueuePacket(p.data(), static_cast<int>(p.size()));
+  }
+
+  // Hands every queued packet to the decoder.
+  void Drain() {
+    const int64_t stc = demux.STC();
+    demux.SetSTC(kFarFuture);
+    for (size_t n = filter.QueuedPackets(); n > 0; --n) filter.ReleaseDuePacket();
+    demux.SetSTC(stc);
+  }
+
+  ScriptedDemux demux;
+  SimDeviceIO sim;
+  FaultIO io{&sim};
+  StepClock clock;
+  Platform platform;
+  RecordingDecoder decoder;
+  PESFilter filter;
+};
+
+// ---------------------------------------------------------------------------
+// Reassembly
+
+struct ReassemblyCase {
+  std::string name;
+  std::vector<Bytes> chunks;
+  std::vector<size_t> queuedAfter;  // cumulative, one per chunk
+  std::vector<Bytes> packets;
+};
+
+std::vector<ReassemblyCase> ReassemblyCases() {
+  const Bytes big = RawPacket(0xFFFF, 0x01);
+  std::vector<Bytes> bigChunks = SplitEvery(big, 16384);
+  bigChunks.push_back(RawPacket(2, 0x77));
+  std::vector<size_t> bigCounts(bigChunks.size(), 0);
+  bigCounts[bigCounts.size() - 2] = 1;
+  bigCounts.back() = 2;
+
+  const Bytes p3 = RawPacket(3, 0xA0);
+  const Bytes p2 = RawPacket(2, 0xB0);
+  std::vector<Bytes> byteWise = SplitEvery(Cat({p3, p2}), 1);
+  std::vector<size_t> byteCounts(byteWise.size(), 0);
+  for (size_t i = p3.size() - 1; i < byteWise.size(); ++i) byteCounts[i] = 1;
+  byteCounts.back() = 2;
+
+  const Bytes withStartCodeInside = {0x00, 0x00, 0x01, 0xBD, 0x00, 0x06,
+                                     0x00, 0x00, 0x01, 0xBD, 0x00, 0x01};
+  return {
+      {"garbage before the start code",
+       {{0x12, 0x00, 0x00, 0x01, 0xBD, 0x00, 0x03, 0xAA, 0xBB, 0xCC}},
+       {1},
+       {{0x00, 0x00, 0x01, 0xBD, 0x00, 0x03, 0xAA, 0xBB, 0xCC}}},
+      {"other stream id is skipped",
+       {Cat({{0x00, 0x00, 0x01, 0xC0, 0x00, 0x03, 0xAA, 0xBB, 0xCC}, p2})},
+       {1},
+       {p2}},
+      {"header in one read, body in the next",
+       {Bytes(p3.begin(), p3.begin() + 6), Bytes(p3.begin() + 6, p3.end())},
+       {0, 1},
+       {p3}},
+      {"length field split between reads",
+       {Bytes(p3.begin(), p3.begin() + 5), Bytes(p3.begin() + 5, p3.end())},
+       {0, 1},
+       {p3}},
+      {"two packets in one read", {Cat({p3, p2})}, {2}, {p3, p2}},
+      {"length 0 is queued once a further byte arrives",
+       {{0x00, 0x00, 0x01, 0xBD, 0x00, 0x00}, {0xFF}},
+       {0, 1},
+       {{0x00, 0x00, 0x01, 0xBD, 0x00, 0x00}}},
+      {"length 0 directly followed by a packet",
+       {Cat({{0x00, 0x00, 0x01, 0xBD, 0x00, 0x00}, p2})},
+       {2},
+       {{0x00, 0x00, 0x01, 0xBD, 0x00, 0x00}, p2}},
+      {"largest length fits whole and keeps the stream in step", bigChunks, bigCounts, {big, RawPacket(2, 0x77)}},
+      {"start code cut after one byte",
+       {{0x55, 0x00}, Bytes(p3.begin() + 1, p3.end())},
+       {0, 1},
+       {p3}},
+      {"start code cut after two bytes",
+       {{0x55, 0x00, 0x00}, Bytes(p3.begin() + 2, p3.end())},
+       {0, 1},
+       {p3}},
+      {"start code cut after three bytes",
+       {{0x55, 0x00, 0x00, 0x01}, Bytes(p3.begin() + 3, p3.end())},
+       {0, 1},
+       {p3}},
+      {"cut start code that turns out false",
+       {{0x00, 0x00, 0x01}, {0xC0}, p2},
+       {0, 0, 1},
+       {p2}},
+      {"three zeros before 01 BD", {Cat({{0x00}, p2})}, {1}, {p2}},
+      {"00 00 01 00 00 01 BD", {Cat({{0x00, 0x00, 0x01}, p2})}, {1}, {p2}},
+      {"cut between a false and a true start", {{0x00, 0x00, 0x01, 0x00, 0x00}, Bytes(p2.begin() + 2, p2.end())}, {0, 1}, {p2}},
+      {"one byte per read", byteWise, byteCounts, {p3, p2}},
+      {"start code inside a payload is data", {withStartCodeInside}, {1}, {withStartCodeInside}},
+      {"only garbage", {{0x01, 0xBD, 0x00, 0x01, 0xFF, 0x00, 0x01, 0xBD}}, {0}, {}},
+  };
+}
+
+TEST(PESFilterReassembly, Table) {
+  LogCapture capture;
+  for (const ReassemblyCase& c : ReassemblyCases()) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(c.chunks.size(), c.queuedAfter.size());
+    Rig rig;
+    rig.StartManual();
+    for (size_t i = 0; i < c.chunks.size(); ++i) {
+      rig.filter.Reassemble(c.chunks[i].data(), static_cast<int>(c.chunks[i].size()));
+      EXPECT_EQ(rig.filter.QueuedPackets(), c.queuedAfter[i]) << "after chunk " << i;
+    }
+    rig.Drain();
+    const auto got = rig.decoder.Packets();
+    ASSERT_EQ(got.size(), c.packets.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].size, c.packets[i].size()) << "packet " << i;
+      EXPECT_EQ(got[i].bytes, c.packets[i]) << "packet " << i;
+    }
+    rig.filter.Stop();
+  }
+}
+
+// The read side: at most 16,384 bytes per read, no sleep while data comes,
+// a 10 ms sleep when the read brings nothing or fails.
+TEST(PESFilterReader, ReadsInChunksAndSleepsOnlyWhenIdle) {
+  LogCapture capture;
+  Rig rig;
+  rig.StartManual();
+  // Stamped far ahead of the STC, so it stays queued.
+  const Bytes p = tsgen::BuildPES(0xBD, 0x1FFFFFFFFLL, Bytes(40000 - 14, 0x5A));
+  ASSERT_EQ(p.size(), 40000u);
+  rig.demux.PushRead(p);
+  rig.demux.PushEmptyRead();
+
+  struct Pass {
+    bool gotData;
+    size_t queued;
+    int64_t clockMicros;
+  };
+  const std::vector<Pass> passes = {
+      {true, 0, 0},        // 16,384
+      {true, 0, 0},        // 32,768
+      {true, 1, 0},        // the last 7,232 complete the packet
+      {false, 1, 10000},   // a read of 0
+      {false, 1, 20000},   // EAGAIN
+  };
+  for (size_t i = 0; i < passes.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(rig.filter.ReaderPass(), passes[i].gotData);
+    EXPECT_EQ(rig.filter.QueuedPackets(), passes[i].queued);
+    EXPECT_EQ(rig.clock.NowMicros(), passes[i].clockMicros);
+  }
+  rig.Drain();
+  ASSERT_EQ(rig.decoder.PacketCount(), 1u);
+  EXPECT_EQ(rig.decoder.Packets()[0].bytes, p);
+}
+
+// ---------------------------------------------------------------------------
+// Time stamps
+
+TEST(PESFilterTiming, GetPTS) {
+  struct Case {
+    const char* name;
+    uint8_t flags;
+    Bytes field;  // bytes 9..13
+    uint32_t size;
+    int result;
+    int64_t pts;
+  };
+  const std::vector<Case> cases = {
+      {"zero", 0x80, {0x21, 0x00, 0x01, 0x00, 0x01}, 14, 0, 0},
+      {"all 33 bits", 0x80, {0x2F, 0xFF, 0xFF, 0xFF, 0xFF}, 14, 0, 0x1FFFFFFFFLL},
+      {"one, with a DTS prefix", 0xC0, {0x31, 0x00, 0x01, 0x00, 0x03}, 14, 0, 1},
+      {"bit 32 alone", 0x80, {0x29, 0x00, 0x01, 0x00, 0x01}, 14, 0, 0x100000000LL},
+      {"bits 31..30", 0x80, {0x27, 0x00, 0x01, 0x00, 0x01}, 14, 0, 0xC0000000LL},
+      {"markers are not checked", 0x80, {0x20, 0x00, 0x00, 0x00, 0x02}, 14, 0, 1},
+      {"no PTS flag", 0x40, {0x2F, 0xFF, 0xFF, 0xFF, 0xFF}, 14, -1, 0},
+      {"too short to hold a PTS", 0x80, {0x2F, 0xFF, 0xFF, 0xFF, 0xFF}, 13, -1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes b = {0x00, 0x00, 0x01, 0xBD, 0x00, 0x08, 0x84, c.flags, 0x05};
+    b.insert(b.end(), c.field.begin(), c.field.end());
+    int64_t pts = 12345;
+    EXPECT_EQ(PESFilter::GetPTS(b.data(), c.size, pts), c.result);
+    EXPECT_EQ(pts, c.pts);
+  }
+  // Whatever the generator writes comes back.
+  for (int64_t v : {int64_t{0}, int64_t{1}, int64_t{90000}, int64_t{0xFFFFFFFF},
+                    int64_t{0x100000000}, int64_t{0x1FFFFFFFF}, int64_t{0x123456789}}) {
+    const Bytes p = tsgen::BuildPES(0xBD, v, {0x10});
+    int64_t pts = -1;
+    EXPECT_EQ(PESFilter::GetPTS(p.data(), static_cast<uint32_t>(p.size()), pts), 0);
+    EXPECT_EQ(pts, v);
+  }
+}
+
+TEST(PESFilterTiming, LogTimestampText) {
+  struct Case {
+    int64_t t;
+    const char* text;
+  };
+  const std::vector<Case> cases = {
+      {0, "ZUVA: L: 0000000000000000 0:00:00:00:00000\n"},
+      {89999, "ZUVA: L: 0000000000015f8f 0:00:00:00:89999\n"},
+      {int64_t{90000} * 86400, "ZUVA: L: 00000001cf7c5800 1:00:00:00:00000\n"},
+      {0x100000000LL, "ZUVA: L: 0000000100000000 0:13:15:21:77296\n"},
+      {-1, "ZUVA: L: ffffffffffffffff 0:00:00:00:-0001\n"},
+      {-90000 * 61 - 5, "ZUVA: L: ffffffffffac3aab 0:00:-1:-1:-0005\n"},
+      {int64_t{-90000} * 3600 * 25, "ZUVA: L: fffffffe1d33cf00 -1:-1:00:00:00000\n"},
+  };
+  for (const Case& c : cases) {
+    LogCapture capture;
+    PESFilter::LogTimestamp("L", c.t);
+    EXPECT_EQ(capture.Text(), c.text) << c.t;
+  }
+}
+
+TEST(PESFilterTiming, ReadSTC) {
+  LogCapture capture;
+  Rig rig;
+  rig.StartManual();
+  rig.demux.SetSTC(0x1FFFFFFFFLL);
+  int64_t stc = 0;
+  EXPECT_EQ(rig.filter.ReadSTC(stc), 1);
+  EXPECT_EQ(stc, 0x1FFFFFFFFLL);
+  rig.demux.SetSTCFails(true);
+  stc = 77;
+  EXPECT_EQ(rig.filter.ReadSTC(stc), -1);
+  EXPECT_EQ(stc, 0);
+  // A closed filter cannot read a clock either.
+  rig.filter.Stop();
+  rig.demux.SetSTCFails(false);
+  stc = 77;
+  EXPECT_EQ(rig.filter.ReadSTC(stc), -1);
+  EXPECT_EQ(stc, 0);
+}
+
+// The stamp a packet gets: its PTS, or the STC at its arrival plus RecDelay.
+TEST(PESFilterTiming, StampAndRecDelay) {
+  struct Case {
+    const char* name;
+    int recDelay;
+    int64_t pts;  // -1: no PTS
+    bool stcFails;
+    int64_t expected;
+    std::string log;
+  };
+  const std::vector<Case> cases = {
+      {"no PTS, RecDelay 2", 2, -1, false, 680000,
+       "ZUVA: ZUVA: Added RecDelay!\n"
+       "ZUVA: PTS     : 00000000000a6040 0:00:00:07:50000\n"
+       "ZUVA: STC     : 000000000007a120 0:00:00:05:50000\n"},
+      {"no PTS, RecDelay 0", 0, -1, false, 500000, ""},
+      {"PTS kept with RecDelay 2", 2, 123456, false, 123456, ""},
+      {"PTS 0 is a PTS", 2, 0, false, 0, ""},
+      {"long RecDelay does not wrap", 30000, -1, false, 500000 + int64_t{30000} * 90000,
+       "ZUVA: ZUVA: Added RecDelay!\n"
+       "ZUVA: PTS     : 00000000a0f65c20 0:08:20:05:50000\n"
+       "ZUVA: STC     : 000000000007a120 0:00:00:05:50000\n"},
+      {"STC unreadable counts as 0", 0, -1, true, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture capture;
+    Rig rig;
+    rig.StartManual(c.recDelay);
+    rig.demux.SetSTC(500000);
+    rig.demux.SetSTCFails(c.stcFails);
+    capture.Clear();
+    rig.Queue(c.pts);
+    EXPECT_EQ(capture.Text(), c.log);
+    rig.demux.SetSTCFails(false);
+    rig.Drain();
+    ASSERT_EQ(rig.decoder.PacketCount(), 1u);
+    EXPECT_EQ(rig.decoder.Packets()[0].pts, c.expected);
+    rig.filter.Stop();
+  }
+}
+
+// Release at STC >= stamp, one packet per pass, strictly in arrival order.
+TEST(PESFilterTiming, ReleaseRule) {
+  struct Step {
+    int64_t stc;
+    std::vector<int64_t> released;  // cumulative PTS values seen by the decoder
+  };
+  struct Case {
+    const char* name;
+    std::vector<int64_t> queued;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"due at equality, not before",
+       {1000000},
+       {{0, {}}, {999999, {}}, {1000000, {1000000}}}},
+      {"one per pass",
+       {10, 20, 30},
+       {{100, {10}}, {100, {10, 20}}, {100, {10, 20, 30}}, {100, {10, 20, 30}}}},
+      {"a late head holds back what is behind it",
+       {2000000, 5},
+       {{1000, {}}, {1999999, {}}, {2000000, {2000000}}, {2000000, {2000000, 5}}}},
+      {"no reordering after the clock wraps",
+       {0x1FFFFFF00LL, 100},
+       {{200, {}}, {0x1FFFFFF00LL, {0x1FFFFFF00LL}}, {0x1FFFFFF00LL, {0x1FFFFFF00LL, 100}}}},
+      {"STC lost: stamped packets wait", {1}, {{-1, {}}, {1, {1}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture capture;
+    Rig rig;
+    rig.StartManual();
+    for (int64_t pts : c.queued) rig.Queue(pts);
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Step& s = c.steps[i];
+      rig.demux.SetSTCFails(s.stc < 0);
+      rig.demux.SetSTC(s.stc < 0 ? 0 : s.stc);
+      rig.filter.ReaderPass();
+      std::vector<int64_t> seen;
+      for (const auto& p : rig.decoder.Packets()) {
+        seen.push_back(p.pts);
+        EXPECT_GE(p.stc, p.pts);
+      }
+      EXPECT_EQ(seen, s.released);
+    }
+    rig.filter.Stop();
+  }
+}
+
+// Clear deadlines: set by a release, replaced by the next, cancelled by a 0,
+// fired once when the pass's STC is strictly past them.
+TEST(PESFilterTiming, ClearDeadlines) {
+  struct Step {
+    int64_t stc;
+    bool release;  // queue a packet due now, answered with `duration`
+    uint32_t duration;
+    int64_t deadline;            // after the pass
+    std::vector<int64_t> clears;  // cumulative clear arguments
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"set, then fired strictly after",
+       {{1000000, true, 5000, 1450000, {}},
+        {1449999, false, 0, 1450000, {}},
+        {1450000, false, 0, 1450000, {}},
+        {1450001, false, 0, 0, {1450001}},
+        {1900000, false, 0, 0, {1450001}}}},
+      {"replaced by a later release",
+       {{1000000, true, 5000, 1450000, {}},
+        {1100000, true, 1000, 1190000, {}},
+        {1190001, false, 0, 0, {1190001}},
+        {1450001, false, 0, 0, {1190001}}}},
+      {"cancelled by a 0 result",
+       {{1000000, true, 5000, 1450000, {}},
+        {1100000, true, 0, 0, {}},
+        {2000000, false, 0, 0, {}}}},
+      {"a release in the pass that would fire wins",
+       {{1000000, true, 5000, 1450000, {}},
+        {1500000, true, 0, 0, {}},
+        {1600000, false, 0, 0, {}}}},
+      {"negative duration fires in the same pass",
+       {{1000000, true, 0xFFFFFFFFu, 0, {1000000}},
+        {1000000, false, 0, 0, {1000000}}}},
+      {"long duration does not wrap into the past",
+       {{1000000, true, 30000000, 1000000 + int64_t{30000000} * 90, {}},
+        {2000000, false, 0, 1000000 + int64_t{30000000} * 90, {}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture capture;
+    Rig rig;
+    rig.StartManual();
+    std::vector<uint32_t> durations;
+    for (const Step& s : c.steps) {
+      if (s.release) durations.push_back(s.duration);
+    }
+    rig.decoder.ScriptDurations(durations, 0);
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Step& s = c.steps[i];
+      rig.demux.SetSTC(s.stc);
+      if (s.release) rig.Queue(s.stc);
+      rig.filter.ReaderPass();
+      EXPECT_EQ(rig.filter.ClearDeadline(), s.deadline);
+      std::vector<int64_t> clears;
+      for (const auto& cl : rig.decoder.Clears()) clears.push_back(cl.stc);
+      EXPECT_EQ(clears, s.clears);
+    }
+    rig.filter.Stop();
+  }
+}
+
+TEST(PESFilterTiming, ClearIsLoggedFirstAndSurvivesARestart) {
+  LogCapture capture;
+  Rig rig;
+  rig.StartManual();
+  rig.decoder.ScriptDurations({5000});
+  rig.demux.SetSTC(1000000);
+  rig.Queue(1000000);
+  rig.filter.ReaderPass();
+  ASSERT_EQ(rig.filter.ClearDeadline(), 1450000);
+
+  // The deadline outlives a Stop and fires for the next run's decoder.
+  rig.filter.Stop();
+  RecordingDecoder next;
+  std::string logAtClear;
+  next.SetClearHook([&] { logAtClear = capture.Text(); });
+  rig.filter.SetThreadCreator(&NoThread);
+  ASSERT_TRUE(rig.filter.Start(0x200, &next, 0));
+  capture.Clear();
+  rig.demux.SetSTC(1450001);
+  rig.filter.ReaderPass();
+  ASSERT_EQ(next.ClearCount(), 1u);
+  EXPECT_EQ(next.Clears()[0].stc, 1450001);
+  EXPECT_EQ(logAtClear, "ZUVA: SYNC@: 0000000000162011 0:00:00:16:10001\n");
+  EXPECT_EQ(rig.decoder.ClearCount(), 0u);
+  rig.filter.Stop();
+}
+
+TEST(PESFilterTiming, WithoutDecoderPacketsAreDroppedAndNothingIsCleared) {
+  LogCapture capture;
+  Rig rig;
+  rig.StartManual();
+  rig.decoder.ScriptDurations({5000});
+  rig.demux.SetSTC(1000000);
+  rig.Queue(1000000);
+  rig.filter.ReaderPass();
+  ASSERT_EQ(rig.filter.ClearDeadline(), 1450000);
+  rig.filter.Stop();
+
+  rig.filter.SetThreadCreator(&NoThread);
+  ASSERT_TRUE(rig.filter.Start(0x200, nullptr, 0));
+  rig.Queue(1000);
+  capture.Clear();
+  rig.demux.SetSTC(1500000);
+  rig.filter.ReaderPass();  // drops the packet; deadline passes silently
+  EXPECT_EQ(rig.filter.QueuedPackets(), 0u);
+  EXPECT_EQ(rig.filter.ClearDeadline(), 0);
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_EQ(rig.decoder.PacketCount(), 1u);
+  EXPECT_EQ(rig.decoder.ClearCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Start and Stop
+
+TEST(PESFilterDevice, StartSetsUpTheDemux) {
+  LogCapture capture;
+  Rig rig;
+  capture.Clear();
+  rig.filter.SetThreadCreator(&NoThread);
+  ASSERT_TRUE(rig.filter.Start(0x1234, &rig.decoder, 0));
+  ASSERT_EQ(rig.demux.OpenFlags().size(), 1u);
+  EXPECT_EQ(rig.demux.OpenFlags()[0], O_RDWR | O_NONBLOCK);
+  const auto requests = rig.demux.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].request, DMX_SET_BUFFERSIZE);
+  EXPECT_EQ(requests[0].number, 65536u);
+  EXPECT_EQ(requests[1].request, DMX_SET_PES_FILTER);
+  EXPECT_EQ(requests[1].filter.pid, 0x1234);
+  EXPECT_EQ(requests[1].filter.input, 0u);
+  EXPECT_EQ(requests[1].filter.output, 1u);
+  EXPECT_EQ(requests[1].filter.pesType, 5u);
+  EXPECT_EQ(requests[1].filter.flags, 4u);
+  EXPECT_EQ(rig.io.Calls()[0].path, rig.platform.paths.demux);
+  EXPECT_EQ(capture.Text(), "ZUVA: Filter starting: 0x1234\n");
+
+  capture.Clear();
+  rig.filter.Stop();
+  EXPECT_EQ(capture.Text(), "ZUVA: Stoping PESFilter thread.\nZUVA: Clean up PES queue.\n");
+  EXPECT_EQ(rig.demux.CountRequests(DMX_STOP), 1);
+  EXPECT_EQ(rig.sim.OpenHandles(), 0);
+  EXPECT_EQ(rig.filter.Fd(), -1);
+}
+
+TEST(PESFilterDevice, FailureRows) {
+  struct Case {
+    const char* name;
+    const char* op;
+    unsigned long request;
+    bool refuseThread;
+    std::string log;
+    int handlesAfterStart;
+    int closesAfterStart;
+    int dmxStopsAfterStop;
+  };
+  const std::vector<Case> cases = {
+      {"open", "open", 0, false, "ZUVA: Failed open(DMX)\n", 0, 0, 0},
+      {"buffer size", "ioctl", DMX_SET_BUFFERSIZE, false,
+       "ZUVA: Failed ioctl(DMX_SET_BUFFERSIZE)\n", 0, 1, 0},
+      {"PES filter", "ioctl", DMX_SET_PES_FILTER, false,
+       "ZUVA: Failed ioctl(DMX_SET_PES_FILTER)\n", 0, 1, 0},
+      {"thread creation", "", 0, true, "ZUVA: Failed pthread_create()\n", 1, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture capture;
+    Rig rig;
+    capture.Clear();
+    if (c.op[0] != '\0') rig.io.FailOn(c.op, c.request);
+    if (c.refuseThread) rig.filter.SetThreadCreator(&RefuseThread);
+    EXPECT_FALSE(rig.filter.Start(0x100, &rig.decoder, 0));
+    EXPECT_EQ(capture.Text(), "ZUVA: Filter starting: 0x100\n" + c.log);
+    EXPECT_EQ(rig.sim.OpenHandles(), c.handlesAfterStart);
+    EXPECT_EQ(rig.filter.Fd() != -1, c.handlesAfterStart == 1);
+    EXPECT_EQ(rig.io.Count("close"), c.closesAfterStart);
+    EXPECT_FALSE(rig.filter.HasThread());
+
+    capture.Clear();
+    rig.filter.Stop();
+    EXPECT_EQ(capture.Text(), "ZUVA: Stoping PESFilter thread.\nZUVA: Clean up PES queue.\n");
+    EXPECT_EQ(rig.io.Count("ioctl", DMX_STOP), c.dmxStopsAfterStop);
+    EXPECT_EQ(rig.io.Count("close"), c.closesAfterStart + c.dmxStopsAfterStop);
+    EXPECT_EQ(rig.sim.OpenHandles(), 0);
+
+    // The filter is usable again.
+    rig.io.ClearFaults();
+    rig.filter.SetThreadCreator(&NoThread);
+    EXPECT_TRUE(rig.filter.Start(0x100, &rig.decoder, 0));
+    rig.filter.Stop();
+    EXPECT_EQ(rig.sim.OpenHandles(), 0);
+  }
+}
+
+TEST(PESFilterDevice, StopWhenNeverStartedTouchesNothing) {
+  LogCapture capture;
+  Rig rig;
+  capture.Clear();
+  rig.filter.Stop();
+  EXPECT_EQ(capture.Text(), "ZUVA: Stoping PESFilter thread.\nZUVA: Clean up PES queue.\n");
+  EXPECT_TRUE(rig.io.Calls().empty());
+}
+
+TEST(PESFilterDevice, StopDestroysQueuedPacketsWithoutDecoding) {
+  LogCapture capture;
+  const int liveBefore = PESFilter::LivePackets();
+  Rig rig;
+  rig.StartManual();
+  for (int i = 0; i < 5; ++i) rig.Queue(0x1FFFFFF00LL + i);
+  EXPECT_EQ(PESFilter::LivePackets(), liveBefore + 5);
+  rig.filter.Stop();
+  EXPECT_EQ(rig.filter.QueuedPackets(), 0u);
+  EXPECT_EQ(PESFilter::LivePackets(), liveBefore);
+  EXPECT_EQ(rig.decoder.PacketCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// The reader thread
+
+TEST(PESFilterThread, DeliversInOrderOnTheReaderThread) {
+  LogCapture capture;
+  ScaledClock fast(20);
+  const int threadsBefore = BaselineThreadCount();
+  Rig rig(&fast);
+  rig.demux.SetSTC(100000);
+  const Bytes a = tsgen::BuildPES(0xBD, 1000, {1, 2, 3}, 0x24);
+  const Bytes b = tsgen::BuildPES(0xBD, 2000, {4, 5}, 0x24);
+  const Bytes c = tsgen::BuildPES(0xBD, 500000, {6});
+  const Bytes all = Cat({{0xFF, 0xFF}, a, b, c});
+  rig.demux.PushRead(Bytes(all.begin(), all.begin() + 20));
+  rig.demux.PushRead(Bytes(all.begin() + 20, all.end()));
+
+  ASSERT_TRUE(rig.filter.Start(0x44, &rig.decoder, 0));
+  EXPECT_TRUE(rig.filter.HasThread());
+  ASSERT_TRUE(WaitFor([&] { return rig.decoder.PacketCount() == 2; }));
+  // The third waits for its time.
+  const int64_t idle = rig.demux.EmptyReads();
+  ASSERT_TRUE(WaitFor([&] { return rig.demux.EmptyReads() > idle + 3; }));
+  EXPECT_EQ(rig.decoder.PacketCount(), 2u);
+  rig.demux.SetSTC(500000);
+  ASSERT_TRUE(WaitFor([&] { return rig.decoder.PacketCount() == 3; }));
+
+  rig.filter.Stop();
+  EXPECT_FALSE(rig.filter.HasThread());
+  const auto got = rig.decoder.Packets();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].bytes, a);
+  EXPECT_EQ(got[1].bytes, b);
+  EXPECT_EQ(got[2].bytes, c);
+  EXPECT_EQ(got[2].stc, 500000);
+  for (const auto& p : got) EXPECT_NE(p.thread, std::this_thread::get_id());
+  EXPECT_EQ(got[0].thread, got[2].thread);
+
+  const std::string log = capture.Text();
+  EXPECT_NE(log.find("ZUVA: Filter starting: 0x44\n"), std::string::npos);
+  EXPECT_NE(log.find("ZUVA: PESFilter thread started...\n"), std::string::npos);
+  EXPECT_EQ(rig.sim.OpenHandles(), 0);
+  EXPECT_EQ(rig.demux.CountRequests(DMX_STOP), 1);
+  EXPECT_TRUE(WaitFor([&] { return ProcessThreadCount() == threadsBefore; }));
+}
+
+TEST(PESFilterThread, DestructorStopsARunningFilter) {
+  LogCapture capture;
+  ScaledClock fast(20);
+  const int threadsBefore = BaselineThreadCount();
+  ScriptedDemux demux;
+  SimDeviceIO sim;
+  sim.Attach(MakePlatform(&sim, &fast).paths.demux, &demux);
+  RecordingDecoder decoder;
+  {
+    PESFilter filter(MakePlatform(&sim, &fast));
+    ASSERT_TRUE(filter.Start(0x45, &decoder, 0));
+    demux.PushRead(tsgen::BuildPES(0xBD, 0x1FFFFFFFFLL, {1}));
+    ASSERT_TRUE(WaitFor([&] { return demux.ScriptEmpty() && demux.EmptyReads() > 0; }));
+  }
+  EXPECT_EQ(sim.OpenHandles(), 0);
+  EXPECT_EQ(demux.CountRequests(DMX_STOP), 1);
+  EXPECT_EQ(decoder.PacketCount(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return ProcessThreadCount() == threadsBefore; }));
+}
+
+TEST(PESFilterThread, StartWithoutStopEndsThePreviousRun) {
+  LogCapture capture;
+  ScaledClock fast(20);
+  const int threadsBefore = BaselineThreadCount();
+  Rig rig(&fast);
+  ASSERT_TRUE(rig.filter.Start(0x46, &rig.decoder, 0));
+  ASSERT_TRUE(rig.filter.Start(0x47, &rig.decoder, 0));
+  EXPECT_EQ(rig.sim.OpenHandles(), 1);
+  EXPECT_EQ(rig.demux.CountRequests(DMX_STOP), 1);
+  EXPECT_TRUE(WaitFor([&] { return ProcessThreadCount() == threadsBefore + 1; }));
+  rig.filter.Stop();
+  EXPECT_EQ(rig.sim.OpenHandles(), 0);
+  EXPECT_TRUE(WaitFor([&] { return ProcessThreadCount() == threadsBefore; }));
+}
+
+// A decoder that stops the filter from inside processPES cannot join its own
+// thread; the call fails and the main thread's Stop still ends the run.
+TEST(PESFilterThread, StopFromTheReaderThreadFailsToJoin) {
+  LogCapture capture;
+  ScaledClock fast(20);
+  Rig rig(&fast);
+  rig.demux.SetSTC(10);
+  bool innerResult = true;
+  rig.decoder.SetPacketHook([&](const PESPacket&) { innerResult = rig.filter.Stop(); });
+  rig.demux.PushRead(tsgen::BuildPES(0xBD, 1, {1}));
+  ASSERT_TRUE(rig.filter.Start(0x48, &rig.decoder, 0));
+  ASSERT_TRUE(WaitFor([&] { return rig.decoder.PacketCount() == 1; }));
+  ASSERT_TRUE(WaitFor([&] {
+    return capture.Text().find("ZUVA: Failed pthread_join()\n") != std::string::npos;
+  }));
+  rig.filter.Stop();
+  EXPECT_FALSE(innerResult);
+  EXPECT_EQ(rig.sim.OpenHandles(), 0);
+  EXPECT_FALSE(rig.filter.HasThread());
+}
+
+}  // namespace

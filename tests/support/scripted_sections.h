@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "sim/sim_device_io.h"
+
+// A demultiplexer that answers every read with the next scripted reply, as
+// given: short, truncated or lying sections reach the reader unchanged, which
+// a real demultiplexer would never produce. Ioctls succeed.
+class ScriptedSectionDemux : public SimDevice {
+ public:
+  struct Reply {
+    std::vector<uint8_t> bytes;
+    int err = 0;  // when not 0 the read fails with this errno
+  };
+
+  void Add(std::vector<uint8_t> bytes) { replies_.push_back({std::move(bytes), 0}); }
+  void AddError(int err) { replies_.push_back({{}, err}); }
+
+  std::shared_ptr<SimHandle> Open(int) override { return std::make_shared<Handle>(this); }
+
+ private:
+  class Handle : public SimHandle {
+   public:
+    explicit Handle(ScriptedSectionDemux* owner) : owner_(owner) {}
+    ssize_t Read(void* buffer, size_t count) override {
+      std::lock_guard<std::mutex> lock(owner_->mutex_);
+      if (owner_->replies_.empty()) {
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      Reply reply = std::move(owner_->replies_.front());
+      owner_->replies_.pop_front();
+      if (reply.err != 0) {
+        errno = reply.err;
+        return -1;
+      }
+      const size_t n = reply.bytes.size() < count ? reply.bytes.size() : count;
+      if (n > 0) std::memcpy(buffer, reply.bytes.data(), n);
+      return static_cast<ssize_t>(n);
+    }
+    int Ioctl(unsigned long, void*) override { return 0; }
+
+   private:
+    ScriptedSectionDemux* owner_;
+  };
+
+  std::mutex mutex_;
+  std::deque<Reply> replies_;
+};
