@@ -20,6 +20,7 @@
 #include "sim/ts_recording.h"
 #include "tsgen/dvbsub_encoder.h"
 #include "tsgen/pes.h"
+#include "tsgen/teletext_encoder.h"
 #include "tsgen/psi.h"
 
 namespace {
@@ -166,6 +167,52 @@ void DvbSeeds() {
   Write("dvbsub", "display-set-32bpp", Cat({{0x0A}, first}));
   Write("dvbsub", "two-sets-8bpp", Cat({{0x0B}, first, second}));
   Write("dvbsub", "unhandled-segment", Cat({{0x00}, junk, first}));
+  Write("pes", "dvb-small-chunks", Cat({{0x01}, first, junk, second}));
+}
+
+// --- teletext and the PES stream --------------------------------------------------
+
+Bytes TeletextPrefix(int page, uint8_t flags, const std::string& settings) {
+  return Cat({U16(page), {flags, static_cast<uint8_t>(settings.size())}, Text(settings)});
+}
+
+Bytes Packets(const std::vector<Bytes>& packets) {
+  Bytes out;
+  for (const Bytes& p : packets) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+void TeletextSeeds() {
+  using namespace tsgen;
+  std::vector<TeletextUnit> units = EncodePage(SubtitlePage(0x888, {"Hello", "<there> {}|"}));
+  const std::vector<TeletextUnit> next = EncodePage(SubtitlePage(0x889, {"x"}));
+  units.insert(units.end(), next.begin(), next.end());
+  TeletextPage rows = SubtitlePage(0x888, {"top"});
+  rows.header.erase = false;
+  rows.rows.push_back({23, SubtitleRowText("bottom row")});
+  rows.rows.push_back({24, "ignored"});
+  rows.rows.push_back({1, SubtitleRowText("row one")});
+  const std::vector<TeletextUnit> more = EncodePage(rows, kTeletextNonSubtitleUnit);
+  units.insert(units.end(), more.begin(), more.end());
+  TeletextUnit damaged = EncodeRowUnit(8, 22, SubtitleRowText("damaged"));
+  InjectBitErrors(damaged, 4, 0x03);
+  units.push_back(damaged);
+  units.push_back(EncodeHeaderUnit(TeletextHeader{}));
+  const Bytes stream = Packets(PackTeletextPES(units, 90000, 7));
+
+  Write("teletext", "defaults", Cat({TeletextPrefix(0x888, 0, ""), stream}));
+  Write("teletext", "wide-8bpp",
+        Cat({TeletextPrefix(0x888, 3, "WideFontSize 60\nWideRowSpace -9\nWideStartYPos 80\n"
+                                      "WideExtraYSize 31\nOutlineSize 1\nCenterText 0\n"
+                                      "StartXPos 600\nUseBackground 1"),
+             stream}));
+  Write("teletext", "odd-layout",
+        Cat({TeletextPrefix(0x888, 0, "FontSize 119\nRowSpace 40\nStartYPos -420\nExtraYSize -7\n"
+                                      "OutlineSize 30\nUseBackground 0\nTextColor 00000000"),
+             stream}));
+  // Teletext on the PES stream too, with bytes that are no start code around it.
+  Write("pes", "teletext-chunks", Cat({{0x03}, {0x12, 0x00, 0x00, 0x01, 0xC0, 0x00}, stream}));
+  Write("pes", "teletext-whole", Cat({{0x00}, stream, {0x00, 0x00, 0x01, 0xBD, 0x00, 0x00, 0x01}}));
 }
 
 // --- pieces of a real recording --------------------------------------------------
@@ -207,6 +254,43 @@ void RecordingSeeds(const std::string& path) {
     replies = Cat({replies, Reply(pmt)});
   }
   Write("psi", "recording", Cat({U16(serviceId), U16(pmtPid), replies}));
+
+  // The PES packets of the teletext stream (the PID whose packets start PES
+  // packets of stream 0xBD).
+  std::map<uint16_t, std::vector<Bytes>> pes;
+  std::map<uint16_t, Bytes> partial;
+  for (size_t i = 0; i < rec.PacketCount(); ++i) {
+    const uint8_t* packet = rec.Packet(i);
+    size_t offset = 0, size = 0;
+    if (!PacketPayload(packet, &offset, &size)) continue;
+    const uint16_t pid = rec.Pid(i);
+    Bytes& current = partial[pid];
+    if ((packet[1] & 0x40) != 0) {
+      if (current.size() >= 4 && current[3] == 0xBD) pes[pid].push_back(current);
+      current.clear();
+    }
+    current.insert(current.end(), packet + offset, packet + offset + size);
+  }
+  for (auto& [pid, packets] : pes) {
+    if (packets.size() < 60) continue;
+    // A stretch at the start, one in the middle, one near the end.
+    const size_t starts[] = {0, packets.size() / 2, packets.size() - 40};
+    int k = 0;
+    for (size_t start : starts) {
+      Bytes stream;
+      for (size_t j = start; j < start + 24 && j < packets.size(); ++j) {
+        // Only whole packets, as the filter hands them over.
+        Bytes p = packets[j];
+        const size_t length = 6 + ((static_cast<size_t>(p[4]) << 8) | p[5]);
+        if (p.size() < length) continue;
+        p.resize(length);
+        stream.insert(stream.end(), p.begin(), p.end());
+      }
+      const std::string name = "recording-" + std::to_string(k++);
+      Write("teletext", name, Cat({TeletextPrefix(0x889, 0, ""), stream}));
+      if (k == 1) Write("pes", name, Cat({{0x05}, stream}));
+    }
+  }
 }
 
 }  // namespace
@@ -224,6 +308,7 @@ int main(int argc, char** argv) {
   TranslationSeeds();
   PsiSeeds();
   DvbSeeds();
+  TeletextSeeds();
   if (argc > 2) RecordingSeeds(argv[2]);
   return 0;
 }
