@@ -207,7 +207,7 @@ void TeletextSeeds() {
                                       "StartXPos 600\nUseBackground 1"),
              stream}));
   Write("teletext", "odd-layout",
-        Cat({TeletextPrefix(0x888, 0, "FontSize 119\nRowSpace 40\nStartYPos -420\nExtraYSize -7\n"
+        Cat({TeletextPrefix(0x888, 0, "FontSize 119\nRowSpace 40\nStartYPos -380\nExtraYSize -7\n"
                                       "OutlineSize 30\nUseBackground 0\nTextColor 00000000"),
              stream}));
   // Teletext on the PES stream too, with bytes that are no start code around it.
