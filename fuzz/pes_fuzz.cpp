@@ -125,12 +125,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PESFilter filter(platform);
     filter.SetThreadCreator(&NoThread);
     FUZZ_CHECK(filter.Start(0x42C, &decoder, 0));
-    // One release per pass: after the stream ends, as many passes as packets
-    // are left, and one more for the last clear.
-    int idle = 0;
-    while (!demux.Drained() || idle <= static_cast<int>(filter.QueuedPackets()) + 1) {
-      if (!filter.ReaderPass()) ++idle;
+    // One release per pass: after the stream ends, passes until the queue is
+    // empty, and one more for the last clear. Every pass either reads bytes
+    // or releases a packet, so the passes are bounded by the input.
+    size_t passes = 0;
+    while (!demux.Drained() || filter.QueuedPackets() > 0) {
+      filter.ReaderPass();
+      FUZZ_CHECK(++passes <= 2 * size + 2);
     }
+    filter.ReaderPass();
     FUZZ_CHECK(filter.QueuedPackets() == 0);
     FUZZ_CHECK(filter.Stop());
     FUZZ_CHECK(filter.Fd() == -1);
