@@ -79,7 +79,9 @@ TEST(FuzzRegression, TeletextLayoutSettingsAtTheEndsOfTheIntRange) {
     EXPECT_EQ(CountPixels(screen.device, 0xFFFFFFFF) > 0, c.textShown);
     EXPECT_TRUE(PaddingUntouched(screen.device));
     // A refused line leaves the used area as it was.
-    if (c.result == 1) EXPECT_GT(txt.HighestRow(), txt.LowestRow());
+    if (c.result == 1) {
+      EXPECT_GT(txt.HighestRow(), txt.LowestRow());
+    }
   }
 }
 
