@@ -44,6 +44,7 @@ TEST(FuzzRegression, TeletextLayoutSettingsAtTheEndsOfTheIntRange) {
     int row;          // row index handed to drawRow (21 = teletext row 22, bottom slot)
     int result;       // drawRow's result
     bool textShown;   // text-coloured pixels on the screen afterwards
+    int videoFormat = 4;
   } cases[] = {
       // The bottom slot does not depend on the row space at all.
       {{{"RowSpace", kMax}}, 21, 0, true},
@@ -60,6 +61,10 @@ TEST(FuzzRegression, TeletextLayoutSettingsAtTheEndsOfTheIntRange) {
       {{{"OutlineSize", kMax}, {"UseBackground", "0"}}, 21, 0, true},
       {{{"OutlineSize", kMin}, {"UseBackground", "0"}}, 21, 0, true},
       {{{"OutlineSize", kMax}, {"UseBackground", "2"}, {"CenterText", "0"}}, 21, 0, true},
+      // The 16:9 keys take the same road.
+      {{{"WideRowSpace", kMax}}, 19, 1, false, 16},
+      {{{"WideStartYPos", kMax}}, 21, 1, false, 16},
+      {{{"WideExtraYSize", kMin}}, 21, 1, false, 16},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.settings.front().first + " " + c.settings.front().second + " row " +
@@ -73,6 +78,7 @@ TEST(FuzzRegression, TeletextLayoutSettingsAtTheEndsOfTheIntRange) {
     TXTSubtitle txt;
     txt.config = &config;
     txt.frameBuffer = screen.fb.get();
+    txt.videoFormat = c.videoFormat;
     txt.configure(0x888);
 
     EXPECT_EQ(txt.drawRow("Hello", c.row), c.result);
