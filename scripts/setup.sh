@@ -19,6 +19,11 @@ fi
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-dev)
 fi
+# With --interop also FFmpeg, the independent encoder and decoder that
+# tests/ffmpeg_interop.sh checks the DVB subtitle decoder against.
+if [ "${1:-}" = "--interop" ]; then
+  packages+=(ffmpeg)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

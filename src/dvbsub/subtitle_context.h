@@ -52,6 +52,9 @@ struct subtitle_region {
   int clutId = 0;
   subtitle_region_object* objects = nullptr;
   subtitle_region* next = nullptr;
+  // region_depth: 1 for 2 bits per pixel, 2 for 4, 3 for 8. It decides
+  // which CLUT entries the region's pixels show (subtitle_set_palette).
+  int depth = 2;
 };
 
 struct subtitle_clut {
@@ -132,7 +135,8 @@ void subtitle_write_line(subtitle_page* page, int objectId, int y, const uint8_t
 // Display.
 int subtitle_pixel_is_set(subtitle_context* ctx, int x, int y);
 int subtitle_screen_is_free(subtitle_context* ctx);
-void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut);
+// `depth` is the region_depth of the region about to be drawn.
+void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int depth = 2);
 void subtitle_clear_bbox(subtitle_context* ctx);
 void subtitle_redraw_page(subtitle_context* ctx, int pageId);
 void subtitle_redraw_all(subtitle_context* ctx);

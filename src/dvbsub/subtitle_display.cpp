@@ -64,7 +64,7 @@ uint32_t subtitle_default_colour(int i) {
   return colour;
 }
 
-void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut) {
+void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int depth) {
   FrameBuffer* fb = ctx->frameBuffer;
   if (fb == nullptr) return;
   if (clut != nullptr && clut->count == 0) return;
@@ -79,6 +79,18 @@ void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut) {
         clut == nullptr ? subtitle_default_colour(k) : subtitle_ycrcb_to_colour(clut->entries[k]);
     if (k != 0) fb->SetPaletteColor(k, colour);
     fb->SetPaletteColor(0xF0 | k, colour);
+  }
+  // A region of 2 bits per pixel shows its 2-bit codes 0 to 3 with the
+  // CLUT's entries 0 to 3. The pixel decoder has stored those codes through
+  // the default 2-to-4-bit map, as 0xF0, 0xF7, 0xF8 and 0xFF, so these
+  // three values must show entries 1 to 3 rather than 7, 8 and 15, or a
+  // stream that defines only the 2-bit entries (as encoders commonly do)
+  // draws nothing at all. The default palette needs no such step: its
+  // entries 7, 8 and 15 already are the 2-bit defaults white, black, grey.
+  if (clut != nullptr && depth == 1) {
+    fb->SetPaletteColor(0xF7, subtitle_ycrcb_to_colour(clut->entries[1]));
+    fb->SetPaletteColor(0xF8, subtitle_ycrcb_to_colour(clut->entries[2]));
+    fb->SetPaletteColor(0xFF, subtitle_ycrcb_to_colour(clut->entries[3]));
   }
 }
 
@@ -135,7 +147,7 @@ void subtitle_redraw_page(subtitle_context* ctx, int pageId) {
     }
     drawn = true;
     if (region->pixels == nullptr) continue;  // refused size: nothing to show
-    subtitle_set_palette(ctx, subtitle_find_clut(page, region->clutId));
+    subtitle_set_palette(ctx, subtitle_find_clut(page, region->clutId), region->depth);
 
     const int x = ref->x;
     const int y = ref->y;

@@ -49,6 +49,25 @@ void FreeBitmap(subtitle_context* ctx, subtitle_region* region) {
   }
 }
 
+void FreeDefinitions(subtitle_context* ctx, subtitle_page* page) {
+  subtitle_region* region = page->regions;
+  while (region != nullptr) {
+    subtitle_region* next = region->next;
+    FreeObjects(region);
+    FreeBitmap(ctx, region);
+    delete region;
+    region = next;
+  }
+  page->regions = nullptr;
+  subtitle_clut* clut = page->cluts;
+  while (clut != nullptr) {
+    subtitle_clut* next = clut->next;
+    delete clut;
+    clut = next;
+  }
+  page->cluts = nullptr;
+}
+
 template <typename T>
 void AppendTo(T** head, T* element) {
   while (*head != nullptr) head = &(*head)->next;
@@ -78,6 +97,12 @@ void PageComposition(subtitle_context* ctx, const Window& w, const uint8_t* data
     ctx->redrawPending = 1;
     FreeRegionRefs(page);
   }
+  // A mode change starts the page afresh: the regions and CLUTs that follow
+  // belong to the new page and may well carry the version numbers of the old
+  // ones (encoders that send every display set as a mode change keep their
+  // CLUT at version 0). Were the old definitions kept, those segments would
+  // be taken for repeats and the new picture drawn with the old colours.
+  if (state == 2) FreeDefinitions(ctx, page);
   page->pageTimeOut = timeOut;
   page->version = version;
 
@@ -132,6 +157,7 @@ void RegionComposition(subtitle_context* ctx, const Window& w, const uint8_t* da
   region->width = w.U16(data + 2);
   region->height = w.U16(data + 4);
   const int depth = (w.U8(data + 6) >> 2) & 7;
+  region->depth = depth;
   region->clutId = w.U8(data + 7);
   const int code8 = w.U8(data + 8);
   const int code4 = w.U8(data + 9) >> 4;
@@ -330,20 +356,7 @@ void subtitle_free_pages(subtitle_context* ctx) {
   while (page != nullptr) {
     subtitle_page* nextPage = page->next;
     FreeRegionRefs(page);
-    subtitle_region* region = page->regions;
-    while (region != nullptr) {
-      subtitle_region* next = region->next;
-      FreeObjects(region);
-      FreeBitmap(ctx, region);
-      delete region;
-      region = next;
-    }
-    subtitle_clut* clut = page->cluts;
-    while (clut != nullptr) {
-      subtitle_clut* next = clut->next;
-      delete clut;
-      clut = next;
-    }
+    FreeDefinitions(ctx, page);
     delete page;
     page = nextPage;
   }

@@ -45,6 +45,7 @@ struct VirtualClock::State {
   int64_t now = 0;
   int64_t grace = 1000;
   int participants = 0;
+  int expected = 0;  // counted in participants, not yet sleeping
   std::multiset<int64_t> wakeups;
 
   // Wake-ups at or before `now` belong to threads that are waking up and
@@ -95,12 +96,31 @@ void VirtualClock::Advance(int64_t micros) {
   state_->changed.notify_all();
 }
 
+void VirtualClock::ExpectThread() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  ++state_->participants;
+  ++state_->expected;
+}
+
+void VirtualClock::CancelExpectedThread() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->expected > 0) {
+    --state_->expected;
+    --state_->participants;
+    state_->changed.notify_all();
+  }
+}
+
 void VirtualClock::Sleep(uint32_t micros) {
   if (t_participation.clock != this) {
     t_participation.Leave();
     {
       std::lock_guard<std::mutex> lock(state_->mutex);
-      ++state_->participants;
+      if (state_->expected > 0) {
+        --state_->expected;
+      } else {
+        ++state_->participants;
+      }
     }
     std::weak_ptr<State> weak = state_;
     t_participation.clock = this;

@@ -46,13 +46,18 @@ class ScaledClock : public Clock {
 // never passes a sleeper's wake-up without waking it.
 class VirtualClock : public Clock {
  public:
-  explicit VirtualClock(int64_t graceMicros = 20000);
+  explicit VirtualClock(int64_t graceMicros = 100000);
   ~VirtualClock() override;
   void Sleep(uint32_t micros) override;
   int64_t NowMicros() override;
   // Moves time on from outside, waking every sleeper whose time has come; for
   // tests that step a recording by hand.
   void Advance(int64_t micros);
+  // A thread is about to be created that will sleep on this clock: it takes
+  // part from now on, so that time cannot run ahead before its first sleep.
+  // Its first sleep claims the place; a creation that failed gives it back.
+  void ExpectThread();
+  void CancelExpectedThread();
 
  private:
   struct State;

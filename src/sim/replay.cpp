@@ -146,6 +146,7 @@ class Session {
   Options o_;
   Result r_;
   std::unique_ptr<Clock> base_;
+  VirtualClock* virtual_ = nullptr;  // base_ when the replay runs on virtual time
   std::unique_ptr<PluginClock> clock_;
   std::unique_ptr<SimDemux> demux_;
   std::unique_ptr<SimFramebuffer> fb_;
@@ -218,7 +219,9 @@ bool Session::Prepare() {
   if (o_.speed > 0) {
     base_ = std::make_unique<ScaledClock>(o_.speed);
   } else {
-    base_ = std::make_unique<VirtualClock>();
+    auto clock = std::make_unique<VirtualClock>();
+    virtual_ = clock.get();
+    base_ = std::move(clock);
   }
   clock_ = std::make_unique<PluginClock>(base_.get(), [this] { OnCycle(); });
   demux_ = std::make_unique<SimDemux>(clock_.get());
@@ -371,6 +374,21 @@ void Session::Transition() {
 void Session::OnLog(const char* text) {
   if (o_.logOut != nullptr) fputs(text, o_.logOut);
   std::string line = text;
+  if (virtual_ != nullptr) {
+    // On a virtual clock the reader thread takes part in time from the
+    // moment the filter is about to create it (its first log line claims
+    // the place), so the main loop cannot run time ahead of it.
+    if (line.rfind("ZUVA: Filter starting: ", 0) == 0) {
+      virtual_->ExpectThread();
+    } else if (line == "ZUVA: PESFilter thread started...\n") {
+      virtual_->Sleep(0);
+    } else if (line == "ZUVA: Failed open(DMX)\n" ||
+               line == "ZUVA: Failed ioctl(DMX_SET_BUFFERSIZE)\n" ||
+               line == "ZUVA: Failed ioctl(DMX_SET_PES_FILTER)\n" ||
+               line == "ZUVA: Failed pthread_create()\n") {
+      virtual_->CancelExpectedThread();
+    }
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (o_.keepLog) r_.log += line;
   if (line.rfind("ZUVA: ", 0) == 0) line.erase(0, 6);

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# DVB subtitle interoperability check against FFmpeg.
+#
+# FFmpeg encodes bitmap subtitles with its DVB subtitle encoder into a
+# transport stream with a plain grey video; zuva-replay plays that stream
+# through the daemon with the DVB decoder started; FFmpeg's own decoder
+# overlays the same subtitle stream on the same video. In the middle of every
+# cue the shapes both drew must agree (bounding box and overlap of the drawn
+# pixels; colours are not compared), and between cues zuva's screen must be
+# empty again.
+#
+# FFmpeg cannot turn text subtitles into bitmaps, so tools/zuva-mksup renders
+# the cues of tests/interop/cues.txt into a bitmap subtitle file (.sup) first.
+# Two encodings are made from it:
+#   2-bit  the cues pass through FFmpeg's DVD subtitle encoder (four colours),
+#          so its DVB encoder writes 2-bit regions; must agree.
+#   8-bit  the cues go straight to the DVB encoder, which writes 8-bit regions
+#          for their 256-entry palette. zuva keeps only 4-bit colour codes and
+#          reads no 8-bit CLUT, so these draw nothing visible; the result is
+#          reported but does not fail the check (INTEROP_STRICT=1 makes it).
+#
+#   tests/ffmpeg_interop.sh [OUT_DIR]
+#
+# Needs ffmpeg (scripts/setup.sh --interop) and the default build
+# (cmake --preset default && cmake --build --preset default). Without ffmpeg
+# it prints a SKIP line and exits 0. OUT_DIR keeps the streams, frames and
+# logs; without it they go to a temporary folder that is removed unless the
+# check fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+say() { echo "ffmpeg_interop: $*"; }
+
+if ! command -v ffmpeg >/dev/null 2>&1 || ! command -v ffprobe >/dev/null 2>&1; then
+  say "SKIP: ffmpeg is not installed (scripts/setup.sh --interop installs it)"
+  exit 0
+fi
+
+build="${ZUVA_BUILD_DIR:-build/default}"
+for tool in zuva-replay zuva-mksup zuva-shapecmp; do
+  if [ ! -x "$build/$tool" ]; then
+    say "FAIL: $build/$tool is missing; build first: cmake --preset default && cmake --build --preset default"
+    exit 1
+  fi
+done
+
+if [ $# -ge 1 ]; then
+  out="$1"
+  rm -rf "$out"
+  mkdir -p "$out"
+  keep=1
+else
+  out="$(mktemp -d /tmp/zuva-interop-XXXXXX)"
+  keep=0
+fi
+failed=0
+finish() {
+  if [ "$keep" = 0 ] && [ "$failed" = 0 ]; then rm -rf "$out"; else say "files kept in $out"; fi
+}
+trap finish EXIT
+
+ff() { ffmpeg -hide_banner -nostdin -loglevel error "$@"; }
+
+# The cues as bitmaps. zuva-mksup prints: number start_ms end_ms x0 y0 x1 y1.
+"$build/zuva-mksup" tests/interop/cues.txt "$out/cues.sup" > "$out/cues.txt"
+cues=$(wc -l < "$out/cues.txt")
+last_end=$(awk 'END { print $3 }' "$out/cues.txt")
+seconds=$(( last_end / 1000 + 3 ))
+
+# Grey video with the subtitle stream; -copyts keeps the cue times, so the
+# stream's time stamps are the cue times plus the muxer's start offset.
+# The .sup input needs -fix_sub_duration: its cues carry no duration, each
+# lasts until the next (empty) composition.
+make_stream() {  # OUTPUT.ts [INPUT OPTIONS...] SUBTITLE_INPUT
+  local ts="$1"
+  shift
+  ff -f lavfi -i "color=c=0x808080:s=720x576:r=25:d=$seconds" "${@:1:$#-1}" -i "${@: -1}" \
+    -map 0:v -map 1:s -c:v mpeg2video -q:v 10 -c:s dvbsub \
+    -metadata:s:s:0 language=eng -copyts -y "$ts"
+}
+
+check() {  # NAME STREAM.ts STRICT(0|1)
+  local name="$1" ts="$2" strict="$3"
+  local dir="$out/$name"
+  mkdir -p "$dir"
+  local bad=0
+
+  "$build/zuva-replay" --list "$ts" > "$dir/list.txt" 2>&1 || true
+  if ! grep -q "DVB-Subtitle:" "$dir/list.txt" || ! grep -q "Lang: eng" "$dir/list.txt"; then
+    say "FAIL [$name]: zuva finds no English DVB subtitle stream in the PMT (see $dir/list.txt)"
+    return 1
+  fi
+
+  if ! "$build/zuva-replay" --dvb --speed 8 --frames "$dir/frames" --set Language=eng \
+      --set OSDMessages=0 "$ts" 2> "$dir/zuva.log"; then
+    say "FAIL [$name]: zuva-replay failed (see $dir/zuva.log)"
+    return 1
+  fi
+
+  # Display and clear time of every cue, in stream milliseconds: FFmpeg
+  # writes one packet that shows a cue and one that clears it.
+  ffprobe -v error -select_streams s:0 -show_entries packet=pts -of csv=p=0 "$ts" \
+    | awk 'NF { printf "%d\n", $1 / 90 }' > "$dir/packets.txt"
+  local packets
+  packets=$(wc -l < "$dir/packets.txt")
+  if [ "$packets" -ne $(( 2 * cues )) ]; then
+    say "FAIL [$name]: FFmpeg wrote $packets subtitle packets for $cues cues, expected $(( 2 * cues ))"
+    return 1
+  fi
+  local start_ms
+  start_ms=$(ffprobe -v error -show_entries format=start_time -of csv=p=0 "$ts" \
+    | awk '{ printf "%d\n", $1 * 1000 + 0.5 }')
+
+  if ! grep -q "bitmap" "$dir/frames/frames.tsv"; then
+    say "$( [ "$strict" = 1 ] && echo FAIL || echo KNOWN ) [$name]: zuva drew nothing for the whole stream"
+    return 1
+  fi
+
+  local n=0 on off mid gap rel line rc
+  while read -r on && read -r off; do
+    n=$(( n + 1 ))
+    mid=$(( (on + off) / 2 ))
+    rel=$(awk -v m="$mid" -v s="$start_ms" 'BEGIN { printf "%.3f", (m - s) / 1000 }')
+    ff -i "$ts" -filter_complex "[0:v][0:s]overlay=format=rgb" -ss "$rel" -frames:v 1 \
+      -update 1 -y "$dir/ffmpeg-cue$n.png"
+    rc=0
+    line=$("$build/zuva-shapecmp" --frames "$dir/frames" --at "$mid" "$dir/ffmpeg-cue$n.png") || rc=$?
+    case $rc in
+      0) say "ok   [$name] cue $n at $mid ms: $line" ;;
+      3) say "FAIL [$name] cue $n at $mid ms: zuva drew nothing: $line"; bad=1 ;;
+      4) say "FAIL [$name] cue $n at $mid ms: FFmpeg drew nothing: $line"; bad=1 ;;
+      *) say "FAIL [$name] cue $n at $mid ms: shapes differ: $line"; bad=1 ;;
+    esac
+    # Shortly after the clear, zuva's screen must be empty again.
+    gap=$(( off + 300 ))
+    rc=0
+    line=$("$build/zuva-shapecmp" --frames "$dir/frames" --at "$gap" "$dir/ffmpeg-cue$n.png") || rc=$?
+    case "$line" in
+      zuva=none*) ;;
+      *) say "FAIL [$name] cue $n: still on zuva's screen at $gap ms, 300 ms after its clear: $line"
+         bad=1 ;;
+    esac
+  done < "$dir/packets.txt"
+  return $bad
+}
+
+started=$(date +%s)
+make_stream "$out/8bit.ts" -fix_sub_duration "$out/cues.sup"
+ff -fix_sub_duration -i "$out/cues.sup" -c:s dvdsub -copyts -y "$out/cues-dvd.mkv"
+make_stream "$out/2bit.ts" "$out/cues-dvd.mkv"
+
+if ! check 2bit "$out/2bit.ts" 1; then failed=1; fi
+if ! check 8bit "$out/8bit.ts" "${INTEROP_STRICT:-0}"; then
+  if [ "${INTEROP_STRICT:-0}" = 1 ]; then
+    failed=1
+  else
+    say "KNOWN [8bit]: 8-bit regions are not shown by zuva; not counted as a failure"
+  fi
+fi
+
+if [ "$failed" != 0 ]; then
+  say "FAILED: zuva and FFmpeg disagree on the DVB subtitles above ($(( $(date +%s) - started )) s)"
+  exit 1
+fi
+say "PASSED: zuva draws FFmpeg's DVB subtitles with the shapes and places FFmpeg's decoder draws ($(( $(date +%s) - started )) s)"

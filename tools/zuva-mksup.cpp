@@ -1,0 +1,106 @@
+// zuva-mksup: makes a bitmap subtitle stream (.sup) from a cue file, as
+// input for FFmpeg's DVB subtitle encoder in tests/ffmpeg_interop.sh.
+//
+//   zuva-mksup [--font TTF] [--size PX] CUES OUT.sup
+//
+// Prints one line per cue on standard output: its number, start and end in
+// milliseconds, and the rectangle x0 y0 x1 y1 (x1, y1 exclusive) its
+// bitmaps cover on the 720 x 576 screen.
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../tests/interop/sup_writer.h"
+
+namespace {
+
+const char kUsage[] = "Usage: zuva-mksup [--font TTF] [--size PX] CUES OUT.sup\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  int size = 32;
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--font" || arg == "--size") && i + 1 < argc) {
+      const std::string value = argv[++i];
+      if (arg == "--font") {
+        font = value;
+      } else {
+        size = std::atoi(value.c_str());
+        if (size < 8 || size > 120) {
+          std::fprintf(stderr, "zuva-mksup: --size takes 8 to 120 pixels\n%s", kUsage);
+          return 2;
+        }
+      }
+    } else if (!arg.empty() && arg[0] == '-') {
+      std::fprintf(stderr, "zuva-mksup: unknown option %s\n%s", arg.c_str(), kUsage);
+      return 2;
+    } else {
+      files.push_back(arg);
+    }
+  }
+  if (files.size() != 2) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+
+  std::ifstream in(files[0], std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "zuva-mksup: cannot read %s\n", files[0].c_str());
+    return 1;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::vector<interop::Cue> cues;
+  std::string error;
+  if (!interop::ParseCues(text.str(), cues, error)) {
+    std::fprintf(stderr, "zuva-mksup: %s: %s\n", files[0].c_str(), error.c_str());
+    return 1;
+  }
+  interop::TextRasterizer raster;
+  if (!raster.Open(font, size)) {
+    std::fprintf(stderr, "zuva-mksup: cannot open font %s\n", font.c_str());
+    return 1;
+  }
+
+  std::vector<uint8_t> out;
+  int number = 0;
+  for (size_t n = 0; n < cues.size(); ++n) {
+    const interop::Cue& cue = cues[n];
+    std::vector<interop::sup::Placed> objects;
+    int x0 = 720, y0 = 576, x1 = 0, y1 = 0;
+    for (const interop::CueLine& line : cue.lines) {
+      interop::sup::Placed placed{interop::RenderCueLine(raster, line), line.x, line.y};
+      if (placed.x + placed.bitmap.width > 720 || placed.y + placed.bitmap.height > 576) {
+        std::fprintf(stderr, "zuva-mksup: \"%s\" (%dx%d at %d,%d) leaves the screen\n",
+                     line.text.c_str(), placed.bitmap.width, placed.bitmap.height, placed.x,
+                     placed.y);
+        return 1;
+      }
+      x0 = std::min(x0, placed.x);
+      y0 = std::min(y0, placed.y);
+      x1 = std::max(x1, placed.x + placed.bitmap.width);
+      y1 = std::max(y1, placed.y + placed.bitmap.height);
+      objects.push_back(std::move(placed));
+    }
+    interop::sup::AppendCue(out, objects, cue.startMs, cue.endMs, number);
+    std::printf("%zu %lld %lld %d %d %d %d\n", n + 1, static_cast<long long>(cue.startMs),
+                static_cast<long long>(cue.endMs), x0, y0, x1, y1);
+  }
+
+  std::ofstream file(files[1], std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  if (!file) {
+    std::fprintf(stderr, "zuva-mksup: cannot write %s\n", files[1].c_str());
+    return 1;
+  }
+  return 0;
+}
