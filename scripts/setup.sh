@@ -14,6 +14,11 @@ packages=(
 if [ "${1:-}" = "--cross" ]; then
   packages+=(g++-powerpc-linux-gnu g++-s390x-linux-gnu qemu-user dpkg-dev xz-utils file)
 fi
+# With --fuzz also clang and its runtime libraries, which hold libFuzzer
+# (see scripts/fuzz.sh).
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-dev)
+fi
 # With --interop also FFmpeg, the independent encoder and decoder that
 # tests/ffmpeg_interop.sh checks the DVB subtitle decoder against.
 if [ "${1:-}" = "--interop" ]; then

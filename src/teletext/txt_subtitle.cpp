@@ -77,6 +77,12 @@ constexpr int kProbeColumn = 360;
 
 // The bottom teletext slot's baseline before the configured offset.
 constexpr int kBottomBaseline = 530;
+// Horizontal positions and outline offsets come from the settings and may be
+// anything an int holds. Text this far off the screen can never reach it (a
+// 40-character row at the largest font size is a few thousand pixels wide),
+// so positions are kept within it, and the sums stay clear of overflow.
+constexpr int64_t kFarOff = 1 << 20;
+int Limit(int64_t v) { return static_cast<int>(std::max(-kFarOff, std::min(kFarOff, v))); }
 
 // The sample whose glyphs reach highest and lowest, measured once to size a
 // line's band.
@@ -260,18 +266,23 @@ int TXTSubtitle::drawRow(const std::string& text, int i) {
   if (rowObserver != nullptr) rowObserver(text, i, rowObserverContext);
   if (frameBuffer == nullptr) return 1;
 
-  const int pitch = lineHeight + descent + rowSpace;
-  const int slot = (i - 21) / 2;
-  const int baseline = startY + slot * pitch + kBottomBaseline;
-  const int top = baseline - lineHeight;
-  const int band = lineHeight + descent;
+  // Sums of settings: worked out wide, so no setting can wrap them round.
+  const int64_t pitch = int64_t{lineHeight} + descent + rowSpace;
+  const int64_t slot = (i - 21) / 2;
+  const int64_t baseline = startY + slot * pitch + kBottomBaseline;
+  const int64_t top64 = baseline - lineHeight;
+  const int64_t band64 = int64_t{lineHeight} + descent;
   // Offsets and sizes come from the settings; a band that would leave the
   // screen would make the back buffer copy write past the screen memory.
-  if (band < 1 || top < 0 || top + band > kScreenHeight) {
-    log("Subtitle@%d outside the screen (rows %d to %d), not drawn.\n", i + 1, top,
-        top + band - 1);
+  if (band64 < 1 || top64 < 0 || top64 + band64 > kScreenHeight) {
+    log("Subtitle@%d outside the screen (rows %lld to %lld), not drawn.\n", i + 1,
+        static_cast<long long>(top64), static_cast<long long>(top64 + band64 - 1));
     return 1;
   }
+  // Both now lie within the screen, and so do line height and descent, whose
+  // difference is fixed by the font.
+  const int top = static_cast<int>(top64);
+  const int band = static_cast<int>(band64);
 
   if (!isAreaFree()) {
     log("Subtitle@%d:%s\n", i + 1, text.c_str());
@@ -289,7 +300,7 @@ int TXTSubtitle::drawRow(const std::string& text, int i) {
   log(" confStartY   =%d\n", startY);
   log(" confRowSpace =%d\n", rowSpace);
 
-  int x = startX + 90;
+  int x = Limit(int64_t{startX} + 90);
   int width = kScreenWidth - x;
   int tw = 0, th = 0, td = 0;
   frameBuffer->GetTextSize(fontSize, text, tw, th, td);
@@ -309,11 +320,12 @@ int TXTSubtitle::drawRow(const std::string& text, int i) {
     fb->FillRect(x - descent / 2, 0, tw + descent, band, backgroundColor);
   }
   if (useBackground != 1) {
-    const int o = outlineSize;
+    const int o = Limit(outlineSize);
     static const int kCorners[4][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
     static const int kSides[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
     for (const auto& d : kCorners) {
-      fb->RenderText(text, x + d[0] * o, lineHeight + d[1] * o, width, 0, fontSize, outlineColor);
+      fb->RenderText(text, x + d[0] * o, lineHeight + d[1] * o, width, 0, fontSize,
+                     outlineColor);
     }
     if (o > 1) {
       for (const auto& d : kSides) {
