@@ -683,7 +683,7 @@ TEST(PESFilterThread, DeliversInOrderOnTheReaderThread) {
   EXPECT_NE(log.find("ZUVA: PESFilter thread started...\n"), std::string::npos);
   EXPECT_EQ(rig.sim.OpenHandles(), 0);
   EXPECT_EQ(rig.demux.CountRequests(DMX_STOP), 1);
-  EXPECT_TRUE(WaitFor([&] { return ProcessThreadCount() == threadsBefore; }));
+  EXPECT_TRUE(ThreadCountReturnsTo(threadsBefore));
 }
 
 TEST(PESFilterThread, DestructorStopsARunningFilter) {
@@ -703,7 +703,7 @@ TEST(PESFilterThread, DestructorStopsARunningFilter) {
   EXPECT_EQ(sim.OpenHandles(), 0);
   EXPECT_EQ(demux.CountRequests(DMX_STOP), 1);
   EXPECT_EQ(decoder.PacketCount(), 0u);
-  EXPECT_TRUE(WaitFor([&] { return ProcessThreadCount() == threadsBefore; }));
+  EXPECT_TRUE(ThreadCountReturnsTo(threadsBefore));
 }
 
 TEST(PESFilterThread, StartWithoutStopEndsThePreviousRun) {
@@ -715,10 +715,10 @@ TEST(PESFilterThread, StartWithoutStopEndsThePreviousRun) {
   ASSERT_TRUE(rig.filter.Start(0x47, &rig.decoder, 0));
   EXPECT_EQ(rig.sim.OpenHandles(), 1);
   EXPECT_EQ(rig.demux.CountRequests(DMX_STOP), 1);
-  EXPECT_TRUE(WaitFor([&] { return ProcessThreadCount() == threadsBefore + 1; }));
+  EXPECT_TRUE(ThreadCountReturnsTo(threadsBefore + 1));
   rig.filter.Stop();
   EXPECT_EQ(rig.sim.OpenHandles(), 0);
-  EXPECT_TRUE(WaitFor([&] { return ProcessThreadCount() == threadsBefore; }));
+  EXPECT_TRUE(ThreadCountReturnsTo(threadsBefore));
 }
 
 // A decoder that stops the filter from inside processPES cannot join its own

@@ -1,5 +1,7 @@
 #include "support/scripted_demux.h"
 
+#include <chrono>
+
 #include <dirent.h>
 
 #include <algorithm>
@@ -133,6 +135,20 @@ int ProcessThreadCount() {
   }
   closedir(dir);
   return n;
+}
+
+bool ThreadCountReturnsTo(int expected) {
+#ifdef ZUVA_UNDER_EMULATOR
+  (void)expected;
+  return true;
+#else
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ProcessThreadCount() != expected) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+#endif
 }
 
 int BaselineThreadCount() {

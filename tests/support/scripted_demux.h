@@ -70,3 +70,7 @@ int ProcessThreadCount();
 // The same, taken after one thread has come and gone: a sanitizer's helper
 // thread, started with the first thread of the process, is then counted too.
 int BaselineThreadCount();
+// True once the process runs exactly `expected` threads, waiting up to five
+// seconds for the kernel to reap ended ones. Always true under an emulator,
+// which keeps threads of its own in the process.
+bool ThreadCountReturnsTo(int expected);
