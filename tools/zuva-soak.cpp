@@ -31,11 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/box_dmx.h"
 #include "platform/device_io.h"
 #include "sim/replay.h"
 #include "sim/sim_device_io.h"
 #include "stream/pes_filter.h"
-#include "stream/pmt_loader.h"
 #include "tsgen/demo.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -1,9 +1,8 @@
 // The box's request numbers are declared as constants named like the kernel
-// header's macros (DMX_STOP, DMX_SET_FILTER, ...). The box headers therefore
-// come first and their values are copied into local names before the kernel
+// header's macros (DMX_STOP, DMX_SET_FILTER, ...). The box header therefore
+// comes first and its values are copied into local names before the kernel
 // header turns those names into macros.
-#include "stream/pes_filter.h"
-#include "stream/pmt_loader.h"
+#include "platform/box_dmx.h"
 
 namespace box {
 constexpr unsigned long kStop = DMX_STOP;
@@ -11,11 +10,6 @@ constexpr unsigned long kSetFilter = DMX_SET_FILTER;
 constexpr unsigned long kSetPESFilter = DMX_SET_PES_FILTER;
 constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 constexpr unsigned long kGetSTC = DMX_GET_STC;
-
-// Flag bits of the box's filter records.
-constexpr uint32_t kCheckCRC = 1;
-constexpr uint32_t kOneShot = 2;
-constexpr uint32_t kImmediateStart = 4;
 }  // namespace box
 
 #include <linux/dvb/dmx.h>
@@ -61,9 +55,9 @@ bool MapFilterFlags(uint32_t boxFlags, uint32_t& out) {
     uint32_t standard;
   };
   static const Bit kBits[] = {
-      {box::kCheckCRC, DMX_CHECK_CRC},
-      {box::kOneShot, DMX_ONESHOT},
-      {box::kImmediateStart, DMX_IMMEDIATE_START},
+      {boxdmx::kCheckCRC, DMX_CHECK_CRC},
+      {boxdmx::kOneShot, DMX_ONESHOT},
+      {boxdmx::kImmediateStart, DMX_IMMEDIATE_START},
   };
   out = 0;
   for (const Bit& bit : kBits) {

@@ -9,9 +9,8 @@
 #include <mutex>
 
 #include "common/crc32.h"
+#include "platform/box_dmx.h"
 #include "sim/section_assembler.h"
-#include "stream/pes_filter.h"
-#include "stream/pmt_loader.h"
 
 namespace {
 

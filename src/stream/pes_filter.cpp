@@ -57,10 +57,10 @@ bool PESFilter::Start(int pid, Subtitle* decoder_, int recDelay_) {
   }
   PESFilterParams params{};
   params.pid = static_cast<uint16_t>(pid);
-  params.input = 0;    // from the front end
-  params.output = 1;   // tap: the packets come to our reads
-  params.pesType = 5;  // other: not routed to a hardware decoder
-  params.flags = 4;    // start at once
+  params.input = boxdmx::kInputFrontend;
+  params.output = boxdmx::kOutputTap;
+  params.pesType = boxdmx::kPesTypeOther;
+  params.flags = boxdmx::kImmediateStart;
   if (platform_.io->Ioctl(fd, DMX_SET_PES_FILTER, &params) < 0) {
     log("Failed ioctl(DMX_SET_PES_FILTER)\n");
     CloseDevice();

@@ -10,8 +10,7 @@ namespace {
 // PAT and PMT sections never exceed this, header and CRC included.
 constexpr size_t kSectionBufferSize = 1024;
 constexpr uint32_t kSectionTimeoutMs = 5000;
-// Check CRC, one-shot, start at once.
-constexpr uint32_t kSectionFlags = 1 | 2 | 4;
+constexpr uint32_t kSectionFlags = boxdmx::kCheckCRC | boxdmx::kOneShot | boxdmx::kImmediateStart;
 
 int SectionLength(const uint8_t* section) { return ((section[1] & 0x0F) << 8) | section[2]; }
 

@@ -5,6 +5,7 @@
 #include <list>
 #include <string>
 
+#include "platform/box_dmx.h"
 #include "platform/platform.h"
 
 // One teletext subtitle page announced in a PMT.
@@ -25,23 +26,6 @@ struct DVBSubtitleInfo {
   int32_t ancillaryPageId = 0;
   int32_t compositionPageId = 0;
 };
-
-// The box driver's request numbers and the section filter record.
-constexpr unsigned long DMX_STOP = 0x80046F2AUL;
-constexpr unsigned long DMX_SET_FILTER = 0x80046F2BUL;
-constexpr unsigned long DMX_SET_PES_FILTER = 0x80046F2CUL;
-constexpr unsigned long DMX_SET_BUFFERSIZE = 0x80046F2DUL;
-constexpr unsigned long DMX_GET_STC = 0x40106F32UL;
-
-struct SectionFilterParams {
-  uint16_t pid;
-  uint8_t filter[16];
-  uint8_t mask[16];
-  uint8_t padding[2];
-  uint32_t timeout;
-  uint32_t flags;
-};
-static_assert(sizeof(SectionFilterParams) == 44, "section filter record is 44 bytes");
 
 // Reads the PAT and the service's PMT and records its subtitle streams.
 class PMTLoader {
