@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "interop/shape_compare.h"
-#include "interop/sup_writer.h"
+#include "sim/shape_compare.h"
+#include "tsgen/sup_writer.h"
 #include "sim/png_writer.h"
 #include "support/temp_dir.h"
 

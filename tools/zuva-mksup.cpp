@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/interop/sup_writer.h"
+#include "tsgen/sup_writer.h"
 
 namespace {
 

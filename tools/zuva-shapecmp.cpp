@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/interop/shape_compare.h"
+#include "sim/shape_compare.h"
 
 namespace {
 

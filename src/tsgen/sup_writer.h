@@ -289,9 +289,19 @@ inline void AppendCue(std::vector<uint8_t>& out, const std::vector<Placed>& obje
   Segment(out, kComposition, on, pcs);
   Segment(out, kWindows, on, wds);
 
-  std::vector<uint8_t> pds = {0x00, 0x00};  // palette 0, version 0
-  for (const PaletteEntry& e : CuePalette()) {
-    pds.insert(pds.end(), {e.id, e.y, e.cr, e.cb, e.alpha});
+  // palette 0, version 0, then five bytes an entry. Sized up front and
+  // written by index: GCC 12's release build mistakes an initializer-list
+  // insert into a growing vector for an overflow.
+  const std::vector<PaletteEntry> palette = CuePalette();
+  std::vector<uint8_t> pds(2 + 5 * palette.size(), 0);
+  for (size_t i = 0; i < palette.size(); ++i) {
+    const PaletteEntry& e = palette[i];
+    uint8_t* entry = &pds[2 + 5 * i];
+    entry[0] = e.id;
+    entry[1] = e.y;
+    entry[2] = e.cr;
+    entry[3] = e.cb;
+    entry[4] = e.alpha;
   }
   Segment(out, kPalette, on, pds);
 
