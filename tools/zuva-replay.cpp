@@ -44,7 +44,7 @@ const char kUsage[] =
     "  --translation FILE  translation file (default: the project's\n"
     "                      data/zuva.translation)\n"
     "  --set KEY=VALUE     one settings line on top of the settings file\n"
-    "                      (repeatable), e.g. --set Language=fra\n"
+    "                      (repeatable), e.g. --set Language=fre\n"
     "  --speed X           replay speed factor (default 1); 'max' runs as fast\n"
     "                      as the daemon's own timing allows\n"
     "  --frames DIR        a PNG of the screen after every drawing sequence that\n"

@@ -49,6 +49,10 @@ class FrameBuffer {
   virtual bool FreeBackBuffer();
   virtual bool CopyBackBuffer(int y);
   virtual bool UseBackBuffer(bool on);
+  // Copies one pixel of the drawing target (the back buffer while it is in
+  // use). Outside it the pixel reads as zero, -1 is returned and the line
+  // "ReadPixel(X, Y) lies outside the drawing target" is logged, so a caller
+  // probing past the screen shows up in the log.
   virtual int ReadPixel(int x, int y, uint8_t* out);
   virtual void GetTextSize(int size, const std::string& text, int& width, int& height,
                            int& descent);
