@@ -457,6 +457,14 @@ void Session::OnUnlock() {
   // stays for the frame that shows it.
   if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) return;
   lastScreen_.assign(memory, memory + bytes);
+  // A screen wiped without a word (the DVB decoder switched off at a service
+  // change) shows nothing any more.
+  if (!visible_.empty() && std::all_of(memory, memory + bytes, [](uint8_t b) { return b == 0; })) {
+    visible_.clear();
+    nextBitmap_ = 1000;
+    pendingWhat_.push_back("clear");
+    Transition();
+  }
   Frame frame;
   frame.number = static_cast<int>(r_.frames.size()) + 1;
   frame.stcMs = NowMs();
