@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   const cli::Program program{"zuva", kUsage, {{"config-dir", 0, true, kConfigDir}},
                              [&](int, const char* value, std::string&) {
                                configDir = value;
-                               return true;
+                               return !configDir.empty();
                              }};
   std::vector<std::string> operands;
   const int status = cli::Parse(program, argc, argv, operands);
