@@ -216,7 +216,7 @@ TEST(ExampleFiles, SettingsExampleHoldsExactlyTheDefaults) {
     EXPECT_NE(value, -12345);
     commented.insert(entry.substr(0, blank));
   }
-  EXPECT_EQ(commented, (std::set<std::string>{"DVBMaxShowTime", "OSDMessages", "OutlineSize"}));
+  EXPECT_EQ(commented, (std::set<std::string>{"DVBMaxShowTime", "OSDMessages", "OutlineSize", "UseDVBSubtitles"}));
 }
 
 // The channels example is installed as the first zuva.channels, so it must

@@ -10,25 +10,38 @@
 #include <cstdlib>
 #include <string>
 
+#include <vector>
+
+#include "common/command_line.h"
 #include "tsgen/demo.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3 || std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help") {
-    std::fprintf(stderr, "Usage: zuva-mkdemo OUT.ts [SECONDS]\n");
-    return argc < 2 ? 2 : 0;
+  const cli::Program program{"zuva-mkdemo",
+                             "Usage: zuva-mkdemo OUT.ts [SECONDS]\n"
+                             "Writes the demonstration recording, SECONDS long (5 to 3600,\n"
+                             "default 30).\n"
+                             "  -h, --help  show this text\n"
+                             "  --version   show the version\n",
+                             {},
+                             nullptr};
+  std::vector<std::string> operands;
+  const int status = cli::Parse(program, argc, argv, operands);
+  if (status >= 0) return status;
+  if (operands.empty() || operands.size() > 2) {
+    return cli::UsageError(program, "takes OUT.ts and optionally SECONDS");
   }
-  const int seconds = argc == 3 ? std::atoi(argv[2]) : 30;
-  if (seconds < 5 || seconds > 3600) {
-    std::fprintf(stderr, "zuva-mkdemo: SECONDS must be 5 to 3600\n");
-    return 2;
+  const std::string& file = operands[0];
+  long long seconds = 30;
+  if (operands.size() == 2 && !cli::ToInt(operands[1].c_str(), 5, 3600, seconds)) {
+    return cli::UsageError(program, "SECONDS must be 5 to 3600");
   }
-  const auto bytes = tsgen::BuildDemoRecording(seconds);
-  FILE* out = std::fopen(argv[1], "wb");
+  const auto bytes = tsgen::BuildDemoRecording(static_cast<int>(seconds));
+  FILE* out = std::fopen(file.c_str(), "wb");
   if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
       std::fclose(out) != 0) {
-    std::fprintf(stderr, "zuva-mkdemo: cannot write %s\n", argv[1]);
+    std::fprintf(stderr, "zuva-mkdemo: cannot write %s\n", file.c_str());
     return 1;
   }
-  std::printf("%s: %d seconds, %zu bytes\n", argv[1], seconds, bytes.size());
+  std::printf("%s: %lld seconds, %zu bytes\n", file.c_str(), seconds, bytes.size());
   return 0;
 }

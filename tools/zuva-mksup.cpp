@@ -17,40 +17,44 @@
 
 #include "tsgen/sup_writer.h"
 
+#include "common/command_line.h"
+
 namespace {
 
-const char kUsage[] = "Usage: zuva-mksup [--font TTF] [--size PX] CUES OUT.sup\n";
+enum { kFont, kSize };
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
   int size = 32;
-  std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if ((arg == "--font" || arg == "--size") && i + 1 < argc) {
-      const std::string value = argv[++i];
-      if (arg == "--font") {
-        font = value;
-      } else {
-        size = std::atoi(value.c_str());
-        if (size < 8 || size > 120) {
-          std::fprintf(stderr, "zuva-mksup: --size takes 8 to 120 pixels\n%s", kUsage);
-          return 2;
+  const cli::Program program{
+      "zuva-mksup",
+      "Usage: zuva-mksup [--font TTF] [--size PX] CUES OUT.sup\n"
+      "Makes a bitmap subtitle stream from a cue file; prints each cue's number,\n"
+      "start and end (ms) and the rectangle its bitmaps cover.\n"
+      "  --font TTF   font to draw with (DejaVu Sans)\n"
+      "  --size PX    text height, 8 to 120 pixels (32)\n"
+      "  -h, --help   show this text\n"
+      "  --version    show the version\n",
+      {{"font", 0, true, kFont}, {"size", 0, true, kSize}},
+      [&](int id, const char* value, std::string& error) {
+        if (id == kFont) {
+          font = value;
+          return true;
         }
-      }
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "zuva-mksup: unknown option %s\n%s", arg.c_str(), kUsage);
-      return 2;
-    } else {
-      files.push_back(arg);
-    }
-  }
-  if (files.size() != 2) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+        long long px = 0;
+        if (!cli::ToInt(value, 8, 120, px)) {
+          error = "--size takes 8 to 120 pixels";
+          return false;
+        }
+        size = static_cast<int>(px);
+        return true;
+      }};
+  std::vector<std::string> files;
+  const int status = cli::Parse(program, argc, argv, files);
+  if (status >= 0) return status;
+  if (files.size() != 2) return cli::UsageError(program, "takes CUES and OUT.sup");
 
   std::ifstream in(files[0], std::ios::binary);
   if (!in) {

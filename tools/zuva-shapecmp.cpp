@@ -11,6 +11,7 @@
 // 1 when they differ, 3 when zuva drew nothing, 4 when the reference drew
 // nothing, 2 on a usage or file error.
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "sim/shape_compare.h"
+
+#include "common/command_line.h"
 
 namespace {
 
@@ -29,7 +32,11 @@ const char kUsage[] =
     "  --tolerance N        a channel further than N from it is drawn (32)\n"
     "  --block N            block size of the coarse overlap (4)\n"
     "  --min-overlap X      least coarse intersection over union (0.90)\n"
-    "  --max-edge N         largest bounding-box edge distance in pixels (3)\n";
+    "  --max-edge N         largest bounding-box edge distance in pixels (3)\n"
+    "  -h, --help           show this text\n"
+    "  --version            show the version\n";
+
+enum { kBackground, kTolerance, kBlock, kMinOverlap, kMaxEdge, kFrames, kAt };
 
 bool Load(const std::string& path, interop::Mask& mask, uint32_t background, int tolerance) {
   std::vector<uint8_t> rgb;
@@ -57,35 +64,56 @@ int main(int argc, char** argv) {
   double minOverlap = 0.90;
   std::string framesDir;
   long long at = -1;
+  const cli::Program program{
+      "zuva-shapecmp",
+      kUsage,
+      {{"background", 0, true, kBackground},
+       {"tolerance", 0, true, kTolerance},
+       {"block", 0, true, kBlock},
+       {"min-overlap", 0, true, kMinOverlap},
+       {"max-edge", 0, true, kMaxEdge},
+       {"frames", 0, true, kFrames},
+       {"at", 0, true, kAt}},
+      [&](int id, const char* value, std::string&) {
+        long long n = 0;
+        bool ok = true;
+        switch (id) {
+          case kBackground:
+            ok = cli::ToInt(value, 0, 0xFFFFFF, n, 16);
+            background = static_cast<uint32_t>(n);
+            break;
+          case kTolerance:
+            ok = cli::ToInt(value, 0, 255, n);
+            tolerance = static_cast<int>(n);
+            break;
+          case kBlock:
+            ok = cli::ToInt(value, 1, 720, n);
+            block = static_cast<int>(n);
+            break;
+          case kMinOverlap:
+            ok = cli::ToNumber(value, 0.0, 1.0, minOverlap);
+            break;
+          case kMaxEdge:
+            ok = cli::ToInt(value, 0, 720, n);
+            maxEdge = static_cast<int>(n);
+            break;
+          case kFrames:
+            framesDir = value;
+            break;
+          case kAt:
+            ok = cli::ToInt(value, 0, INT64_MAX, n);
+            at = n;
+            break;
+        }
+        return ok;
+      }};
   std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--background" && hasValue) {
-      background = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 16)) & 0xFFFFFF;
-    } else if (arg == "--tolerance" && hasValue) {
-      tolerance = std::atoi(argv[++i]);
-    } else if (arg == "--block" && hasValue) {
-      block = std::atoi(argv[++i]);
-    } else if (arg == "--min-overlap" && hasValue) {
-      minOverlap = std::atof(argv[++i]);
-    } else if (arg == "--max-edge" && hasValue) {
-      maxEdge = std::atoi(argv[++i]);
-    } else if (arg == "--frames" && hasValue) {
-      framesDir = argv[++i];
-    } else if (arg == "--at" && hasValue) {
-      at = std::atoll(argv[++i]);
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "zuva-shapecmp: unknown option %s\n%s", arg.c_str(), kUsage);
-      return 2;
-    } else {
-      files.push_back(arg);
-    }
-  }
+  const int status = cli::Parse(program, argc, argv, files);
+  if (status >= 0) return status;
   const bool fromFrames = !framesDir.empty();
-  if (files.size() != (fromFrames ? 1u : 2u) || (fromFrames && at < 0) || block < 1) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  if (files.size() != (fromFrames ? 1u : 2u) || (fromFrames && at < 0)) {
+    return cli::UsageError(program, fromFrames ? "--frames takes --at STC_MS and REFERENCE.png"
+                                               : "takes ZUVA.png and REFERENCE.png");
   }
 
   interop::Mask reference;

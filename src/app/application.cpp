@@ -148,6 +148,7 @@ int Application::ReadServiceStatus() {
 
   FILE* reload = fopen(platform_.paths.reloadFlag.c_str(), "r");
   if (reload != nullptr) {
+    reloadRequested = false;  // the one reload serves both requests
     // Removed directly rather than through a shell: the path is configurable
     // and must never become part of a command line.
     unlink(platform_.paths.reloadFlag.c_str());
@@ -185,7 +186,14 @@ void Application::Run() {
     --osdTimer;
     if (osdTimer == 0) ShowOSDMessage("");
 
-    const int status = ReadServiceStatus();
+    int status = ReadServiceStatus();
+    // A reload signal does what the flag file does, but cannot wait for a
+    // complete status file: the user who sent it expects it served now.
+    if (reloadRequested.exchange(false)) {
+      log("Reload configs requested.\n");
+      LoadSettings();
+      status = 1;
+    }
     if (status != 1 && lastScanResult > 0 && rescanCountdown != 0) {
       if (status == -1 && decoding) StopDecoding();
       continue;
@@ -259,9 +267,19 @@ void Application::ChooseStream(char* message) {
       log("-> Let's start TXT Subtitles\n");
       StartTXTSubtitle(subtitlePid, txtPage);
       break;
-    case 'D':
-      log("-> DVB Subtitles NOT supported on this box yet...\n");
+    case 'D': {
+      // The box's own builds only announce a DVB stream; the setting lets
+      // the DVB decoder show it.
+      int showDvb = 0;
+      config.getValue("UseDVBSubtitles", showDvb);
+      if (showDvb != 0) {
+        log("-> Let's start DVB Subtitles\n");
+        StartDVBSubtitle(subtitlePid);
+      } else {
+        log("-> DVB Subtitles NOT supported on this box yet...\n");
+      }
       break;
+    }
     default:
       log("-> Let's fall into zzzzzzz...\n");
       StopDecoding();

@@ -27,6 +27,9 @@ class Application {
   // Ends Run after its current cycle. Safe from a signal handler and from any
   // thread.
   void Stop() { running.store(false); }
+  // Reloads the settings in the next cycle, as the reload flag file does.
+  // Safe from a signal handler and from any thread.
+  void RequestReload() { reloadRequested.store(true); }
 
   void LoadSettings();
   bool IsDisabled();
@@ -87,4 +90,5 @@ class Application {
   int32_t osdTimer;
 
   Platform platform_;
+  std::atomic<bool> reloadRequested{false};
 };

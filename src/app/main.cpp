@@ -1,6 +1,11 @@
+#include <sys/stat.h>
+
 #include <csignal>
+#include <string>
+#include <vector>
 
 #include "app/application.h"
+#include "common/command_line.h"
 #include "common/log.h"
 #include "platform/linux_dvb_io.h"
 #include "platform/select_io.h"
@@ -11,9 +16,43 @@ Application* g_application = nullptr;
 void HandleStopSignal(int) {
   if (g_application != nullptr) g_application->Stop();
 }
+
+void HandleReloadSignal(int) {
+  if (g_application != nullptr) g_application->RequestReload();
+}
+
+const char kUsage[] =
+    "Usage: zuva [--config-dir DIR]\n"
+    "Shows the subtitles of the service the box plays on its framebuffer, as the\n"
+    "status file /tmp/ZUVA.tmp names it. Logs to standard error; runs until\n"
+    "SIGTERM or SIGINT. SIGHUP, like the file /tmp/.ZUVA_Reload, reloads the\n"
+    "settings.\n"
+    "  --config-dir DIR  read zuva.conf, zuva.channels and zuva.translation\n"
+    "                    from DIR (default /var/tuxbox/config/zuva)\n"
+    "  -h, --help        show this text\n"
+    "  --version         show the version\n";
+
+enum { kConfigDir };
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  std::string configDir;
+  const cli::Program program{"zuva", kUsage, {{"config-dir", 0, true, kConfigDir}},
+                             [&](int, const char* value, std::string&) {
+                               configDir = value;
+                               return !configDir.empty();
+                             }};
+  std::vector<std::string> operands;
+  const int status = cli::Parse(program, argc, argv, operands);
+  if (status >= 0) return status;
+  if (!operands.empty()) return cli::UsageError(program, "unexpected argument '" + operands[0] + "'");
+  // A folder that is not there is refused at once: started with defaults, the
+  // daemon would look as if it ran and show nothing the user configured.
+  struct stat info {};
+  if (!configDir.empty() && (stat(configDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+    return cli::UsageError(program, "--config-dir " + configDir + " is not a folder");
+  }
+
   log("Booting...\n");
   log("Version: %s\n", ZUVA_VERSION_TEXT);
   log("Compiled at: " __DATE__ " " __TIME__ "\n");
@@ -23,6 +62,12 @@ int main() {
   // Application, which holds a pointer to it.
   LinuxDvbIO standardIO(PassthroughDeviceIO::Instance());
   Platform platform = Platform::Default();
+  if (!configDir.empty()) {
+    while (configDir.size() > 1 && configDir.back() == '/') configDir.pop_back();
+    platform.paths.settings = configDir + "/zuva.conf";
+    platform.paths.channels = configDir + "/zuva.channels";
+    platform.paths.translation = configDir + "/zuva.translation";
+  }
   platform.io = SelectDeviceIO(platform.paths, PassthroughDeviceIO::Instance(), &standardIO);
 
   Application* application = new Application(platform);
@@ -35,6 +80,14 @@ int main() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  // SIGHUP, the reload request of service managers, is served by the main
+  // loop like the reload flag file. Reads restart, so the reader thread never
+  // sees the signal.
+  struct sigaction reload {};
+  reload.sa_handler = HandleReloadSignal;
+  reload.sa_flags = SA_RESTART;
+  sigemptyset(&reload.sa_mask);
+  sigaction(SIGHUP, &reload, nullptr);
 
   application->Run();
 

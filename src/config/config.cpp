@@ -2,34 +2,55 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "common/log.h"
 
+namespace {
+
+// The built-in settings, in the order the box's builds set them.
+const char* const kDefaults[][2] = {
+    {"SubtileType", "2"},
+    {"Language", "swe"},
+    {"SecondaryLanguage", "eng"},
+    {"RecDelay", "4"},
+    {"StartYPos", "0"},
+    {"WideStartYPos", "0"},
+    {"StartXPos", "60"},
+    {"CenterText", "1"},
+    {"TextColor", "ffffffff"},
+    {"OutlineColor", "000000ff"},
+    {"BackgroundColor", "00000044"},
+    {"UseBackground", "2"},
+    {"Font", "/usr/share/fonts/md_khmurabi_10.ttf"},
+    {"FontSize", "28"},
+    {"WideFontSize", "28"},
+    {"RowSpace", "5"},
+    {"WideRowSpace", "0"},
+    {"UseDVBFirst", "1"},
+    {"UseExternalChannels", "2"},
+    {"ExtraYSize", "0"},
+    {"WideExtraYSize", "0"},
+};
+
+// Keys that are read but absent unless the file sets them.
+const char* const kKeysWithoutDefault[] = {"OSDMessages", "OutlineSize", "DVBMaxShowTime",
+                                           "UseDVBSubtitles"};
+
+bool IsKnownKey(const std::string& key) {
+  for (const auto& entry : kDefaults) {
+    if (key == entry[0]) return true;
+  }
+  for (const char* known : kKeysWithoutDefault) {
+    if (key == known) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 Config::Config() {
-  static const char* const kDefaults[][2] = {
-      {"SubtileType", "2"},
-      {"Language", "swe"},
-      {"SecondaryLanguage", "eng"},
-      {"RecDelay", "4"},
-      {"StartYPos", "0"},
-      {"WideStartYPos", "0"},
-      {"StartXPos", "60"},
-      {"CenterText", "1"},
-      {"TextColor", "ffffffff"},
-      {"OutlineColor", "000000ff"},
-      {"BackgroundColor", "00000044"},
-      {"UseBackground", "2"},
-      {"Font", "/usr/share/fonts/md_khmurabi_10.ttf"},
-      {"FontSize", "28"},
-      {"WideFontSize", "28"},
-      {"RowSpace", "5"},
-      {"WideRowSpace", "0"},
-      {"UseDVBFirst", "1"},
-      {"UseExternalChannels", "2"},
-      {"ExtraYSize", "0"},
-      {"WideExtraYSize", "0"},
-  };
   for (const auto& entry : kDefaults) entries[entry[0]] = entry[1];
 }
 
@@ -41,16 +62,19 @@ bool Config::load(const std::string& path) {
   const bool opened = file.is_open();
   if (opened) {
     std::string line;
+    std::set<std::string> warned;
     while (std::getline(file, line)) {
       if (line.empty()) continue;
       if (line[0] == '#' || line[0] == ';') continue;
       // Only the first blank separates; a line without one is both key and
       // value, as the box's original tools wrote such lines.
       const std::string::size_type blank = line.find(' ');
-      if (blank == std::string::npos) {
-        entries[line] = line;
-      } else {
-        entries[line.substr(0, blank)] = line.substr(blank + 1);
+      const std::string key = blank == std::string::npos ? line : line.substr(0, blank);
+      entries[key] = blank == std::string::npos ? line : line.substr(blank + 1);
+      // Kept like any other entry, but nothing reads it: most often a
+      // misspelt key, whose setting the user believes in force.
+      if (!IsKnownKey(key) && warned.insert(key).second) {
+        log("CONFIG: Unknown key \"%s\" is ignored\n", key.c_str());
       }
     }
   }

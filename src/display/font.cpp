@@ -65,7 +65,7 @@ FT_Error FrameBuffer::RequestFace(FTC_FaceID, FT_Library lib, FT_Face* aface) {
   // Only one font is ever in use, so the identifier needs no decoding.
   const FT_Error error = FT_New_Face(lib, fontFile.c_str(), 0, aface);
   if (error != 0) {
-    log("FT_New_Face failed: %s, for font: %s\n", strerror(error), fontFile.c_str());
+    log("FT_New_Face failed: %s, for font: %s\n", FreeTypeErrorText(error), fontFile.c_str());
     return error;
   }
   FT_Select_Charmap(*aface, FT_ENCODING_UNICODE);
@@ -83,6 +83,10 @@ int FrameBuffer::InitFont() {
   if (error != 0) {
     log("FT_Init_FreeType failed with Errorcode 0x%.2X", static_cast<unsigned>(error));
     library = nullptr;
+    ReleaseFont();
+    return -1;
+  }
+  if (!ChooseFont()) {
     ReleaseFont();
     return -1;
   }
@@ -115,6 +119,26 @@ int FrameBuffer::InitFont() {
   italic = false;
   lastClampedSize = 0;
   return 0;
+}
+
+bool FrameBuffer::ChooseFont() {
+  const std::string problem = FontProblem(library, fontFile);
+  if (problem.empty()) return true;
+  log("FT_New_Face failed: %s, for font: %s\n", problem.c_str(), fontFile.c_str());
+  auto use = [this](const std::string& file) {
+    if (file.empty() || !FontProblem(library, file).empty()) return false;
+    log("Using fallback font: %s\n", file.c_str());
+    fontFile = file;
+    return true;
+  };
+  for (const std::string& file : fontFallback.files) {
+    if (use(file)) return true;
+  }
+  if (use(AskFontMatcher(fontFallback.matcher))) return true;
+  // Said once here; while the screen stays closed, drawing is refused
+  // without a word.
+  log("No font could be opened: nothing will be drawn\n");
+  return false;
 }
 
 void FrameBuffer::ReleaseFont() {

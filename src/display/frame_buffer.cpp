@@ -181,9 +181,11 @@ void FrameBuffer::ReleaseBackBuffer() {
 bool FrameBuffer::AllocBackBuffer(int rows, uint32_t colour) {
   // One back buffer at a time; a caller that forgot to free would leak it.
   ReleaseBackBuffer();
+  // A closed screen draws nothing; Init has said why, once.
+  if (!initialised) return false;
   // A band taller than the screen could never be shown in full; refusing it
   // keeps a wild setting from asking for gigabytes.
-  if (!initialised || rows < 1 || rows > kScreenHeight || stride == 0) {
+  if (rows < 1 || rows > kScreenHeight || stride == 0) {
     log("Could not allocate Back buffer...\n");
     return false;
   }
@@ -207,6 +209,7 @@ bool FrameBuffer::AllocBackBuffer(int rows, uint32_t colour) {
 
 bool FrameBuffer::FreeBackBuffer() {
   if (backBuffer == nullptr) {
+    if (!initialised) return false;
     log("Could not free empty Back buffer...\n");
     return false;
   }
@@ -217,6 +220,7 @@ bool FrameBuffer::FreeBackBuffer() {
 
 bool FrameBuffer::CopyBackBuffer(int y) {
   if (backBuffer == nullptr) {
+    if (!initialised) return false;
     log("Error...no Back buffer.\n");
     return false;
   }

@@ -12,6 +12,7 @@
 #include FT_CACHE_H
 #include FT_SYSTEM_H
 
+#include "display/font_locator.h"
 #include "platform/platform.h"
 
 class Translator;
@@ -64,6 +65,8 @@ class FrameBuffer {
   virtual ~FrameBuffer();
 
   void SetTranslator(Translator* t) { translator = t; }
+  // The fonts Init tries when the one it is given cannot be opened.
+  void SetFontFallback(const FontFallback& fallback) { fontFallback = fallback; }
   bool IsInitialised() const { return initialised; }
 
   // Columns and rows of the screen that can be drawn: 720 x 576, less when
@@ -98,6 +101,7 @@ class FrameBuffer {
   static FT_Error RequestFaceThunk(FTC_FaceID faceId, FT_Library lib, FT_Pointer requestData,
                                    FT_Face* aface);
   int InitFont();
+  bool ChooseFont();
   void ReleaseFont();
 
   int BytesPerPixel() const { return bitsPerPixel == 32 ? 4 : 1; }
@@ -145,4 +149,5 @@ class FrameBuffer {
   int lastClampedSize = 0;
   // FreeType's allocator: zeroed blocks (see InitFont).
   FT_MemoryRec_ ftMemory = {};
+  FontFallback fontFallback = FontFallback::Default();
 };

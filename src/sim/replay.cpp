@@ -179,8 +179,6 @@ class Session {
     std::vector<std::string> lines;
   };
   std::vector<Step> steps_;
-  int announcedDvb_ = -1;
-  bool dvbStartDue_ = false;
   std::vector<uint8_t> lastScreen_;
 
   // Frames waiting for the writer thread.
@@ -305,6 +303,7 @@ bool Session::Prepare() {
     settings = text.str();
     if (!settings.empty() && settings.back() != '\n') settings += '\n';
   }
+  if (o_.dvb) settings += "UseDVBSubtitles 1\n";
   for (const std::string& line : o_.settings) settings += line + "\n";
   std::ofstream(platform_.paths.settings, std::ios::trunc) << settings;
 
@@ -341,17 +340,11 @@ void Session::OnCycle() {
     ++nextAction_;
   }
 
-  int startDvb = -1;
   bool dvbShowing = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (dvbStartDue_ && o_.dvb && announcedDvb_ >= 0) startDvb = announcedDvb_;
-    dvbStartDue_ = false;
     dvbShowing = !visible_.empty() && visible_.rbegin()->first >= 1000;
   }
-  // The daemon only announces a DVB stream; the tool starts the decoder on it
-  // the way decoder control would, in the next cycle.
-  if (startDvb >= 0) app_->StartDVBSubtitle(startDvb);
 
   if (demux_->Finished()) {
     if (finishedAtMicros_ < 0) finishedAtMicros_ = now;
@@ -442,13 +435,7 @@ void Session::OnLog(const char* text) {
     visible_[nextBitmap_++] = what;
     pendingWhat_.push_back(what);
     Transition();
-  } else if (line.rfind("DVB FROM PMT: ", 0) == 0) {
-    const auto at = line.find("PID=");
-    if (at != std::string::npos) announcedDvb_ = static_cast<int>(strtol(line.c_str() + at + 4, nullptr, 16));
-    pendingWhat_.push_back("message: " + line);
-  } else if (line == "-> DVB Subtitles NOT supported on this box yet...") {
-    dvbStartDue_ = true;
-  } else if (line.rfind("TXT FROM PMT: ", 0) == 0 || line.rfind("TXT EXTERNAL ", 0) == 0 ||
+  } else if (line.rfind("DVB FROM PMT: ", 0) == 0 || line.rfind("TXT FROM PMT: ", 0) == 0 || line.rfind("TXT EXTERNAL ", 0) == 0 ||
              line == "-> Let's fall into zzzzzzz...") {
     pendingWhat_.push_back("message: " + line);
   }
@@ -470,6 +457,14 @@ void Session::OnUnlock() {
   // stays for the frame that shows it.
   if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) return;
   lastScreen_.assign(memory, memory + bytes);
+  // A screen wiped without a word (the DVB decoder switched off at a service
+  // change) shows nothing any more.
+  if (!visible_.empty() && std::all_of(memory, memory + bytes, [](uint8_t b) { return b == 0; })) {
+    visible_.clear();
+    nextBitmap_ = 1000;
+    pendingWhat_.push_back("clear");
+    Transition();
+  }
   Frame frame;
   frame.number = static_cast<int>(r_.frames.size()) + 1;
   frame.stcMs = NowMs();

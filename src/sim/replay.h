@@ -54,7 +54,7 @@ struct Options {
   std::string srtFile;                // empty: no SubRip file
   int bitsPerPixel = 32;
   bool playback = false;  // the status file's Seekable line set: RecDelay applies
-  bool dvb = false;       // start the DVB decoder on an announced DVB stream
+  bool dvb = false;       // the setting UseDVBSubtitles 1: DVB streams are shown
   int aspect = 2;         // the status file's Aspect line (2: 16:9)
   std::vector<ServiceChange> changes;
   std::vector<Action> actions;

@@ -1,0 +1,110 @@
+#include "common/command_line.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace cli {
+
+namespace {
+
+// getopt_long values of the options without a short form, and of --version;
+// above every character so that they never meet a letter.
+constexpr int kLongOnlyBase = 0x1000;
+constexpr int kVersion = 0x0FFF;
+
+// The option as the user wrote it, without any "=value".
+std::string Spelling(int argc, char** argv, int index, int letter) {
+  const bool longForm = index > 0 && index < argc && std::strncmp(argv[index], "--", 2) == 0;
+  if (!longForm && letter > 0 && letter < 0x100) return std::string("-") + static_cast<char>(letter);
+  if (index <= 0 || index >= argc) return "?";
+  std::string text = argv[index];
+  const auto equals = text.find('=');
+  return equals == std::string::npos ? text : text.substr(0, equals);
+}
+
+}  // namespace
+
+bool ToInt(const char* text, long long min, long long max, long long& out, int base) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text, &end, base);
+  if (*end != '\0' || errno == ERANGE || value < min || value > max) return false;
+  out = value;
+  return true;
+}
+
+bool ToNumber(const char* text, double min, double max, double& out) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  // Written so that NaN fails as well.
+  if (*end != '\0' || !(value >= min && value <= max)) return false;
+  out = value;
+  return true;
+}
+
+int UsageError(const Program& program, const std::string& message) {
+  std::fprintf(stderr, "%s: %s (see %s --help)\n", program.name, message.c_str(), program.name);
+  return 2;
+}
+
+int Parse(const Program& program, int argc, char** argv, std::vector<std::string>& operands) {
+  std::string shortOptions = ":h";
+  std::vector<option> table;
+  std::vector<int> ids;  // getopt value - kLongOnlyBase -> index, for long-only ones
+  for (size_t i = 0; i < program.options.size(); ++i) {
+    const Option& o = program.options[i];
+    const int value = o.letter != 0 ? o.letter : kLongOnlyBase + static_cast<int>(i);
+    if (o.letter != 0) {
+      shortOptions += o.letter;
+      if (o.takesValue) shortOptions += ':';
+    }
+    table.push_back({o.name, o.takesValue ? required_argument : no_argument, nullptr, value});
+  }
+  table.push_back({"help", no_argument, nullptr, 'h'});
+  table.push_back({"version", no_argument, nullptr, kVersion});
+  table.push_back({nullptr, 0, nullptr, 0});
+
+  // Messages are ours, one line each; 0 makes getopt start afresh, so a
+  // program (or a test) may parse more than once.
+  opterr = 0;
+  optind = 0;
+  for (;;) {
+    const int c = getopt_long(argc, argv, shortOptions.c_str(), table.data(), nullptr);
+    if (c == -1) break;
+    if (c == 'h') {
+      std::fputs(program.usage, stdout);
+      return 0;
+    }
+    if (c == kVersion) {
+      std::printf("%s %s\n", program.name, ZUVA_VERSION_TEXT);
+      return 0;
+    }
+    if (c == '?') return UsageError(program, "unknown option '" + Spelling(argc, argv, optind - 1, optopt) + "'");
+    if (c == ':') return UsageError(program, "option '" + Spelling(argc, argv, optind - 1, optopt) + "' needs a value");
+
+    const Option* found = nullptr;
+    for (size_t i = 0; i < program.options.size(); ++i) {
+      const Option& o = program.options[i];
+      if ((o.letter != 0 && c == o.letter) || c == kLongOnlyBase + static_cast<int>(i)) found = &o;
+    }
+    if (found == nullptr) continue;
+    std::string error;
+    const char* value = found->takesValue ? optarg : nullptr;
+    if (program.handle && !program.handle(found->id, value, error)) {
+      if (error.empty()) {
+        error = std::string("bad value '") + (value != nullptr ? value : "") + "' for --" + found->name;
+      }
+      return UsageError(program, error);
+    }
+  }
+  for (int i = optind; i < argc; ++i) operands.emplace_back(argv[i]);
+  return -1;
+}
+
+}  // namespace cli

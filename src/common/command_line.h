@@ -1,0 +1,43 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// The option handling every zuva program shares, on getopt_long: -h/--help
+// prints the usage on standard output, --version prints "NAME VERSION", and
+// anything wrong (an unknown option, a missing value, a value the program
+// refuses) is one line on standard error and exit status 2.
+namespace cli {
+
+struct Option {
+  const char* name;  // long name, without the dashes
+  char letter;       // short form, 0 for none
+  bool takesValue;
+  int id;            // handed to the program's handler; must not be '?' or ':'
+};
+
+struct Program {
+  const char* name;   // for messages: "zuva-mkdemo"
+  const char* usage;  // the whole --help text
+  std::vector<Option> options;
+  // Takes one option with its value (null without one). False refuses it,
+  // with `error` as the message, or "bad value" when it is left empty.
+  std::function<bool(int id, const char* value, std::string& error)> handle;
+};
+
+// Parses argv. Returns -1 when the program is to go on, with the operands
+// (the arguments that are not options, in order) in `operands`; otherwise the
+// exit status, after the help, version or error text has been printed.
+int Parse(const Program& program, int argc, char** argv, std::vector<std::string>& operands);
+
+// A whole argument as a number in [min, max] (decimal, or hexadecimal with
+// `base` 16); false for anything else, trailing characters included.
+bool ToInt(const char* text, long long min, long long max, long long& out, int base = 10);
+bool ToNumber(const char* text, double min, double max, double& out);
+
+// One line "NAME: message (see NAME --help)" on standard error; returns 2,
+// the status of every usage error.
+int UsageError(const Program& program, const std::string& message);
+
+}  // namespace cli

@@ -1,0 +1,250 @@
+// The daemon as a PC user runs it: DVB subtitles by a setting, a font found when the
+// configured one is missing, SIGHUP, --config-dir, options, misspelt settings keys.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "sim/replay.h"
+#include "support/app_harness.h"
+#include "support/sim_screen.h"
+#include "tsgen/demo.h"
+
+namespace {
+
+// Service 200 (DVB) first, teletext service 100 from 7 s, DVB again from 13 s.
+TEST(PcDaemon, DvbSubtitlesFollowTheSettingAndStopOnEveryServiceChange) {
+  TempDir dir;
+  const std::vector<uint8_t> bytes = tsgen::BuildDemoRecording(30);
+  std::ofstream(dir.File("demo.ts"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  const std::string box = std::string(ZUVA_DATA_DIR) + "/zuva.conf.example";
+  const std::string pc = std::string(ZUVA_DATA_DIR) + "/pc/zuva.conf";
+  struct Case {
+    const char* name;
+    std::string configFile;
+    bool replayDvb;
+    std::vector<std::string> settings;
+    bool dvbShown, fallback;  // the box's font does not exist here
+  };
+  const Case cases[] = {
+      {"box settings", box, false, {}, false, true},
+      {"box settings, setting on", box, false, {"UseDVBSubtitles 1"}, true, true},
+      {"zuva-replay --dvb", box, true, {}, true, true},
+      {"setting given as 0", box, false, {"UseDVBSubtitles 0"}, false, true},
+      {"PC settings", pc, false, {}, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    replay::Options o;
+    o.recording = dir.File("demo.ts");
+    o.speed = 0;
+    o.logOut = nullptr;
+    o.keepLog = true;
+    o.configFile = c.configFile;
+    o.dvb = c.replayDvb;
+    o.settings = c.settings;
+    o.service = 200;
+    o.changes = {{7.0, 100}, {13.0, 200}};
+    const replay::Result r = replay::Run(o);
+    ASSERT_EQ(r.status, 0) << r.error;
+    EXPECT_GE(CountOf(r.log, "ZUVA: DVB FROM PMT: eng, PID=210\n"), 2);  // and every 10 s while only announced
+    EXPECT_EQ(CountOf(r.log, "ZUVA: -> Let's start DVB Subtitles\nZUVA: Start DVB Subtile: PID=210\n"),
+              c.dvbShown ? 2 : 0);
+    EXPECT_EQ(CountOf(r.log, "ZUVA: -> DVB Subtitles NOT supported on this box yet...\n") == 0, c.dvbShown);
+    EXPECT_EQ(CountOf(r.log, "ZUVA: Using fallback font: "), c.fallback ? 1 : 0);
+    // Bitmaps before the first change and after the second, the Swedish
+    // teletext in between (drawn with whatever font), never both at once.
+    int bitmapRuns = 0;
+    bool teletext = false, previousBitmap = false;
+    for (const replay::SrtEntry& e : r.srt) {
+      bool bitmap = false, text = false;
+      for (const std::string& line : e.lines) (line.rfind("[bitmap", 0) == 0 ? bitmap : text) = true;
+      EXPECT_FALSE(bitmap && text) << e.startMs;
+      bitmapRuns += bitmap && !previousBitmap;
+      previousBitmap = bitmap;
+      teletext = teletext || e.lines[0].rfind("Undertext nummer ", 0) == 0;
+    }
+    EXPECT_EQ(bitmapRuns, c.dvbShown ? 2 : 0);
+    EXPECT_TRUE(teletext);
+    EXPECT_EQ(r.leakedHandles, 0);
+  }
+}
+
+TEST(PcDaemon, FontFallbackWhenTheConfiguredFontCannotBeOpened) {
+  TempDir files;
+  files.Write("notafont.ttf", "just text\n");
+  for (const char* script : {"relative echo fonts/DejaVuSans.ttf", "fails exit 1", "hangs exec sleep 20"}) {
+    const std::string name(script, strchr(script, ' '));
+    files.Write(name, std::string("#!/bin/sh\n") + strchr(script, ' ') + "\n");
+    chmod(files.File(name).c_str(), 0755);
+  }
+  const std::string missing = "/nonexistent/box.ttf", notFound = "ZUVA: FT_New_Face failed: No such file or directory, for font: " + missing + "\n";
+  const std::string none = "ZUVA: No font could be opened: nothing will be drawn\n", dejavu = std::string("ZUVA: Using fallback font: ") + kDejaVuSans + "\n";
+  std::string fcMatch;  // what fontconfig names, where it is installed
+  if (FILE* p = popen("fc-match --format=%{file} sans 2>/dev/null", "r")) {
+    for (char b[256]; fgets(b, sizeof b, p) != nullptr;) fcMatch += b;
+    pclose(p);
+  }
+  struct Case {
+    const char* name;
+    std::string font;
+    FontFallback fallback;
+    std::string log;  // every line about fonts
+  };
+  const std::vector<Case> cases = {
+      {"font exists", kDejaVuSans, {}, ""},
+      {"missing", missing, {{"/nonexistent/a.ttf", kDejaVuSans}, ""}, notFound + dejavu},
+      {"not a font", files.File("notafont.ttf"), {{kDejaVuSans}, ""},
+       "ZUVA: FT_New_Face failed: unknown file format, for font: " + files.File("notafont.ttf") + "\n" + dejavu},
+      {"a folder", files.Path(), {{kDejaVuSans}, ""},
+       "ZUVA: FT_New_Face failed: Is a directory, for font: " + files.Path() + "\n" + dejavu},
+      {"fontconfig names a font", missing, {{}, "fc-match"}, notFound + "ZUVA: Using fallback font: " + fcMatch + "\n"},
+      {"matcher names a relative path", missing, {{}, files.File("relative")}, notFound + none},
+      {"matcher fails", missing, {{}, files.File("fails")}, notFound + none},
+      {"matcher missing", missing, {{"/nonexistent/b.ttf"}, "/nonexistent/fc-match"}, notFound + none},
+      {"matcher hangs", missing, {{}, files.File("hangs")}, notFound + none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.fallback.matcher == "fc-match" && fcMatch.empty()) continue;
+    SimScreen s;
+    s.fb->SetFontFallback(c.fallback);
+    LogCapture capture;
+    const auto start = std::chrono::steady_clock::now();
+    const int result = s.Init(c.font);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));  // a hung matcher is killed
+    std::string fontLines;
+    std::istringstream lines(capture.Text());
+    for (std::string line; std::getline(lines, line);) fontLines += line.find("font") != std::string::npos ? line + "\n" : "";
+    EXPECT_EQ(fontLines, c.log);
+    EXPECT_EQ(result, c.log.find(none) == std::string::npos ? 0 : -1);
+    // Teletext rows drawn the way the decoder draws them: text when a font
+    // opened; otherwise nothing at all, and not a word more in the log.
+    capture.Clear();
+    for (int row = 0; row < 5; ++row) {
+      s.fb->Lock();
+      s.fb->AllocBackBuffer(40, 0), s.fb->UseBackBuffer(true);
+      s.fb->RenderText("Hello", 10, 30, 700, 0, 28, 0xFFFFFFFFu);
+      s.fb->CopyBackBuffer(500), s.fb->UseBackBuffer(false), s.fb->FreeBackBuffer();
+      s.fb->Unlock();
+    }
+    EXPECT_EQ(capture.Text(), "");
+    int drawn = 0;
+    for (int x = 0; x < 720; ++x)
+      for (int y = 500; y < 540; ++y) drawn += s.device.PixelAt(x, y) != 0;
+    EXPECT_EQ(drawn > 0, result == 0);
+  }
+}
+
+#ifdef ZUVA_DAEMON_PATH
+// Starts a program of this build in `cwd`, its output and log on `out` and `err`.
+pid_t Start(const std::vector<std::string>& args, const std::string& cwd, int out, int err) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (chdir(cwd.c_str()) != 0) _exit(126);
+  dup2(out, 1);
+  dup2(err, 2);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const std::string daemon = ZUVA_DAEMON_PATH;
+  execv((daemon.substr(0, daemon.rfind('/') + 1) + args[0]).c_str(), argv.data());
+  _exit(127);
+}
+
+TEST(PcDaemon, ProgramsAnswerHelpVersionAndWrongOptions) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // how standard output begins
+  };
+  const Case cases[] = {
+      {{"zuva", "--version"}, 0, "zuva 2.07\n"}, {{"zuva", "--help"}, 0, "Usage: zuva "},
+      {{"zuva", "--bogus"}, 2, ""}, {{"zuva", "--config-dir"}, 2, ""},
+      {{"zuva", "--config-dir", "/nonexistent"}, 2, ""}, {{"zuva", "extra"}, 2, ""},
+      {{"zuva-mkdemo", "--version"}, 0, "zuva-mkdemo 2.07\n"}, {{"zuva-mkdemo", "-h"}, 0, "Usage: zuva-mkdemo "},
+      {{"zuva-mkdemo", "--bogus", "out.ts"}, 2, ""}, {{"zuva-mkdemo", "out.ts", "4"}, 2, ""},
+      {{"zuva-mksup", "--help"}, 0, "Usage: zuva-mksup "}, {{"zuva-mksup", "--size", "7", "c", "out.sup"}, 2, ""},
+      {{"zuva-shapecmp", "--version"}, 0, "zuva-shapecmp 2.07\n"}, {{"zuva-shapecmp", "--tolerance"}, 2, ""},
+      {{"zuva-shapecmp", "-x", "a.png", "b.png"}, 2, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    TempDir dir;
+    const int out = open(dir.File(".out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int err = open(dir.File(".err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int status = -1;
+    waitpid(Start(c.args, dir.Path(), out, err), &status, 0);
+    close(out), close(err);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status;
+    const std::string printed = ReadWholeFile(dir.File(".out"));
+    const std::string said = ReadWholeFile(dir.File(".err"));
+    EXPECT_EQ(printed.rfind(c.out, 0), 0u) << printed;
+    // A wrong option: one line naming the program, nothing on the output.
+    EXPECT_EQ(CountOf(said, "\n"), c.status == 0 ? 0 : 1) << said;
+    EXPECT_EQ(said.rfind(c.status == 0 ? "" : c.args[0] + ": ", 0), 0u) << said;
+    EXPECT_FALSE(dir.Exists("out.ts") || dir.Exists("--version") || dir.Exists("out.sup"));
+  }
+}
+
+// Reads the daemon's log until `needle` appears in it (false after 10 s).
+bool WaitFor(int fd, std::string& log, const std::string& needle) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (char buffer[4096]; log.find(needle) == std::string::npos;) {
+    pollfd p = {fd, POLLIN, 0};
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (poll(&p, 1, 200) <= 0) continue;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    log.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+TEST(PcDaemon, SighupReloadsTheSettingsFromTheConfigDir) {
+  TempDir dir;
+  dir.Write("zuva.conf", "Language fin\n");
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  const pid_t pid = Start({"zuva", "--config-dir", dir.Path() + "/"}, "/", 1, pipeFds[1]);
+  close(pipeFds[1]);
+  std::string log;
+  EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Load settings from: " + dir.File("zuva.conf") + "\n")) << log;
+  EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: CONFIG: Language = fin\n")) << log;
+  // Each signal reloads once, the handler stays, and the new file counts.
+  const char* rounds[] = {"ger", "ita"};
+  for (int i = 0; i < 2; ++i) {
+    // A misspelt key is named once per load; keys without a default are known.
+    dir.Write("zuva.conf", std::string("Language ") + rounds[i] +
+                               "\nLangauge x\nLangauge y\nOSDMessages 0\nOutlineSize 2\n"
+                               "DVBMaxShowTime 0\nUseDVBSubtitles 0\n");
+    kill(pid, SIGHUP);
+    EXPECT_TRUE(WaitFor(pipeFds[0], log, std::string("ZUVA: CONFIG: Language = ") + rounds[i] + "\n")) << log;
+    EXPECT_EQ(CountOf(log, "ZUVA: Reload configs requested.\n"), i + 1);
+    EXPECT_EQ(CountOf(log, "ZUVA: CONFIG: Unknown key \"Langauge\" is ignored\n"), i + 1);
+    EXPECT_EQ(CountOf(log, "Unknown key"), i + 1);
+  }
+  kill(pid, SIGTERM);
+  EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Exit from main loop...bye bye...\n")) << log;
+  close(pipeFds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+#endif
+
+}  // namespace
