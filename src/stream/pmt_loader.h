@@ -43,6 +43,10 @@ struct SectionFilterParams {
 };
 static_assert(sizeof(SectionFilterParams) == 44, "section filter record is 44 bytes");
 
+// The daemon's section filter: one table ID on one PID, CRC checked, one
+// section, a five-second time-out.
+void FillSectionFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId);
+
 // Reads the PAT and the service's PMT and records its subtitle streams.
 class PMTLoader {
  public:
