@@ -72,6 +72,8 @@ bool FileExists(const std::string& path) { return access(path.c_str(), R_OK) == 
 std::string DefaultTranslation() {
   const std::string source = std::string(ZUVA_SOURCE_DIR) + "/data/zuva.translation";
   if (FileExists(source)) return source;
+  // Installed: a PC package keeps it in /etc/zuva, the box in its own folder.
+  if (FileExists("/etc/zuva/zuva.translation")) return "/etc/zuva/zuva.translation";
   return "/var/tuxbox/config/zuva/zuva.translation";
 }
 
