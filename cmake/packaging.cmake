@@ -7,8 +7,10 @@ set(CPACK_PACKAGE_NAME "zuva")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "zuva developers <zuva@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "teletext and DVB subtitles on the Linux framebuffer")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "A daemon that shows the teletext and DVB bitmap subtitles of the service a\n DVB tuner plays on the framebuffer, with zuva-status to name that service\n and zuva-replay to play recordings through it.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "teletext and DVB subtitles on the Linux framebuffer
+A daemon that shows the teletext and DVB bitmap subtitles of the service a
+DVB tuner plays on the framebuffer, with zuva-status to name that service
+and zuva-replay to play recordings through it.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "video")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
