@@ -108,10 +108,15 @@ int Tool::Parse(int argc, char** argv, Request& r) {
     const char* arg = optarg;
     switch (c) {
       case 's':
-        if (!ParseNumber(arg, 1, 0xFFFF, r.sid)) return Fail(2, "--sid takes a service id from 1 to 65535");
+        if (!ParseNumber(arg, 1, 0xFFFF, r.sid))
+          return Fail(2, "--sid takes a service id from 1 to 65535");
         break;
-      case 'c': r.channel = arg; break;
-      case kChannels: r.channels = arg; break;
+      case 'c':
+        r.channel = arg;
+        break;
+      case kChannels:
+        r.channels = arg;
+        break;
       case 'p':
         if (!ParseNumber(arg, 1, 0x1FFE, r.pmt)) return Fail(2, "--pmt takes a PID from 1 to 8190");
         break;
@@ -124,14 +129,28 @@ int Tool::Parse(int argc, char** argv, Request& r) {
           return Fail(2, "--aspect takes 4:3, 16:9 or a number from 0 to 255");
         }
         break;
-      case 'P': r.playback = true; break;
-      case kStatusFile: r.statusFile = arg; break;
-      case 'n': r.print = true; break;
-      case kClear: r.clear = true; break;
-      case 'h': fputs(kUsage, out_); return -1;
-      case 'V': fprintf(out_, "zuva-status %s\n", ZUVA_VERSION_TEXT); return -1;
-      case ':': return Fail(2, std::string(argv[optind - 1]) + " needs a value (see --help)");
-      default: return Fail(2, "unknown option " + std::string(argv[optind - 1]) + " (see --help)");
+      case 'P':
+        r.playback = true;
+        break;
+      case kStatusFile:
+        r.statusFile = arg;
+        break;
+      case 'n':
+        r.print = true;
+        break;
+      case kClear:
+        r.clear = true;
+        break;
+      case 'h':
+        fputs(kUsage, out_);
+        return -1;
+      case 'V':
+        fprintf(out_, "zuva-status %s\n", ZUVA_VERSION_TEXT);
+        return -1;
+      case ':':
+        return Fail(2, std::string(argv[optind - 1]) + " needs a value (see --help)");
+      default:
+        return Fail(2, "unknown option " + std::string(argv[optind - 1]) + " (see --help)");
     }
   }
   if (optind < argc) return Fail(2, "unexpected argument " + std::string(argv[optind]));
@@ -170,7 +189,8 @@ int Tool::Run(int argc, char** argv) {
     if (!FindDvbV5Service(text.str(), r.channel, service, error)) {
       return Fail(2, r.channels + ": " + error);
     }
-    if (service.serviceId < 1) return Fail(2, r.channels + ": channel \"" + r.channel + "\" has service id 0");
+    if (service.serviceId < 1)
+      return Fail(2, r.channels + ": channel \"" + r.channel + "\" has service id 0");
     record.sid = service.serviceId;
     record.vpid = service.videoPid;
     record.apid = service.audioPid;
@@ -183,15 +203,19 @@ int Tool::Run(int argc, char** argv) {
   } else {
     ServicePids pids;
     switch (ReadServicePids(platform_, record.sid, pids)) {
-      case ServiceScan::Ok: break;
+      case ServiceScan::Ok:
+        break;
       case ServiceScan::NoDevice:
-        return Fail(1, "cannot use the demultiplexer " + demuxName_ + " (give --pmt PID without one)");
+        return Fail(1,
+                    "cannot use the demultiplexer " + demuxName_ + " (give --pmt PID without one)");
       case ServiceScan::NoPat:
         return Fail(1, "no PAT on " + demuxName_ + ": is a tuner tuned and held (dvbv5-zap -r)?");
       case ServiceScan::NotInPat:
-        return Fail(2, "service " + std::to_string(record.sid) + " is not in the PAT on " + demuxName_);
+        return Fail(
+            2, "service " + std::to_string(record.sid) + " is not in the PAT on " + demuxName_);
       case ServiceScan::NoPmt:
-        return Fail(1, "the PMT of service " + std::to_string(record.sid) + " did not arrive on " + demuxName_);
+        return Fail(1, "the PMT of service " + std::to_string(record.sid) + " did not arrive on " +
+                           demuxName_);
     }
     record.pmtPid = pids.pmtPid;
     // The channel file's PIDs are what the user tuned; the PMT fills the gaps.

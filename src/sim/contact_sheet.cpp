@@ -72,7 +72,8 @@ std::vector<uint8_t> ShrinkRGB(const std::vector<uint8_t>& rgb, int width, int h
       for (int c = 0; c < 3; ++c) {
         unsigned sum = 0;
         for (int dy = 0; dy < factor; ++dy) {
-          const uint8_t* row = &rgb[(static_cast<size_t>(y * factor + dy) * width + x * factor) * 3];
+          const uint8_t* row =
+              &rgb[(static_cast<size_t>(y * factor + dy) * width + x * factor) * 3];
           for (int dx = 0; dx < factor; ++dx) sum += row[dx * 3 + c];
         }
         out[(static_cast<size_t>(y) * w + x) * 3 + c] =
@@ -127,7 +128,8 @@ bool WriteContactSheet(const std::string& path, const std::vector<SheetCell>& ce
     const int top = kGap + static_cast<int>(i / kColumns) * (cellHeight + kGap);
     for (int y = 0; y < cell.height; ++y) {
       memcpy(&sheet[(static_cast<size_t>(top + y) * sheetWidth + left) * 3],
-             &cell.rgb[static_cast<size_t>(y) * cell.width * 3], static_cast<size_t>(cell.width) * 3);
+             &cell.rgb[static_cast<size_t>(y) * cell.width * 3],
+             static_cast<size_t>(cell.width) * 3);
     }
     screen.Fill(0);
     const std::vector<std::string> label = SheetLabel(cell);
@@ -141,7 +143,8 @@ bool WriteContactSheet(const std::string& path, const std::vector<SheetCell>& ce
     const std::vector<uint8_t> drawn = ScreenToRGB(screen, labelColours, &w, &h);
     for (int y = 0; y < labelHeight && y < h; ++y) {
       memcpy(&sheet[(static_cast<size_t>(top + thumbHeight + y) * sheetWidth + left) * 3],
-             &drawn[static_cast<size_t>(y) * w * 3], static_cast<size_t>(std::min(labelWidth, w)) * 3);
+             &drawn[static_cast<size_t>(y) * w * 3],
+             static_cast<size_t>(std::min(labelWidth, w)) * 3);
     }
   }
   text.Close();

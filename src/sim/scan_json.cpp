@@ -36,8 +36,10 @@ bool ScanPrograms(const std::string& recording, std::vector<ProgramScan>& progra
     scan.result = loader.GetAllPIDs(program.number, program.pmtPid);
     scan.log = capture.Text();
     // The loader keeps the newest first; the PMT's order reads better.
-    for (const TXTSubtitleInfo* info : loader.TxtSubtitles()) scan.teletext.insert(scan.teletext.begin(), *info);
-    for (const DVBSubtitleInfo* info : loader.DvbSubtitles()) scan.dvb.insert(scan.dvb.begin(), *info);
+    for (const TXTSubtitleInfo* info : loader.TxtSubtitles())
+      scan.teletext.insert(scan.teletext.begin(), *info);
+    for (const DVBSubtitleInfo* info : loader.DvbSubtitles())
+      scan.dvb.insert(scan.dvb.begin(), *info);
     programs.push_back(scan);
   }
   return true;
@@ -75,8 +77,9 @@ std::string ScanToJson(const std::vector<ProgramScan>& programs) {
     out += "\n   \"teletext\": [";
     for (size_t i = 0; i < scan.teletext.size(); ++i) {
       const TXTSubtitleInfo& t = scan.teletext[i];
-      snprintf(text, sizeof text, "%s\n    {\"pid\": %d, \"page\": \"%x\", \"type\": %d, \"language\": ",
-               i ? "," : "", t.pid, t.page, t.type);
+      snprintf(text, sizeof text,
+               "%s\n    {\"pid\": %d, \"page\": \"%x\", \"type\": %d, \"language\": ", i ? "," : "",
+               t.pid, t.page, t.type);
       out += text + Quoted(t.language) + "}";
     }
     out += scan.teletext.empty() ? "]," : "\n   ],";

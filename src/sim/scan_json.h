@@ -11,10 +11,10 @@ namespace replay {
 struct ProgramScan {
   int number = 0;
   int pmtPid = 0;
-  int result = 0;                        // what GetAllPIDs returned
+  int result = 0;                         // what GetAllPIDs returned
   std::vector<TXTSubtitleInfo> teletext;  // in the order the PMT announces them
   std::vector<DVBSubtitleInfo> dvb;
-  std::string log;                        // the scan's log lines
+  std::string log;  // the scan's log lines
 };
 
 // Runs the daemon's scan for every program of the recording's PAT on the

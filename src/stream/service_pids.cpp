@@ -23,7 +23,12 @@ int WholeSection(const uint8_t* s, ssize_t bytes, int minimum) {
 
 bool IsVideo(int type) {
   switch (type) {
-    case 0x01: case 0x02: case 0x10: case 0x1B: case 0x24: case 0x42:
+    case 0x01:
+    case 0x02:
+    case 0x10:
+    case 0x1B:
+    case 0x24:
+    case 0x42:
       return true;
     default:
       return false;
@@ -32,7 +37,11 @@ bool IsVideo(int type) {
 
 bool IsAudio(int type) {
   switch (type) {
-    case 0x03: case 0x04: case 0x0F: case 0x11: case 0x81:
+    case 0x03:
+    case 0x04:
+    case 0x0F:
+    case 0x11:
+    case 0x81:
       return true;
     default:
       return false;

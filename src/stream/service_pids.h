@@ -15,10 +15,10 @@ struct ServicePids {
 
 enum class ServiceScan {
   Ok,
-  NoDevice,     // the demultiplexer cannot be opened or filtered
-  NoPat,        // no PAT arrived within the section time-out
-  NotInPat,     // the PAT does not list the service
-  NoPmt,        // the service's PMT did not arrive
+  NoDevice,  // the demultiplexer cannot be opened or filtered
+  NoPat,     // no PAT arrived within the section time-out
+  NotInPat,  // the PAT does not list the service
+  NoPmt,     // the service's PMT did not arrive
 };
 
 // Reads the PAT and the PMT of `serviceId` through the platform's device layer
