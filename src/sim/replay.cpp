@@ -636,7 +636,7 @@ Result Session::Play() {
   r_.leakedMappings = io_.LiveMappings();
   if (ownDir_) {
     const Paths& p = platform_.paths;
-    for (const std::string& f : {p.statusFile, p.statusFile + ".new", p.disableFlag, p.reloadFlag,
+    for (const std::string& f : {p.statusFile, p.disableFlag, p.reloadFlag,
                                  p.settings, p.channels, p.translation}) {
       unlink(f.c_str());
     }
