@@ -62,6 +62,8 @@ constexpr int64_t kClockMask = (int64_t{1} << 33) - 1;
 // Screen states that last less than this are steps of one drawing (a page's
 // first row before its second), not something a viewer reads.
 constexpr int64_t kShortestEntryMs = 80;
+// Subtitles on one contact sheet: 100 rows of three.
+constexpr int kSheetMostCells = 300;
 
 const char kExampleSettings[] =
     "OSDMessages 1\n"
@@ -209,6 +211,7 @@ class Session {
   size_t nextAction_ = 0;
   int64_t finishedAtMicros_ = -1;
   std::unique_ptr<SimFramebuffer> sheetScratch_;
+  int thumbnails_ = 0;
   std::string fontFile_;
   std::atomic<bool> quiet_{false};  // the sheet's own drawing is not the daemon's
 };
@@ -394,6 +397,10 @@ std::string Session::Visible(const std::string& raw) const {
 
 void Session::TakeThumbnail(Step& step) {
   if (o_.sheetFile.empty() || step.lines.empty() || !step.thumb.empty()) return;
+  // Each thumbnail is kept until the end; a sheet taller than this is no
+  // longer a glance anyway.
+  if (thumbnails_ >= kSheetMostCells) return;
+  ++thumbnails_;
   if (!sheetScratch_) {
     SimFramebuffer::Geometry geometry;
     geometry.bitsPerPixel = fb_->BitsPerPixel();
@@ -409,7 +416,10 @@ void Session::TakeThumbnail(Step& step) {
 
 void Session::Transition() {
   // The screen as last seen is what the step before this one ended with.
-  if (!steps_.empty()) TakeThumbnail(steps_.back());
+  // A step too short to become a subtitle of its own needs no picture.
+  if (!steps_.empty() && NowMs() - steps_.back().ms >= kShortestEntryMs) {
+    TakeThumbnail(steps_.back());
+  }
   std::vector<std::string> lines;
   for (const auto& entry : visible_) {
     if (!entry.second.empty()) lines.push_back(entry.second);
@@ -594,6 +604,7 @@ void Session::WriteSheet(const std::vector<size_t>& lastSteps) {
   std::vector<SheetCell> cells;
   for (size_t i = 0; i < lastSteps.size(); ++i) {
     Step& step = steps_[lastSteps[i]];
+    if (step.thumb.empty()) break;  // beyond the most the sheet holds
     SheetCell cell;
     cell.startMs = r_.srt[i].startMs;
     cell.lines = r_.srt[i].lines;
@@ -607,6 +618,9 @@ void Session::WriteSheet(const std::vector<size_t>& lastSteps) {
   quiet_ = true;
   if (!WriteContactSheet(o_.sheetFile, cells, fontFile_, &r_.sheetError)) {
     r_.sheetError = "no contact sheet: " + r_.sheetError;
+  } else if (cells.size() < lastSteps.size()) {
+    r_.sheetError = "the contact sheet shows the first " + std::to_string(cells.size()) + " of " +
+                    std::to_string(lastSteps.size()) + " subtitles";
   }
   quiet_ = false;
 }

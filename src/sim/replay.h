@@ -86,7 +86,7 @@ struct Frame {
 struct Result {
   int status = 0;  // 0 played; 1 recording unreadable; 2 bad options
   std::string error;
-  std::string sheetError;  // why the contact sheet was not written
+  std::string sheetError;  // why the contact sheet was not written, or is cut short
   std::string log;  // when keepLog
   std::vector<SrtEntry> srt;
   std::vector<Frame> frames;
