@@ -1,14 +1,16 @@
 // zuva-replay: runs the daemon's own code on simulated devices fed from a
 // recorded transport stream.
 //
-//   zuva-replay --list RECORDING.ts
+//   zuva-replay --list [--json] RECORDING.ts
 //       For every program of the recording's PAT, runs the daemon's PAT/PMT
-//       scan and prints its log, so one sees which subtitle streams the
-//       daemon would find and how it reads them.
+//       scan and prints its log (or, with --json, what it found as JSON), so
+//       one sees which subtitle streams the daemon would find.
 //
 //   zuva-replay [options] RECORDING.ts
 //       Plays the recording through the unchanged daemon, acting as the box's
 //       plugin, and writes what a viewer would see.
+
+#include <getopt.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,19 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "common/log.h"
-#include "platform/clock.h"
-#include "platform/platform.h"
 #include "sim/replay.h"
-#include "sim/sim_demux.h"
-#include "sim/sim_device_io.h"
-#include "stream/pmt_loader.h"
+#include "sim/scan_json.h"
 
 namespace {
 
 const char kUsage[] =
     "Usage: zuva-replay [options] RECORDING.ts\n"
-    "       zuva-replay --list RECORDING.ts\n"
+    "       zuva-replay --list [--json] RECORDING.ts\n"
     "\n"
     "Plays a recorded transport stream through the unchanged zuva daemon on a\n"
     "simulated demultiplexer and framebuffer, writing the status file as the\n"
@@ -36,6 +33,7 @@ const char kUsage[] =
     "\n"
     "  --list              for every program of the PAT, run the daemon's PAT/PMT\n"
     "                      scan and print its log on standard output\n"
+    "  --json              with --list: print what the scan found as JSON\n"
     "  --service SID       the service to play (default: the first program)\n"
     "  --change SEC:SID    switch to service SID at SEC seconds of replay time, by\n"
     "                      rewriting the status file (repeatable)\n"
@@ -50,21 +48,26 @@ const char kUsage[] =
     "  --frames DIR        a PNG of the screen after every drawing sequence that\n"
     "                      changed it, and DIR/frames.tsv listing them\n"
     "  --srt FILE          the subtitles shown, as SubRip\n"
+    "  --sheet FILE.png    one picture: a thumbnail of the screen for every\n"
+    "                      subtitle shown, labelled with its time and text\n"
     "  --bpp 32|8          framebuffer depth (default 32)\n"
     "  --aspect N          the status file's aspect line (default 2, 16:9)\n"
     "  --playback          mark the service as a recording being played back\n"
     "                      (the status file's Seekable line), so RecDelay applies\n"
-    "  --dvb               start the DVB decoder on an announced DVB stream\n"
+    "  --dvb               show DVB subtitles (adds the setting UseDVBSubtitles 1)\n"
     "  --workdir DIR       keep the daemon's files (settings, status) in DIR\n"
     "  --tail SEC          replay time to go on after the recording ends (default 1)\n"
     "  -h, --help          show this text\n"
+    "  -V, --version       show the version\n"
     "\n"
     "Exit status: 0 when played, 1 when the recording cannot be read,\n"
     "2 on a usage error.\n";
 
 struct ToolOptions {
   bool help = false;
+  bool version = false;
   bool list = false;
+  bool json = false;
   replay::Options play;
 };
 
@@ -82,142 +85,165 @@ bool ParseInt(const std::string& text, int& out) {
   return true;
 }
 
-// False with a message in `error` on a usage error.
-bool ParseArguments(int argc, char** argv, ToolOptions& options, std::string& error) {
+// Long options without a short form.
+enum {
+  kList = 256,
+  kJson,
+  kService,
+  kChange,
+  kConfig,
+  kChannels,
+  kTranslation,
+  kSet,
+  kSpeed,
+  kFrames,
+  kSrt,
+  kSheet,
+  kBpp,
+  kAspect,
+  kPlayback,
+  kDvb,
+  kWorkdir,
+  kTail,
+};
+
+// One line per option, so that options added on other branches merge.
+const option kOptions[] = {
+    {"list", no_argument, nullptr, kList},
+    {"json", no_argument, nullptr, kJson},
+    {"service", required_argument, nullptr, kService},
+    {"change", required_argument, nullptr, kChange},
+    {"config", required_argument, nullptr, kConfig},
+    {"channels", required_argument, nullptr, kChannels},
+    {"translation", required_argument, nullptr, kTranslation},
+    {"set", required_argument, nullptr, kSet},
+    {"speed", required_argument, nullptr, kSpeed},
+    {"frames", required_argument, nullptr, kFrames},
+    {"srt", required_argument, nullptr, kSrt},
+    {"sheet", required_argument, nullptr, kSheet},
+    {"bpp", required_argument, nullptr, kBpp},
+    {"aspect", required_argument, nullptr, kAspect},
+    {"playback", no_argument, nullptr, kPlayback},
+    {"dvb", no_argument, nullptr, kDvb},
+    {"workdir", required_argument, nullptr, kWorkdir},
+    {"tail", required_argument, nullptr, kTail},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// An empty string, or the one-line usage error for the option `c` with its
+// value `v`.
+std::string ApplyOption(int c, const std::string& v, ToolOptions& options) {
   replay::Options& play = options.play;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        error = arg + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "-h" || arg == "--help") {
-      options.help = true;
-    } else if (arg == "--list") {
-      options.list = true;
-    } else if (arg == "--service") {
-      if (!value(v)) return false;
-      if (!ParseInt(v, play.service) || play.service < 0) {
-        error = "--service takes a service id";
-        return false;
-      }
-    } else if (arg == "--change") {
-      if (!value(v)) return false;
+  switch (c) {
+    case 'h': options.help = true; break;
+    case 'V': options.version = true; break;
+    case kList: options.list = true; break;
+    case kJson: options.json = true; break;
+    case kService:
+      if (!ParseInt(v, play.service) || play.service < 0) return "--service takes a service id";
+      break;
+    case kChange: {
       const auto colon = v.find(':');
       replay::ServiceChange change{};
       if (colon == std::string::npos || !ParseNumber(v.substr(0, colon), change.atSeconds) ||
           !ParseInt(v.substr(colon + 1), change.sid) || change.sid < 0) {
-        error = "--change takes SECONDS:SID";
-        return false;
+        return "--change takes SECONDS:SID";
       }
       play.changes.push_back(change);
-    } else if (arg == "--config") {
-      if (!value(play.configFile)) return false;
-    } else if (arg == "--channels") {
-      if (!value(play.channelsFile)) return false;
-    } else if (arg == "--translation") {
-      if (!value(play.translationFile)) return false;
-    } else if (arg == "--set") {
-      if (!value(v)) return false;
+      break;
+    }
+    case kConfig: play.configFile = v; break;
+    case kChannels: play.channelsFile = v; break;
+    case kTranslation: play.translationFile = v; break;
+    case kSet: {
       const auto eq = v.find('=');
       if (eq == std::string::npos || eq == 0 || v.find('\n') != std::string::npos) {
-        error = "--set takes KEY=VALUE";
-        return false;
+        return "--set takes KEY=VALUE";
       }
       play.settings.push_back(v.substr(0, eq) + " " + v.substr(eq + 1));
-    } else if (arg == "--speed") {
-      if (!value(v)) return false;
+      break;
+    }
+    case kSpeed:
       if (v == "max") {
         play.speed = 0;
       } else if (!ParseNumber(v, play.speed) || play.speed <= 0 || play.speed > 10000) {
-        error = "--speed takes a factor above 0 or 'max'";
-        return false;
+        return "--speed takes a factor above 0 or 'max'";
       }
-    } else if (arg == "--frames") {
-      if (!value(play.framesDir)) return false;
-    } else if (arg == "--srt") {
-      if (!value(play.srtFile)) return false;
-    } else if (arg == "--bpp") {
-      if (!value(v)) return false;
-      if (v != "32" && v != "8") {
-        error = "--bpp takes 32 or 8";
-        return false;
-      }
+      break;
+    case kFrames: play.framesDir = v; break;
+    case kSrt: play.srtFile = v; break;
+    case kSheet: play.sheetFile = v; break;
+    case kBpp:
+      if (v != "32" && v != "8") return "--bpp takes 32 or 8";
       play.bitsPerPixel = std::stoi(v);
-    } else if (arg == "--aspect") {
-      if (!value(v)) return false;
-      if (!ParseInt(v, play.aspect)) {
-        error = "--aspect takes a number";
-        return false;
-      }
-    } else if (arg == "--playback") {
-      play.playback = true;
-    } else if (arg == "--dvb") {
-      play.dvb = true;
-    } else if (arg == "--workdir") {
-      if (!value(play.workDir)) return false;
-    } else if (arg == "--tail") {
-      if (!value(v)) return false;
-      if (!ParseNumber(v, play.tailSeconds) || play.tailSeconds < 0) {
-        error = "--tail takes seconds";
-        return false;
-      }
-    } else if (!arg.empty() && arg[0] == '-') {
-      error = "unknown option " + arg;
-      return false;
-    } else if (play.recording.empty()) {
-      play.recording = arg;
-    } else {
-      error = "more than one recording given";
+      break;
+    case kAspect:
+      if (!ParseInt(v, play.aspect)) return "--aspect takes a number";
+      break;
+    case kPlayback: play.playback = true; break;
+    case kDvb: play.dvb = true; break;
+    case kWorkdir: play.workDir = v; break;
+    case kTail:
+      if (!ParseNumber(v, play.tailSeconds) || play.tailSeconds < 0) return "--tail takes seconds";
+      break;
+    default: return "unknown option";
+  }
+  return "";
+}
+
+// False with a one-line message in `error` on a usage error.
+bool ParseArguments(int argc, char** argv, ToolOptions& options, std::string& error) {
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":hV", kOptions, nullptr)) != -1) {
+    if (c == ':') {
+      error = std::string(argv[optind - 1]) + " needs a value";
       return false;
     }
+    if (c == '?') {
+      error = "unknown option " + std::string(argv[optind - 1]);
+      return false;
+    }
+    error = ApplyOption(c, optarg != nullptr ? optarg : "", options);
+    if (!error.empty()) return false;
   }
-  if (!options.help && play.recording.empty()) {
+  if (options.help || options.version) return true;
+  if (optind < argc) options.play.recording = argv[optind++];
+  if (optind < argc) {
+    error = "more than one recording given";
+    return false;
+  }
+  if (options.play.recording.empty()) {
     error = "no recording given";
+    return false;
+  }
+  if (options.json && !options.list) {
+    error = "--json goes with --list";
     return false;
   }
   return true;
 }
 
-void WriteToStdout(const char* text, void*) { std::fputs(text, stdout); }
-
-int ListRecording(const std::string& path) {
-  VirtualClock clock;  // the scan's waits cost no real time
-  SimDemux demux(&clock);
-  SimDeviceIO io;
-  Platform platform;
-  platform.io = &io;
-  platform.clock = &clock;
+int ListRecording(const std::string& path, bool json) {
+  std::vector<replay::ProgramScan> programs;
   std::string error;
-  if (!demux.Load(path, &error)) {
+  if (!replay::ScanPrograms(path, programs, error)) {
     std::fprintf(stderr, "zuva-replay: cannot read recording %s: %s\n", path.c_str(),
                  error.c_str());
     return 1;
   }
-  io.Attach(platform.paths.demux, &demux);
-  std::vector<replay::Program> programs;
-  if (!replay::FindPrograms(demux.Recording(), programs)) {
-    std::fprintf(stderr, "zuva-replay: cannot read recording %s: no intact PAT in it\n",
-                 path.c_str());
-    return 1;
+  if (json) {
+    std::fputs(replay::ScanToJson(programs).c_str(), stdout);
+    return 0;
   }
   if (programs.empty()) std::printf("The PAT lists no programs.\n");
-
-  LogCapture capture;
-  PMTLoader loader(platform);
-  capture.Clear();  // the loader's creation line is not part of a scan
-  capture.SetSink(WriteToStdout, nullptr);
-  for (const replay::Program& program : programs) {
+  for (const replay::ProgramScan& program : programs) {
     std::printf("Program %d (0x%04x), PMT PID 0x%04x\n", program.number, program.number,
                 program.pmtPid);
-    demux.Rewind();  // every scan sees the recording from its start
-    const int result = loader.GetAllPIDs(program.number, program.pmtPid);
-    std::printf("GetAllPIDs returned %d\n\n", result);
+    std::fputs(program.log.c_str(), stdout);
+    std::printf("GetAllPIDs returned %d\n\n", program.result);
   }
   std::fflush(stdout);
   return 0;
@@ -229,6 +255,7 @@ int Play(const replay::Options& options) {
     std::fprintf(stderr, "zuva-replay: %s\n", result.error.c_str());
     return result.status;
   }
+  if (!result.sheetError.empty()) std::fprintf(stderr, "zuva-replay: %s\n", result.sheetError.c_str());
   std::fprintf(stderr, "zuva-replay: played %s to %.1f s: %zu frames, %zu subtitles\n",
                options.recording.c_str(), static_cast<double>(result.endMs) / 1000.0,
                result.frames.size(), result.srt.size());
@@ -241,13 +268,17 @@ int main(int argc, char** argv) {
   ToolOptions options;
   std::string error;
   if (!ParseArguments(argc, argv, options, error)) {
-    std::fprintf(stderr, "zuva-replay: %s\n%s", error.c_str(), kUsage);
+    std::fprintf(stderr, "zuva-replay: %s (see --help)\n", error.c_str());
     return 2;
   }
   if (options.help) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (options.list) return ListRecording(options.play.recording);
+  if (options.version) {
+    std::printf("zuva-replay %s\n", ZUVA_VERSION_TEXT);
+    return 0;
+  }
+  if (options.list) return ListRecording(options.play.recording, options.json);
   return Play(options.play);
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -18,10 +19,12 @@
 #include <thread>
 
 #include "app/application.h"
+#include "app/status_writer.h"
 #include "common/crc32.h"
 #include "common/log.h"
 #include "config/translator.h"
 #include "platform/clock.h"
+#include "sim/contact_sheet.h"
 #include "sim/png_writer.h"
 #include "sim/section_assembler.h"
 #include "sim/sim_demux.h"
@@ -59,6 +62,8 @@ constexpr int64_t kClockMask = (int64_t{1} << 33) - 1;
 // Screen states that last less than this are steps of one drawing (a page's
 // first row before its second), not something a viewer reads.
 constexpr int64_t kShortestEntryMs = 80;
+// Subtitles on one contact sheet: 100 rows of three.
+constexpr int kSheetMostCells = 300;
 
 const char kExampleSettings[] =
     "OSDMessages 1\n"
@@ -69,6 +74,8 @@ bool FileExists(const std::string& path) { return access(path.c_str(), R_OK) == 
 std::string DefaultTranslation() {
   const std::string source = std::string(ZUVA_SOURCE_DIR) + "/data/zuva.translation";
   if (FileExists(source)) return source;
+  // Installed: a PC package keeps it in /etc/zuva, the box in its own folder.
+  if (FileExists("/etc/zuva/zuva.translation")) return "/etc/zuva/zuva.translation";
   return "/var/tuxbox/config/zuva/zuva.translation";
 }
 
@@ -136,6 +143,7 @@ class Session {
   Result Play();
 
  private:
+  struct Step;
   bool Prepare();
   void WriteStatus(int sid);
   int PmtOf(int sid) const;
@@ -147,6 +155,8 @@ class Session {
   int64_t NowMs() const;
   void FrameWriter();
   void Finish();
+  void TakeThumbnail(Step& step);
+  void WriteSheet(const std::vector<size_t>& lastSteps);
 
   static void LogSink(const char* text, void* self) { static_cast<Session*>(self)->OnLog(text); }
   static void UnlockObserver(void* self) { static_cast<Session*>(self)->OnUnlock(); }
@@ -177,6 +187,9 @@ class Session {
   struct Step {
     int64_t ms;
     std::vector<std::string> lines;
+    std::vector<uint8_t> thumb;  // for the sheet: the screen at the step's end
+    int thumbWidth = 0;
+    int thumbHeight = 0;
   };
   std::vector<Step> steps_;
   std::vector<uint8_t> lastScreen_;
@@ -195,6 +208,10 @@ class Session {
   size_t nextChange_ = 0;
   size_t nextAction_ = 0;
   int64_t finishedAtMicros_ = -1;
+  std::unique_ptr<SimFramebuffer> sheetScratch_;
+  int thumbnails_ = 0;
+  std::string fontFile_;
+  std::atomic<bool> quiet_{false};  // the sheet's own drawing is not the daemon's
 };
 
 int64_t Session::NowMs() const {
@@ -211,15 +228,12 @@ int Session::PmtOf(int sid) const {
 }
 
 void Session::WriteStatus(int sid) {
-  // Written aside and renamed, so the daemon never reads half a file.
-  const std::string path = platform_.paths.statusFile;
-  const std::string temp = path + ".new";
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    out << sid << "\n0\n0\n0\n" << o_.aspect << "\n" << (o_.playback ? 1 : 0) << "\n"
-        << PmtOf(sid) << "\n";
-  }
-  rename(temp.c_str(), path.c_str());
+  StatusRecord record;
+  record.sid = sid;
+  record.aspect = o_.aspect;
+  record.seekable = o_.playback ? 1 : 0;
+  record.pmtPid = PmtOf(sid);
+  WriteStatusFile(platform_.paths.statusFile, record, nullptr);
 }
 
 bool Session::Prepare() {
@@ -305,6 +319,11 @@ bool Session::Prepare() {
   }
   if (o_.dvb) settings += "UseDVBSubtitles 1\n";
   for (const std::string& line : o_.settings) settings += line + "\n";
+  // The sheet's labels use the daemon's font: the last Font line wins.
+  std::istringstream lines(settings);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Font ", 0) == 0) fontFile_ = line.substr(5);
+  }
   std::ofstream(platform_.paths.settings, std::ios::trunc) << settings;
 
   if (!o_.channelsFile.empty() && !CopyFile(o_.channelsFile, platform_.paths.channels)) {
@@ -369,15 +388,43 @@ std::string Session::Visible(const std::string& raw) const {
   return Trim(out);
 }
 
+void Session::TakeThumbnail(Step& step) {
+  if (o_.sheetFile.empty() || step.lines.empty() || !step.thumb.empty()) return;
+  // Each thumbnail is kept until the end; a sheet taller than this is no
+  // longer a glance anyway.
+  if (thumbnails_ >= kSheetMostCells) return;
+  ++thumbnails_;
+  if (!sheetScratch_) {
+    SimFramebuffer::Geometry geometry;
+    geometry.bitsPerPixel = fb_->BitsPerPixel();
+    sheetScratch_ = std::make_unique<SimFramebuffer>(geometry);
+  }
+  memcpy(sheetScratch_->Memory(), lastScreen_.data(),
+         std::min(lastScreen_.size(), sheetScratch_->MemoryBytes()));
+  int w = 0;
+  int h = 0;
+  const std::vector<uint8_t> rgb = ScreenToRGB(*sheetScratch_, PngOptions(), &w, &h);
+  step.thumb = ShrinkRGB(rgb, w, h, 2, &step.thumbWidth, &step.thumbHeight);
+}
+
 void Session::Transition() {
+  // The screen as last seen is what the step before this one ended with.
+  // A step too short to become a subtitle of its own needs no picture.
+  if (!steps_.empty() && NowMs() - steps_.back().ms >= kShortestEntryMs) {
+    TakeThumbnail(steps_.back());
+  }
   std::vector<std::string> lines;
   for (const auto& entry : visible_) {
     if (!entry.second.empty()) lines.push_back(entry.second);
   }
-  steps_.push_back({NowMs(), lines});
+  Step step;
+  step.ms = NowMs();
+  step.lines = lines;
+  steps_.push_back(std::move(step));
 }
 
 void Session::OnLog(const char* text) {
+  if (quiet_) return;
   ++t_logLines;
   if (o_.logOut != nullptr) fputs(text, o_.logOut);
   std::string line = text;
@@ -516,6 +563,8 @@ void Session::Finish() {
   // Screen states in order, short steps of one drawing left out, equal
   // neighbours joined.
   std::vector<SrtEntry> entries;
+  std::vector<size_t> lastSteps;  // of each entry, the step whose screen shows it whole
+  if (!steps_.empty()) TakeThumbnail(steps_.back());
   for (size_t i = 0; i < steps_.size(); ++i) {
     if (steps_[i].lines.empty()) continue;
     const int64_t end = i + 1 < steps_.size() ? steps_[i + 1].ms : r_.endMs;
@@ -523,11 +572,14 @@ void Session::Finish() {
     if (!entries.empty() && entries.back().lines == steps_[i].lines &&
         steps_[i].ms - entries.back().endMs < kShortestEntryMs) {
       entries.back().endMs = end;
+      lastSteps.back() = i;
       continue;
     }
     entries.push_back({steps_[i].ms, end, steps_[i].lines});
+    lastSteps.push_back(i);
   }
   r_.srt = entries;
+  if (!o_.sheetFile.empty()) WriteSheet(lastSteps);
   if (!o_.srtFile.empty()) std::ofstream(o_.srtFile, std::ios::trunc) << FormatSrt(entries);
 
   if (!o_.framesDir.empty()) {
@@ -541,6 +593,31 @@ void Session::Finish() {
           << "\t" << f.what << "\n";
     }
   }
+}
+
+void Session::WriteSheet(const std::vector<size_t>& lastSteps) {
+  std::vector<SheetCell> cells;
+  for (size_t i = 0; i < lastSteps.size(); ++i) {
+    Step& step = steps_[lastSteps[i]];
+    if (step.thumb.empty()) break;  // beyond the most the sheet holds
+    SheetCell cell;
+    cell.startMs = r_.srt[i].startMs;
+    cell.lines = r_.srt[i].lines;
+    cell.rgb = std::move(step.thumb);
+    cell.width = step.thumbWidth;
+    cell.height = step.thumbHeight;
+    cells.push_back(std::move(cell));
+  }
+  // The reader thread has ended; what the sheet's drawing logs is not the
+  // daemon's and must not reach its log or its screen tracking.
+  quiet_ = true;
+  if (!WriteContactSheet(o_.sheetFile, cells, fontFile_, &r_.sheetError)) {
+    r_.sheetError = "no contact sheet: " + r_.sheetError;
+  } else if (cells.size() < lastSteps.size()) {
+    r_.sheetError = "the contact sheet shows the first " + std::to_string(cells.size()) + " of " +
+                    std::to_string(lastSteps.size()) + " subtitles";
+  }
+  quiet_ = false;
 }
 
 Result Session::Play() {
@@ -568,7 +645,7 @@ Result Session::Play() {
   r_.leakedMappings = io_.LiveMappings();
   if (ownDir_) {
     const Paths& p = platform_.paths;
-    for (const std::string& f : {p.statusFile, p.statusFile + ".new", p.disableFlag, p.reloadFlag,
+    for (const std::string& f : {p.statusFile, p.disableFlag, p.reloadFlag,
                                  p.settings, p.channels, p.translation}) {
       unlink(f.c_str());
     }

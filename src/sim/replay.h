@@ -52,6 +52,7 @@ struct Options {
   int64_t virtualGraceMicros = 2000000;
   std::string framesDir;              // empty: no frames
   std::string srtFile;                // empty: no SubRip file
+  std::string sheetFile;              // empty: no contact sheet (a PNG)
   int bitsPerPixel = 32;
   bool playback = false;  // the status file's Seekable line set: RecDelay applies
   bool dvb = false;       // the setting UseDVBSubtitles 1: DVB streams are shown
@@ -85,6 +86,7 @@ struct Frame {
 struct Result {
   int status = 0;  // 0 played; 1 recording unreadable; 2 bad options
   std::string error;
+  std::string sheetError;  // why the contact sheet was not written, or is cut short
   std::string log;  // when keepLog
   std::vector<SrtEntry> srt;
   std::vector<Frame> frames;

@@ -45,13 +45,17 @@ void PMTLoader::ClearLists() {
   dvbSubtitles.clear();
 }
 
-void PMTLoader::FillFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId) const {
+void FillSectionFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId) {
   std::memset(&params, 0, sizeof params);
   params.pid = pid;
   params.filter[0] = tableId;
   params.mask[0] = 0xFF;
   params.timeout = kSectionTimeoutMs;
   params.flags = kSectionFlags;
+}
+
+void PMTLoader::FillFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId) const {
+  FillSectionFilter(params, pid, tableId);
 }
 
 int PMTLoader::GetAllPIDs(int serviceId, int pmtPid) {

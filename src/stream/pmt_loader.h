@@ -27,6 +27,10 @@ struct DVBSubtitleInfo {
   int32_t compositionPageId = 0;
 };
 
+// The daemon's section filter: one table ID on one PID, CRC checked, one
+// section, a five-second time-out.
+void FillSectionFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId);
+
 // Reads the PAT and the service's PMT and records its subtitle streams.
 class PMTLoader {
  public:

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "stream/pmt_loader.h"
+
+namespace replay {
+
+// What the daemon's PAT/PMT scan finds for one program of a recording.
+struct ProgramScan {
+  int number = 0;
+  int pmtPid = 0;
+  int result = 0;                         // what GetAllPIDs returned
+  std::vector<TXTSubtitleInfo> teletext;  // in the order the PMT announces them
+  std::vector<DVBSubtitleInfo> dvb;
+  std::string log;  // the scan's log lines
+};
+
+// Runs the daemon's scan for every program of the recording's PAT on the
+// simulated demultiplexer, each from the recording's start. False with a
+// reason in `error` when the recording or its PAT cannot be read.
+bool ScanPrograms(const std::string& recording, std::vector<ProgramScan>& programs,
+                  std::string& error);
+
+// The scans as one JSON document: {"programs": [...]}, each program with its
+// number, PMT PID, teletext pages and DVB subtitle streams.
+std::string ScanToJson(const std::vector<ProgramScan>& programs);
+
+}  // namespace replay

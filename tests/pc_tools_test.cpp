@@ -1,0 +1,250 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/status_tool.h"
+#include "common/log.h"
+#include "config/dvbv5_channels.h"
+#include "platform/linux_dvb_io.h"
+#include "sim/contact_sheet.h"
+#include "sim/replay.h"
+#include "sim/scan_json.h"
+#include "sim/sim_device_io.h"
+#include "support/app_harness.h"
+#include "support/temp_dir.h"
+#include "tsgen/psi.h"
+
+// Last: its request names are macros that would replace the box's constants.
+#include <linux/dvb/dmx.h>
+#include <sys/ioctl.h>
+
+// clang-format off: tables keep one case to a line
+namespace {
+
+// Runs zuva-status with `args` on `platform`; returns the exit status and
+// leaves what it printed (on either stream) in `printed`.
+int Status(std::vector<std::string> args, const Platform& platform,
+           std::string* printed = nullptr) {
+  args.insert(args.begin(), "zuva-status");
+  std::vector<char*> argv;
+  for (std::string& w : args) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&text, &size);
+  const int status =
+      RunStatusTool(static_cast<int>(args.size()), argv.data(), platform, "demux", f, f);
+  fclose(f);
+  if (printed != nullptr) *printed = text;
+  free(text);
+  return status;
+}
+
+// The French sample played as fast as the daemon allows, its log kept.
+replay::Options FrenchSample() {
+  replay::Options o;
+  o.recording = ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts";
+  o.speed = 0;
+  o.logOut = nullptr;
+  o.keepLog = true;
+  o.settings = {"Language fre"};
+  return o;
+}
+
+TEST(DvbV5Channels, ReadsTheNamedSectionAsDvbToolsWriteIt) {
+  const std::string file =
+      "# dvbv5-scan output\r\n[TV Brasil HD]\r\n\tSERVICE_ID = 16160\r\n\tVIDEO_PID = 770\r\n"
+      "\tAUDIO_PID = 514 614\r\n\tFREQUENCY = 479142857\r\n"
+      "[Radio]\n  SERVICE_ID=7\n  AUDIO_PID = 104\n"
+      "[NoSid]\n VIDEO_PID = 100\n[Late]\n SERVICE_ID = 9\n"
+      "[Bad]\n SERVICE_ID = 70000\n[BadPid]\n SERVICE_ID = 5\n VIDEO_PID = 0x100\n"
+      "[Radio]\n SERVICE_ID = 8\n";
+  struct Case { std::string name; bool ok; int sid, vpid, apid; std::string error; } cases[] = {
+      {"TV Brasil HD", true, 16160, 770, 514, ""},     // CR line ends, tabs, the first audio PID
+      {"Radio", true, 7, 0, 104, ""},                  // no blanks round "="; the first of two
+      {"NoSid", false, 0, 0, 0, "has no SERVICE_ID"},  // not the next section's
+      {"Bad", false, 0, 0, 0, "SERVICE_ID is not a number"},
+      {"BadPid", false, 0, 0, 0, "VIDEO_PID is not a number"},
+      {"TV Brasil", false, 0, 0, 0, "no channel \"TV Brasil\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DvbV5Service s;
+    std::string error;
+    ASSERT_EQ(FindDvbV5Service(file, c.name, s, error), c.ok) << error;
+    const std::vector<int> got = {s.serviceId, s.videoPid, s.audioPid};
+    EXPECT_EQ(got, c.ok ? std::vector<int>({c.sid, c.vpid, c.apid}) : std::vector<int>({-1, 0, 0}));
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+  }
+}
+
+TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
+  AppHarness h;
+  LogCapture capture;
+  Application& app = h.Make();
+  struct Case { std::vector<std::string> args; std::string file; int videoFormat, playbackMode; } cases[] = {
+      {{"--sid", "300", "--pmt", "100"}, "300\n0\n0\n0\n2\n0\n100\n", 16, 0},
+      {{"--sid", "0x12c", "--pmt", "0x64", "--aspect", "4:3", "--playback"}, "300\n0\n0\n0\n1\n1\n100\n", 4, 2},
+      {{"-s", "301", "-p", "101", "-a", "13"}, "301\n0\n0\n0\n13\n0\n101\n", 4, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(Status(c.args, h.platform), 0);
+    EXPECT_EQ(ReadWholeFile(h.dir.File("ZUVA.tmp")), c.file);
+    EXPECT_EQ(app.ReadServiceStatus(), 1);
+    EXPECT_EQ(std::make_pair(app.VideoFormat(), app.PlaybackMode()), std::make_pair(c.videoFormat, c.playbackMode));
+  }
+  std::string out;
+  ASSERT_EQ(Status({"--sid", "5", "--pmt", "6", "--print"}, h.platform, &out), 0);
+  EXPECT_EQ(out, "5\n0\n0\n0\n2\n0\n6\n");
+  EXPECT_EQ(ReadWholeFile(h.dir.File("ZUVA.tmp")), "301\n0\n0\n0\n13\n0\n101\n");  // printed only
+  // Replaced in one step: nothing but the status file is left in the folder.
+  EXPECT_EQ(system(("test \"$(ls -A " + h.dir.Path() + ")\" = ZUVA.tmp").c_str()), 0);
+  std::string why;
+  EXPECT_EQ(Status({"-s", "5", "-p", "6", "--status-file", h.dir.File("no/x")}, h.platform, &why), 1);
+  EXPECT_NE(why.find("no/x"), std::string::npos);
+  // Bad input: one line, status 2, the file as it was.
+  h.dir.Write("channels.conf", "[A]\nVIDEO_PID = 5\n");
+  const std::vector<std::vector<std::string>> bad = {
+          {"--bogus"}, {"--sid"}, {"--sid", "abc"}, {"--sid", "0"}, {"--sid", "65536"},
+      {"--sid", "1", "--channel", "A"}, {"--pmt", "100"}, {"--sid", "1", "--pmt", "8191"},
+      {"--sid", "1", "--pmt", "1", "--aspect", "3:2"}, {"--clear", "--sid", "1"},
+      {"--sid", "1", "--pmt", "1", "extra"}, {"--channel", "B", "--channels", h.dir.File("channels.conf")},
+          {"--channel", "A", "--channels", h.dir.File("channels.conf"), "--pmt", "1"},
+      {"--channel", "A", "--channels", h.dir.File("missing.conf"), "--pmt", "1"},
+  };
+  for (const auto& args : bad) {
+    SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+    std::string err;
+    EXPECT_EQ(Status(args, h.platform, &err), 2);
+    EXPECT_EQ(err.rfind("zuva-status: ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(ReadWholeFile(h.dir.File("ZUVA.tmp")), "301\n0\n0\n0\n13\n0\n101\n");
+  }
+  ASSERT_EQ(Status({"--clear"}, h.platform), 0);
+  EXPECT_FALSE(h.dir.Exists("ZUVA.tmp"));
+}
+
+// The C library under the standard DVB layer: a section filter's PID picks
+// which queued sections the following reads return; an empty queue times out.
+class SectionLibrary : public DeviceIO {
+ public:
+  std::map<int, std::deque<tsgen::Bytes>> sections;
+  std::vector<std::string> opened;
+  int Open(const char* path, int) override { return opened.push_back(path), 7; }
+  int Close(int) override { return 0; }
+  ssize_t Read(int, void* buffer, size_t count) override {
+    auto& queue = sections[pid_];
+    if (queue.empty()) return errno = ETIMEDOUT, -1;
+    const size_t n = std::min(count, queue.front().size());
+    memcpy(buffer, queue.front().data(), n);
+    return queue.pop_front(), static_cast<ssize_t>(n);
+  }
+  int Ioctl(int, unsigned long request, void* arg) override {
+    if (request == DMX_SET_FILTER) pid_ = static_cast<dmx_sct_filter_params*>(arg)->pid;
+    return 0;
+  }
+  void* Mmap(void*, size_t, int, int, int, off_t) override { return nullptr; }
+  int Munmap(void*, size_t) override { return 0; }
+  int pid_ = -1;
+};
+
+TEST(StatusTool, FindsTheServiceThroughTheStandardDvbLayer) {
+  using namespace tsgen;
+  const Bytes ttx = TeletextDescriptor({{"fra", 2, 0x888}});
+  // Video, AC-3 audio, a second audio, teletext: the first of each counts.
+  const Bytes pmt = BuildPMT(0x100, 0x200, {}, {{0x1B, 0x200, {}}, {0x06, 0x201, Descriptor(0x6A, {0})},
+                                                {0x03, 0x202, {}}, {0x06, 0x203, ttx}});
+  const Bytes otherPmt = BuildPMT(0x101, 0x300, {}, {{0x02, 0x300, {}}});
+  TempDir dir;
+  dir.Write("channels.conf", "[Chaîne]\nSERVICE_ID = 256\nVIDEO_PID = 4000\n");
+  struct Case { std::vector<std::string> args; bool pat; int status; std::string fileOrError; } cases[] = {
+      // The PMT PID is shared: the other program's section comes first.
+      {{"--sid", "256"}, true, 0, "256\n512\n513\n515\n2\n0\n80\n"},
+      {{"--channel", "Chaîne", "--channels", dir.File("channels.conf")}, true, 0, "256\n4000\n513\n515\n2\n0\n80\n"},
+      {{"--sid", "258"}, true, 2, "zuva-status: service 258 is not in the PAT"},
+      {{"--sid", "256"}, false, 1, "zuva-status: no PAT on demux"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    SectionLibrary library;
+    if (c.pat) library.sections[0] = {BuildPAT(1, {{0, 16}, {0x101, 80}, {0x100, 80}})};
+    library.sections[80] = {otherPmt, pmt};
+    LinuxDvbIO standard(&library);
+    Platform platform;
+    platform.io = &standard;
+    platform.paths = Paths::Under(dir.Path());
+    platform.paths.demux = "/dev/dvb/card0/demux0";
+    std::string err;
+    ASSERT_EQ(Status(c.args, platform, &err), c.status) << err;
+    EXPECT_EQ(library.opened, std::vector<std::string>{"/dev/dvb/adapter0/demux0"});
+    const std::string got = c.status == 0 ? ReadWholeFile(dir.File("ZUVA.tmp")) : err;
+    EXPECT_EQ(got.substr(0, c.fileOrError.size()), c.fileOrError);
+  }
+}
+
+TEST(StatusTool, TakesTheDaemonToTheServiceOnTheSimulatedDevices) {
+  TempDir dir;
+  replay::Options o = FrenchSample();
+  o.workDir = dir.Path() + "/box";
+  // The replay names the service; the tool takes it away, then brings it back from the PAT and PMT.
+  Platform platform;
+  platform.paths = Paths::Under(o.workDir);
+  o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* { return platform.io = sim; };
+  std::vector<int> statuses;
+  auto run = [&](std::vector<std::string> args) {
+    return [&, args](const std::string&) { statuses.push_back(Status(args, platform)); };
+  };
+  o.actions = {{0.0, run({"--clear"})}, {6.0, run({"--sid", "4006"})}};
+  const replay::Result r = replay::Run(o);
+  ASSERT_EQ(r.status, 0) << r.error;
+  EXPECT_EQ(statuses, std::vector<int>({0, 0}));
+  const auto cleared = r.log.find("Could not find ZUVA.tmp");
+  ASSERT_NE(cleared, std::string::npos);
+  EXPECT_NE(r.log.find("Service changed: SID=4006, PMT=160", cleared), std::string::npos);
+  ASSERT_FALSE(r.srt.empty());
+  EXPECT_GE(r.srt.front().startMs, 6000);
+  // Video, audio and teletext PIDs from the PMT.
+  EXPECT_THAT(ReadWholeFile(o.workDir + "/ZUVA.tmp"),
+              testing::MatchesRegex("4006\n[1-9][0-9]*\n[1-9][0-9]*\n1068\n2\n0\n160\n"));
+}
+
+TEST(ReplayOutputs, ScanAsJsonAndContactSheet) {
+  std::vector<replay::ProgramScan> programs;
+  std::string error;  // streams in PMT order
+  ASSERT_TRUE(replay::ScanPrograms(FrenchSample().recording, programs, error)) << error;
+  EXPECT_EQ(replay::ScanToJson(programs),
+            "{\"programs\": [\n  {\"number\": 4006, \"pmt_pid\": 160, \"scan_result\": 1,\n"
+            "   \"teletext\": [\n    {\"pid\": 1068, \"page\": \"888\", \"type\": 5, \"language\": "
+            "\"fre\"},\n"
+            "    {\"pid\": 1068, \"page\": \"889\", \"type\": 2, \"language\": \"fre\"}\n   ],\n"
+            "   \"dvb\": []}\n]}\n");
+  replay::ProgramScan odd;  // language bytes come from the stream
+  odd.dvb.resize(1);
+  odd.dvb[0].language = "\"\xE9\\";
+  EXPECT_NE(replay::ScanToJson({odd}).find("\"language\": \"\\\"\\u00e9\\\\\""), std::string::npos);
+
+  SheetCell cell;  // a bitmap's place is left out of its label
+  cell.startMs = 3723004;
+  cell.lines = {"[bitmap 300x40 at 200,450]", "Un été"};
+  EXPECT_EQ(SheetLabel(cell),
+            (std::vector<std::string>{"01:02:03.004", "[bitmap 300x40]", "Un été"}));
+
+  TempDir dir;
+  replay::Options o = FrenchSample();
+  o.sheetFile = dir.File("sheet.png");
+  const replay::Result r = replay::Run(o);
+  ASSERT_EQ(r.sheetError, "");
+  // Nine subtitles: three rows of three half-size screens with their labels.
+  const std::string png = ReadWholeFile(o.sheetFile);
+  EXPECT_EQ(r.srt.size(), 9u);
+  ASSERT_GT(png.size(), 24u);
+  EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x04\x58\0\0\x04\x76", 8));  // 1112 x 1142
+}
+
+}  // namespace
