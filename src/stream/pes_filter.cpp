@@ -378,6 +378,11 @@ size_t PESFilter::QueueHighWaterPackets() {
 
 size_t PESFilter::QueueHighWaterBytes() { return g_highWaterBytes.load(std::memory_order_relaxed); }
 
+void PESFilter::ResetQueueHighWater() {
+  g_highWaterPackets.store(0, std::memory_order_relaxed);
+  g_highWaterBytes.store(0, std::memory_order_relaxed);
+}
+
 void PESFilter::DestroyPacket(PESPacket* packet) {
   delete[] packet->data;
   delete packet;

@@ -98,6 +98,7 @@ class PESFilter {
   // The most packets and bytes any filter of the process held queued.
   static size_t QueueHighWaterPackets();
   static size_t QueueHighWaterBytes();
+  static void ResetQueueHighWater();
 
   // How the reader thread is created; pthread_create unless a test replaces
   // it (to provoke a failure, or to run passes by hand with no thread).
