@@ -391,9 +391,6 @@ TEST(PESFilterTiming, ReleaseRule) {
       {"one per pass",
        {10, 20, 30},
        {{100, {10}}, {100, {10, 20}}, {100, {10, 20, 30}}, {100, {10, 20, 30}}}},
-      {"a late head holds back what is behind it",
-       {2000000, 5},
-       {{1000, {}}, {1999999, {}}, {2000000, {2000000}}, {2000000, {2000000, 5}}}},
       {"STC lost: stamped packets wait", {1}, {{-1, {}}, {1, {1}}}},
   };
   for (const Case& c : cases) {

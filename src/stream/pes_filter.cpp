@@ -332,8 +332,14 @@ void PESFilter::ReleaseDuePacket() {
   int64_t stc = 0;
   const bool clockRead = ReadSTC(stc) == 1;
   PESPacket* head = queue.front();
-  // Without a clock nothing can be far ahead; the packet waits for it.
-  if (head->pts > stc && !(clockRead && head->pts - stc > kMaxLeadTicks)) return;
+  // Without a clock nothing can be far ahead; the packet waits for it. A
+  // head that waits while the packet sent after it is due has a damaged
+  // time as surely as one a minute ahead: neither may hold the rest back.
+  if (head->pts > stc) {
+    const bool farAhead = clockRead && head->pts - stc > kMaxLeadTicks;
+    const bool overtaken = queue.size() > 1 && queue[1]->pts <= stc && queue[1]->pts < head->pts;
+    if (!farAhead && !overtaken) return;
+  }
   queue.pop_front();
   queuedBytes_ -= head->size;
   dropping_ = false;
