@@ -109,9 +109,9 @@ bool PESFilter::Stop() {
     stopRequested_.store(true, std::memory_order_release);
     if (pthread_equal(thread, pthread_self())) {
       // A decoder stops the filter from inside its own call and cannot wait
-      // for its own thread. The thread touches nothing more once that call
-      // returns and ends at the top of its loop; the next Start, Stop or the
-      // destructor joins it. Everything else is stopped now.
+      // for its own thread. Once that call returns the thread only finishes
+      // the release it was in and ends (see ReaderPass); the next Start, Stop
+      // or the destructor joins it. Everything else is stopped now.
       exited_ = thread;
     } else if (pthread_join(thread, nullptr) != 0) {
       log("Failed pthread_join()\n");
