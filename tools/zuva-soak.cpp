@@ -5,12 +5,15 @@
 // that cannot be set). At the end the process must hold what it held after a
 // warm-up run: heap, descriptors, simulated handles and mappings, threads and
 // PES packets. Growth, a leak or a wedged daemon makes the exit status 1; a
-// crash ends the process with the signal.
+// crash ends the process with the signal. With --ber the PES bytes the daemon
+// reads carry random bit errors, and the subtitles shown are compared with a
+// clean replay of the same schedule.
 //
 //   zuva-soak [options] [SECONDS]
 
 #include <dirent.h>
 #include <errno.h>
+#include <getopt.h>
 #include <malloc.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -153,7 +156,13 @@ const char kUsage[] =
     "                    (default 1024)\n"
     "  --rss-slack KB    resident size growth allowed at the end (default 16384)\n"
     "  --max-gap SEC     longest replay time without a subtitle shown (default 300)\n"
+    "  --ber RATE        flip each bit of the PES data read at this rate (seeded,\n"
+    "                    0 to 0.01; default 0); a clean replay of the same round\n"
+    "                    is played first to count the subtitles lost\n"
+    "  --steady          stay on the teletext service: no service changes, flag\n"
+    "                    files or broken status file (for --ber figures)\n"
     "  -h, --help        show this text\n"
+    "      --version     show the version\n"
     "\n"
     "Exit status: 0 when everything came back, 1 on growth, a leak or a check\n"
     "that failed, 2 on a usage error, 3 when a replay could not run.\n";
@@ -271,8 +280,10 @@ uint64_t Mix(uint64_t x) {
 // the simulator by our own hand, not the daemon's.
 class FaultInjector : public DeviceIO {
  public:
-  FaultInjector(SimDeviceIO* inner, uint64_t seed, double scale) : inner_(inner), seed_(seed) {
+  FaultInjector(SimDeviceIO* inner, uint64_t seed, double scale, double ber)
+      : inner_(inner), seed_(seed), ber_(ber), flips_(Mix(seed ^ 0xB17E220EULL)) {
     for (int k = 0; k < kFaultKinds; ++k) rates_[k] = kFaultRates[k] * scale;
+    if (ber_ > 0) nextFlip_ = DrawGap();
   }
 
   int Open(const char* path, int flags) override {
@@ -296,7 +307,9 @@ class FaultInjector : public DeviceIO {
     const Use use = UseOf(fd);
     if (use == kSection && Fails(kSectionTimeOut, ETIMEDOUT)) return -1;
     if (use == kPes && Fails(kPesRead, EIO)) return -1;
-    return inner_->Read(fd, buffer, count);
+    const ssize_t got = inner_->Read(fd, buffer, count);
+    if (use == kPes && got > 0 && ber_ > 0) FlipBits(static_cast<uint8_t*>(buffer), got);
+    return got;
   }
   int Ioctl(int fd, unsigned long request, void* arg) override {
     if (request == DMX_SET_BUFFERSIZE && Fails(kSetBufferSize, EINVAL)) return -1;
@@ -325,8 +338,28 @@ class FaultInjector : public DeviceIO {
     return calls_[kind];
   }
   const SimDeviceIO* Inner() const { return inner_; }
+  long FlippedBits() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return flipped_;
+  }
 
  private:
+  // Bit errors land at positions of the PES byte stream drawn from the seed
+  // alone (the gaps between them are geometric), so how the stream is cut
+  // into reads does not move them.
+  uint64_t DrawGap() { return std::geometric_distribution<uint64_t>(ber_)(flips_); }
+  void FlipBits(uint8_t* bytes, ssize_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint64_t bits = static_cast<uint64_t>(count) * 8;
+    uint64_t at = nextFlip_;
+    while (at < bits) {
+      bytes[at / 8] ^= static_cast<uint8_t>(0x80u >> (at % 8));
+      ++flipped_;
+      at += 1 + DrawGap();
+    }
+    nextFlip_ = at - bits;
+  }
+
   enum Use { kUnset, kSection, kPes };
 
   Use UseOf(int fd) const {
@@ -347,6 +380,10 @@ class FaultInjector : public DeviceIO {
 
   SimDeviceIO* inner_;
   uint64_t seed_;
+  double ber_;
+  std::mt19937_64 flips_;
+  uint64_t nextFlip_ = 0;  // bits to pass before the next error
+  long flipped_ = 0;
   double rates_[kFaultKinds] = {};
   mutable std::mutex mutex_;
   std::map<int, Use> kinds_;
@@ -358,7 +395,7 @@ class FaultInjector : public DeviceIO {
 // The daemon's log: counted by what it says, and kept in a file on request.
 
 struct LogCounter {
-  static constexpr int kKeys = 10;
+  static constexpr int kKeys = 12;
   const char* keys[kKeys] = {"Service changed: ",
                              "Start TXT Subtile",
                              "Start DVB Subtile",
@@ -368,9 +405,15 @@ struct LogCounter {
                              "Failed to read ",
                              "Failed ",
                              "ERROR: ",
-                             "Subtitle@"};
+                             "Subtitle@",
+                             "PES length ",
+                             "PES queue full"};
   long counts[kKeys] = {};
   long lines = 0;
+  // PES filter starts that failed and later worked without a service change.
+  long recoveries = 0;
+  bool startPending = false;
+  bool startFailed = false;
   // A log line is at most 1023 characters and its prefix; the line being
   // gathered lives here so that counting allocates nothing.
   char partial[1100] = {};
@@ -383,11 +426,24 @@ struct LogCounter {
     for (int k = 0; k < kKeys; ++k) {
       if (strstr(partial, keys[k]) != nullptr) ++counts[k];
     }
+    if (strstr(partial, "Filter starting: ") != nullptr) {
+      startPending = true;
+    } else if (startPending && strstr(partial, "Failed ") != nullptr) {
+      startFailed = true;
+      startPending = false;
+    } else if (strstr(partial, "PESFilter thread started...") != nullptr) {
+      if (startFailed) ++recoveries;
+      startFailed = startPending = false;
+    } else if (strstr(partial, "Stop PES decoding...") != nullptr) {
+      startFailed = startPending = false;
+    }
     length = 0;
   }
   void Reset() {
     for (long& c : counts) c = 0;
     lines = 0;
+    recoveries = 0;
+    startPending = startFailed = false;
   }
   static ssize_t Write(void* self, const char* data, size_t size) {
     LogCounter* c = static_cast<LogCounter*>(self);
@@ -509,6 +565,8 @@ struct SoakOptions {
   int rounds = 1;
   int maxGapSeconds = 300;
   std::string srtPrefix;
+  double ber = 0;
+  bool steady = false;
 };
 
 bool ParseDouble(const char* text, double& out) {
@@ -517,77 +575,112 @@ bool ParseDouble(const char* text, double& out) {
   return *text != '\0' && *end == '\0';
 }
 
-bool ParseArguments(int argc, char** argv, SoakOptions& o, bool& help, std::string& error) {
-  bool haveSeconds = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    double number = 0;
-    auto numeric = [&](double low, double high) {
-      if (value == nullptr || !ParseDouble(value, number) || number < low || number > high) {
-        error = arg + " needs a number from " + std::to_string(low) + " to " + std::to_string(high);
-        return false;
-      }
-      ++i;
-      return true;
-    };
-    if (arg == "-h" || arg == "--help") {
-      help = true;
-    } else if (arg == "--seed") {
-      if (!numeric(0, 4e18)) return false;
-      o.seed = static_cast<uint64_t>(number);
-    } else if (arg == "--every") {
-      if (!numeric(0.1, 1e6)) return false;
-      o.everyMinutes = number;
-    } else if (arg == "--speed") {
-      if (!numeric(1, 10000)) return false;
-      o.speed = number;
-    } else if (arg == "--fault-scale") {
-      if (!numeric(0, 10)) return false;
-      o.faultScale = number;
-    } else if (arg == "--max-gap") {
-      if (!numeric(10, 1e6)) return false;
-      o.maxGapSeconds = static_cast<int>(number);
-    } else if (arg == "--rounds") {
-      if (!numeric(1, 1000)) return false;
-      o.rounds = static_cast<int>(number);
-    } else if (arg == "--block-slack") {
-      if (!numeric(0, 1e9)) return false;
-      o.blockSlack = static_cast<long>(number);
-    } else if (arg == "--cache-slack") {
-      if (!numeric(0, 1e7)) return false;
-      o.cacheSlackKb = static_cast<long>(number);
-    } else if (arg == "--heap-slack") {
-      if (!numeric(0, 1e7)) return false;
-      o.heapSlackKb = static_cast<long>(number);
-    } else if (arg == "--rss-slack") {
-      if (!numeric(0, 1e7)) return false;
-      o.rssSlackKb = static_cast<long>(number);
-    } else if (arg == "--srt") {
-      if (value == nullptr) {
-        error = "--srt needs a file name prefix";
-        return false;
-      }
-      o.srtPrefix = value;
-      ++i;
-    } else if (arg == "--log") {
-      if (value == nullptr) {
-        error = "--log needs a file";
-        return false;
-      }
-      o.logFile = value;
-      ++i;
-    } else if (!arg.empty() && arg[0] != '-' && !haveSeconds) {
-      if (!ParseDouble(arg.c_str(), number) || number < 10 || number > 48 * 3600) {
-        error = "SECONDS must be from 10 to 172800";
-        return false;
-      }
-      o.seconds = static_cast<int>(number);
-      haveSeconds = true;
-    } else {
-      error = "unexpected argument " + arg;
+// Returns false with `error` set on a usage error.
+bool ParseArguments(int argc, char** argv, SoakOptions& o, bool& help, bool& version,
+                    std::string& error) {
+  enum {
+    kSeed = 256, kRounds, kEvery, kSpeed, kFaultScale, kSrt, kLog, kHeapSlack, kBlockSlack,
+    kCacheSlack, kRssSlack, kMaxGap, kBer, kVersion, kSteady
+  };
+  static const option kLong[] = {
+      {"seed", required_argument, nullptr, kSeed},
+      {"rounds", required_argument, nullptr, kRounds},
+      {"every", required_argument, nullptr, kEvery},
+      {"speed", required_argument, nullptr, kSpeed},
+      {"fault-scale", required_argument, nullptr, kFaultScale},
+      {"srt", required_argument, nullptr, kSrt},
+      {"log", required_argument, nullptr, kLog},
+      {"heap-slack", required_argument, nullptr, kHeapSlack},
+      {"block-slack", required_argument, nullptr, kBlockSlack},
+      {"cache-slack", required_argument, nullptr, kCacheSlack},
+      {"rss-slack", required_argument, nullptr, kRssSlack},
+      {"max-gap", required_argument, nullptr, kMaxGap},
+      {"ber", required_argument, nullptr, kBer},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},
+      {"steady", no_argument, nullptr, kSteady},
+      {nullptr, 0, nullptr, 0}};
+  struct Range {
+    int option;
+    const char* name;
+    double low, high;
+  };
+  static const Range kRanges[] = {
+      {kSeed, "--seed", 0, 4e18},          {kRounds, "--rounds", 1, 1000},
+      {kEvery, "--every", 0.1, 1e6},       {kSpeed, "--speed", 1, 10000},
+      {kFaultScale, "--fault-scale", 0, 10}, {kHeapSlack, "--heap-slack", 0, 1e7},
+      {kBlockSlack, "--block-slack", 0, 1e9}, {kCacheSlack, "--cache-slack", 0, 1e7},
+      {kRssSlack, "--rss-slack", 0, 1e7},  {kMaxGap, "--max-gap", 10, 1e6},
+      {kBer, "--ber", 0, 0.01}};
+
+  opterr = 0;  // our own one-line message
+  optind = 1;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, ":h", kLong, nullptr)) != -1) {
+    if (c == '?' || c == ':') {
+      const std::string given = optopt > 0 && optopt < 256
+                                    ? std::string("-") + static_cast<char>(optopt)
+                                    : std::string(argv[optind - 1]);
+      error = c == '?' ? "unknown option " + given : given + " needs a value";
       return false;
     }
+    if (c == 'h') {
+      help = true;
+      continue;
+    }
+    if (c == kVersion) {
+      version = true;
+      continue;
+    }
+    if (c == kSteady) {
+      o.steady = true;
+      continue;
+    }
+    if (c == kSrt) {
+      o.srtPrefix = optarg;
+      continue;
+    }
+    if (c == kLog) {
+      o.logFile = optarg;
+      continue;
+    }
+    double number = 0;
+    for (const Range& r : kRanges) {
+      if (r.option != c) continue;
+      if (!ParseDouble(optarg, number) || number < r.low || number > r.high) {
+        char text[120];
+        snprintf(text, sizeof text, "%s needs a number from %g to %g", r.name, r.low, r.high);
+        error = text;
+        return false;
+      }
+    }
+    switch (c) {
+      case kSeed: o.seed = static_cast<uint64_t>(number); break;
+      case kRounds: o.rounds = static_cast<int>(number); break;
+      case kEvery: o.everyMinutes = number; break;
+      case kSpeed: o.speed = number; break;
+      case kFaultScale: o.faultScale = number; break;
+      case kHeapSlack: o.heapSlackKb = static_cast<long>(number); break;
+      case kBlockSlack: o.blockSlack = static_cast<long>(number); break;
+      case kCacheSlack: o.cacheSlackKb = static_cast<long>(number); break;
+      case kRssSlack: o.rssSlackKb = static_cast<long>(number); break;
+      case kMaxGap: o.maxGapSeconds = static_cast<int>(number); break;
+      case kBer: o.ber = number; break;
+      default: break;
+    }
+  }
+  if (optind < argc) {
+    double number = 0;
+    if (!ParseDouble(argv[optind], number) || number < 10 || number > 48 * 3600) {
+      error = "SECONDS must be from 10 to 172800";
+      return false;
+    }
+    o.seconds = static_cast<int>(number);
+    ++optind;
+  }
+  if (optind < argc) {
+    error = std::string("unexpected argument ") + argv[optind];
+    return false;
   }
   return true;
 }
@@ -601,6 +694,7 @@ bool WriteRecording(const std::string& path, int seconds) {
 
 struct RunOutcome {
   replay::Result result;
+  long flippedBits = 0;
   long injected[kFaultKinds] = {};
   long calls[kFaultKinds] = {};
   double realSeconds = 0;
@@ -610,7 +704,7 @@ struct RunOutcome {
 // the figures every `everyMinutes` of replay time when `report` is set.
 RunOutcome Play(const std::string& recording, int seconds, const SoakOptions& o, FILE* log,
                 bool report, const std::string& srtFile) {
-  const Schedule schedule = MakeSchedule(seconds, o.seed);
+  const Schedule schedule = o.steady ? Schedule() : MakeSchedule(seconds, o.seed);
   FaultInjector* injector = nullptr;
   std::unique_ptr<FaultInjector> owned;
   replay::Options p;
@@ -624,7 +718,7 @@ RunOutcome Play(const std::string& recording, int seconds, const SoakOptions& o,
   p.settings = {"Language swe"};
   p.srtFile = srtFile;
   p.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
-    owned = std::make_unique<FaultInjector>(sim, o.seed, o.faultScale);
+    owned = std::make_unique<FaultInjector>(sim, o.seed, o.faultScale, o.ber);
     injector = owned.get();
     return injector;
   };
@@ -647,6 +741,7 @@ RunOutcome Play(const std::string& recording, int seconds, const SoakOptions& o,
   out.result = replay::Run(p);
   out.realSeconds = elapsed();
   if (injector != nullptr) {
+    out.flippedBits = injector->FlippedBits();
     for (int k = 0; k < kFaultKinds; ++k) {
       out.injected[k] = injector->Injected(k);
       out.calls[k] = injector->Calls(k);
@@ -655,18 +750,58 @@ RunOutcome Play(const std::string& recording, int seconds, const SoakOptions& o,
   return out;
 }
 
+// How the subtitles of a damaged replay compare with a clean replay of the
+// same round. A clean subtitle counts as shown when the damaged replay showed
+// something starting within a second of it, and as altered when that was not
+// the same text.
+struct Comparison {
+  long clean = 0;
+  long lost = 0;
+  long altered = 0;
+  long longestLostRun = 0;  // consecutive clean subtitles not shown
+};
+
+Comparison CompareWithClean(const std::vector<replay::SrtEntry>& clean,
+                            const std::vector<replay::SrtEntry>& damaged) {
+  constexpr int64_t kSlackMs = 1000;
+  Comparison c;
+  c.clean = static_cast<long>(clean.size());
+  size_t from = 0;
+  long run = 0;
+  for (const replay::SrtEntry& e : clean) {
+    while (from < damaged.size() && damaged[from].startMs < e.startMs - kSlackMs) ++from;
+    bool shown = false, same = false;
+    for (size_t k = from; k < damaged.size() && damaged[k].startMs <= e.startMs + kSlackMs; ++k) {
+      shown = true;
+      if (damaged[k].lines == e.lines) same = true;
+    }
+    if (!shown) {
+      ++c.lost;
+      c.longestLostRun = std::max(c.longestLostRun, ++run);
+    } else {
+      run = 0;
+      if (!same) ++c.altered;
+    }
+  }
+  return c;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   SoakOptions o;
-  bool help = false;
+  bool help = false, version = false;
   std::string error;
-  if (!ParseArguments(argc, argv, o, help, error)) {
-    fprintf(stderr, "zuva-soak: %s\n%s", error.c_str(), kUsage);
+  if (!ParseArguments(argc, argv, o, help, version, error)) {
+    fprintf(stderr, "zuva-soak: %s (zuva-soak --help shows the options)\n", error.c_str());
     return 2;
   }
   if (help) {
     fputs(kUsage, stdout);
+    return 0;
+  }
+  if (version) {
+    printf("zuva-soak %s\n", ZUVA_VERSION_TEXT);
     return 0;
   }
 
@@ -699,8 +834,8 @@ int main(int argc, char** argv) {
 
   char clockText[48] = "virtual clock";
   if (o.speed > 0) snprintf(clockText, sizeof clockText, "speed %g", o.speed);
-  printf("zuva-soak: %d s of replay, seed %llu, %s, fault scale %g\n", o.seconds,
-         static_cast<unsigned long long>(o.seed), clockText, o.faultScale);
+  printf("zuva-soak: %d s of replay, seed %llu, %s, fault scale %g, bit error rate %g\n",
+         o.seconds, static_cast<unsigned long long>(o.seed), clockText, o.faultScale, o.ber);
 
   // The warm-up settles what is made once per process (the C++ streams,
   // the allocator's arenas, a sanitizer's helpers) before the baseline.
@@ -724,6 +859,22 @@ int main(int argc, char** argv) {
   for (int round = 1; round <= o.rounds; ++round) {
     SoakOptions ro = o;
     ro.seed = o.seed + static_cast<uint64_t>(round - 1);
+    std::vector<replay::SrtEntry> cleanSrt;
+    if (o.ber > 0) {
+      // The same round without bit errors, to count what they cost.
+      SoakOptions clean = ro;
+      clean.ber = 0;
+      RunOutcome reference = Play(recording, o.seconds, clean, log, false, "");
+      fflush(log);
+      if (reference.result.status != 0) {
+        fprintf(stderr, "zuva-soak: clean replay failed: %s\n", reference.result.error.c_str());
+        return 3;
+      }
+      cleanSrt = std::move(reference.result.srt);
+      printf("clean replay of round %d: %zu subtitles shown (%.1f s real)\n", round,
+             cleanSrt.size(), reference.realSeconds);
+    }
+    PESFilter::ResetQueueHighWater();
     counter.Reset();
     RunOutcome run = Play(recording, o.seconds, ro, log, true,
                          o.srtPrefix.empty() ? "" : o.srtPrefix + "-" + std::to_string(round) + ".srt");
@@ -749,6 +900,9 @@ int main(int argc, char** argv) {
     }
     gapMs = std::max(gapMs, endMs - shownUntil);
     longestGapMs = std::max(longestGapMs, gapMs);
+    Comparison versusClean;
+    if (o.ber > 0) versusClean = CompareWithClean(cleanSrt, run.result.srt);
+    std::vector<replay::SrtEntry>().swap(cleanSrt);
     run.result = replay::Result();
     end = Measure(nullptr);
     printf("end of round %d, seed %llu (replay %s in %.1f s real, %.0fx): %s\n", round,
@@ -765,6 +919,16 @@ int main(int argc, char** argv) {
     }
     printf("\n  subtitles shown: %zu, frames: %zu, longest time without a subtitle: %.1f s\n",
            shown, frames, gapMs / 1000.0);
+    printf("  PES queue high-water mark: %zu packets, %zu bytes; filter start recoveries: %ld\n",
+           PESFilter::QueueHighWaterPackets(), PESFilter::QueueHighWaterBytes(),
+           counter.recoveries);
+    if (o.ber > 0) {
+      printf("  bit errors: %ld at %g; of %ld subtitles of the clean replay %ld lost (%.2f %%), "
+             "%ld altered; longest run lost: %ld\n",
+             run.flippedBits, o.ber, versusClean.clean, versusClean.lost,
+             versusClean.clean > 0 ? 100.0 * versusClean.lost / versusClean.clean : 0.0,
+             versusClean.altered, versusClean.longestLostRun);
+    }
     fflush(stdout);
   }
 

@@ -182,6 +182,9 @@ void Application::Run() {
     }
     --rescanCountdown;
     if (decoding) rescanCountdown = 20;
+    // A filter that failed to start would otherwise leave the service
+    // silent until it changes.
+    if (retryDecoder_ != nullptr) StartFilter(retryPid_, retryDecoder_, retryRecDelay_);
 
     --osdTimer;
     if (osdTimer == 0) ShowOSDMessage("");
@@ -300,7 +303,7 @@ bool Application::StartTXTSubtitle(int pid, int page) {
     log("Playback found, RecDelay:%d\n", recDelay);
   }
   txtSubtitle.configure(page);
-  const bool started = pesFilter.Start(pid, &txtSubtitle, recDelay);
+  const bool started = StartFilter(pid, &txtSubtitle, recDelay);
   decoding = true;
   return started;
 }
@@ -310,12 +313,21 @@ bool Application::StartDVBSubtitle(int pid) {
   dvbSubtitle.frameBuffer = &frameBuffer;
   dvbSubtitle.config = &config;
   dvbSubtitle.configure();
-  const bool started = pesFilter.Start(pid, &dvbSubtitle, 0);
+  const bool started = StartFilter(pid, &dvbSubtitle, 0);
   decoding = true;
   return started;
 }
 
+bool Application::StartFilter(int pid, Subtitle* decoder, int recDelay) {
+  const bool started = pesFilter.Start(pid, decoder, recDelay);
+  retryDecoder_ = started ? nullptr : decoder;
+  retryPid_ = pid;
+  retryRecDelay_ = recDelay;
+  return started;
+}
+
 void Application::StopDecoding() {
+  retryDecoder_ = nullptr;
   log("Stop PES decoding...\n");
   pesFilter.Stop();
   log("Stop TXT decoding...\n");

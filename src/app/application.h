@@ -64,6 +64,9 @@ class Application {
  private:
   void ResetStatus();
   void ChooseStream(char* message);
+  // Starts the PES filter for a decoder; when that fails, the main loop
+  // tries again on its next cycles until it works or decoding stops.
+  bool StartFilter(int pid, Subtitle* decoder, int recDelay);
 
   DVBSubtitle dvbSubtitle;
   TXTSubtitle txtSubtitle;
@@ -87,6 +90,9 @@ class Application {
   std::string secondaryLanguage;
   int32_t subtitleType = 0;
   bool decoding;
+  Subtitle* retryDecoder_ = nullptr;  // set while a failed filter start waits for a retry
+  int32_t retryPid_ = 0;
+  int32_t retryRecDelay_ = 0;
   int32_t osdTimer;
 
   Platform platform_;

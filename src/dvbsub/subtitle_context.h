@@ -63,6 +63,10 @@ struct subtitle_clut {
   uint8_t entries[16][4] = {};  // Y, Cr, Cb, T, full range
   int version = 0;
   subtitle_clut* next = nullptr;
+  // The entries flagged for the 8-bit CLUT, which 8-bit regions show, and
+  // how many the last definition stored.
+  int count8 = 0;
+  uint8_t entries8[256][4] = {};
 };
 
 struct subtitle_page {
@@ -97,6 +101,11 @@ struct subtitle_context {
   // survives from one call to the next until an end of object line, so a
   // table sent inside a line holds until that line ends.
   uint8_t line[kSubtitleScreenWidth] = {};
+  // The same line at full depth, for regions of 8 bits per pixel: 8-bit
+  // codes as sent, 2- and 4-bit codes through the default map to 8 bits.
+  uint8_t line8[kSubtitleScreenWidth] = {};
+  // The widest line any region placing the object being decoded can show.
+  int lineWidth = kSubtitleScreenWidth;
   int mapTable[4] = {0, 7, 8, 15};
 
   // Bitmap bytes currently held by all regions of all pages.
@@ -130,7 +139,9 @@ int subtitle_process_segment(subtitle_context* ctx, const uint8_t* segment, int 
 // unknown data_type.
 int subtitle_process_pixel_data(subtitle_context* ctx, subtitle_page* page, int objectId, int& y,
                                 int& x, const uint8_t* data, const uint8_t* end);
-void subtitle_write_line(subtitle_page* page, int objectId, int y, const uint8_t* line, int length);
+// `line8`, when given, is what regions of 8 bits per pixel receive instead.
+void subtitle_write_line(subtitle_page* page, int objectId, int y, const uint8_t* line, int length,
+                         const uint8_t* line8 = nullptr);
 
 // Display.
 int subtitle_pixel_is_set(subtitle_context* ctx, int x, int y);

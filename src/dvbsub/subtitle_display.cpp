@@ -67,6 +67,21 @@ uint32_t subtitle_default_colour(int i) {
 void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int depth) {
   FrameBuffer* fb = ctx->frameBuffer;
   if (fb == nullptr) return;
+  // A region of 8 bits per pixel holds the codes as sent: it shows the 8-bit
+  // entries when its CLUT has them, and otherwise code c with the 4-bit
+  // entry c >> 4, as a 4-bit code k (stored as k * 0x11) shows entry k.
+  if (depth == 3 && clut != nullptr && clut->count8 > 0) {
+    for (int c = 1; c < 256; ++c) fb->SetPaletteColor(c, subtitle_ycrcb_to_colour(clut->entries8[c]));
+    return;
+  }
+  if (depth == 3 && (clut == nullptr || clut->count > 0)) {
+    for (int c = 1; c < 256; ++c) {
+      const int k = c >> 4;
+      fb->SetPaletteColor(c, clut == nullptr ? subtitle_default_colour(k)
+                                             : subtitle_ycrcb_to_colour(clut->entries[k]));
+    }
+    return;
+  }
   if (clut != nullptr && clut->count == 0) return;
   // A region's bitmap holds raw fill codes k (0 to 15) and decoded pixels
   // 0xF0 | k; both must show CLUT entry k. Index 0 stays transparent: the

@@ -1,6 +1,8 @@
 // Walking a DVB subtitle PES packet and turning its segments into pages,
 // regions, CLUTs and object placements.
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "common/log.h"
@@ -241,6 +243,7 @@ void ClutDefinition(const Window& w, const uint8_t* data, int length, subtitle_p
   clut->clutId = clutId;
   clut->version = version;
   clut->count = 0;
+  clut->count8 = 0;
 
   while (consumed < length) {
     const uint8_t* entry = data + consumed;
@@ -250,20 +253,25 @@ void ClutDefinition(const Window& w, const uint8_t* data, int length, subtitle_p
     const int size = fullRange ? 6 : 4;
     consumed += size;
     if (!w.Has(entry, size)) break;
-    if ((flags & 0xC0) == 0 || id >= 16) continue;
-    uint8_t* out = clut->entries[id];
+    uint8_t value[4];
     if (fullRange) {
-      out[0] = entry[2];
-      out[1] = entry[3];
-      out[2] = entry[4];
-      out[3] = entry[5];
+      value[0] = entry[2];
+      value[1] = entry[3];
+      value[2] = entry[4];
+      value[3] = entry[5];
     } else {
       // Reduced range: the bits go to the top of each byte.
-      out[0] = static_cast<uint8_t>(entry[2] & 0xFC);
-      out[1] = static_cast<uint8_t>(((entry[2] & 0x03) << 6) | ((entry[3] & 0xC0) >> 2));
-      out[2] = static_cast<uint8_t>((entry[3] & 0x3C) << 2);
-      out[3] = static_cast<uint8_t>((entry[3] & 0x03) << 6);
+      value[0] = static_cast<uint8_t>(entry[2] & 0xFC);
+      value[1] = static_cast<uint8_t>(((entry[2] & 0x03) << 6) | ((entry[3] & 0xC0) >> 2));
+      value[2] = static_cast<uint8_t>((entry[3] & 0x3C) << 2);
+      value[3] = static_cast<uint8_t>((entry[3] & 0x03) << 6);
     }
+    if ((flags & 0x20) != 0) {
+      std::memcpy(clut->entries8[id], value, sizeof value);
+      ++clut->count8;
+    }
+    if ((flags & 0xC0) == 0 || id >= 16) continue;
+    std::memcpy(clut->entries[id], value, sizeof value);
     ++clut->count;
   }
 }
@@ -308,12 +316,24 @@ void ObjectData(subtitle_context* ctx, const Window& w, const uint8_t* data, int
         length - 7);
   }
 
-  const int topUsed = DecodeField(ctx, page, objectId, 0, fields, top, end);
-  if (topUsed < 0) return;  // abandon this object only; its log line is out
+  ctx->lineWidth = 0;
+  for (subtitle_region* r = page->regions; r != nullptr; r = r->next) {
+    for (subtitle_region_object* o = r->objects; o != nullptr; o = o->next) {
+      if (o->objectId == objectId) ctx->lineWidth = std::max(ctx->lineWidth, r->width - o->x);
+    }
+  }
+  if (ctx->lineWidth <= 0) ctx->lineWidth = kSubtitleScreenWidth;
+
+  // Each field has a block of its own: damage in the top field's data ends
+  // that block only, and the bottom field still begins where the top
+  // field's block length says.
+  int topUsed = DecodeField(ctx, page, objectId, 0, fields, top, end);
+  if (topUsed < 0) topUsed = top;
   if (bottom == 0) {
     if (top != 0) log("ERROR: Unimplemented, no bottom field! (%d : %d)\n", top, 0);
     return;
   }
+  if (topUsed > length - 7) return;
   DecodeField(ctx, page, objectId, 1, fields + topUsed, bottom, end);
 }
 
@@ -410,18 +430,20 @@ int subtitle_process_segment(subtitle_context* ctx, const uint8_t* segment, int 
 void subtitle_process_pes(subtitle_context* ctx, const uint8_t* data, uint32_t size) {
   if (data == nullptr) size = 0;
   const int64_t total = size;
-  // Too short for even the header length byte: nothing can be checked.
-  if (total < 9) {
-    log("ERROR: No data left (%d)\n", static_cast<int>(total - 11));
-    return;
-  }
-  if (data[0] != 0x00 || data[1] != 0x00 || data[2] != 0x01) {
+  // The start code and stream id are checked as far as the bytes reach,
+  // before the length: a short packet of another stream says so.
+  if (total >= 3 && (data[0] != 0x00 || data[1] != 0x00 || data[2] != 0x01)) {
     log("%s: invalid startcode %02x %02x %02x\n", "subtitle_process_pes", data[0], data[1],
         data[2]);
     return;
   }
-  if (data[3] != 0xBD) {
+  if (total >= 4 && data[3] != 0xBD) {
     log("%s: invalid stream_id %02x\n", "subtitle_process_pes", data[3]);
+    return;
+  }
+  // Too short for even the header length byte.
+  if (total < 9) {
+    log("ERROR: No data left (%d)\n", static_cast<int>(total - 11));
     return;
   }
   const int header = data[8];

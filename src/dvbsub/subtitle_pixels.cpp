@@ -11,10 +11,14 @@ namespace {
 
 const int kDefaultMapTable[4] = {0, 7, 8, 15};
 
-// Stores n pixels of the 4-bit colour k; what falls beyond the last column
-// is dropped while the string goes on being decoded.
-void Emit(subtitle_context* ctx, int& x, int n, int k) {
+// Stores n pixels of the 4-bit colour k, and of the 8-bit colour `full` for
+// regions of that depth (a 4-bit code k is 8-bit k * 0x11 by default); what
+// falls beyond the last column is dropped while the string goes on being
+// decoded.
+void Emit(subtitle_context* ctx, int& x, int n, int k, int full = -1) {
+  if (full < 0) full = (k & 0x0F) * 0x11;
   while (n-- > 0 && x < kSubtitleScreenWidth) {
+    ctx->line8[x] = static_cast<uint8_t>(full);
     ctx->line[x++] = static_cast<uint8_t>(0xF0 | (k & 0x0F));
   }
 }
@@ -108,9 +112,13 @@ void Decode8(subtitle_context* ctx, bitstream* bs, int& x) {
     const unsigned a = bitstream_get(bs);
     if (bs->exhausted) return;
     if (a != 0) {
-      Emit(ctx, x, 1, static_cast<int>(a >> 4));
+      Emit(ctx, x, 1, static_cast<int>(a >> 4), static_cast<int>(a));
       continue;
     }
+    // Some encoders end a full line's string with a single zero byte right
+    // before the end of the line. Read as a run, it would swallow the lines
+    // that follow; the pixels it could add would not be shown anyway.
+    if (x >= ctx->lineWidth && bs->data < bs->end && *bs->data == 0xF0) return;
     const unsigned b = bitstream_get(bs);
     if (bs->exhausted) return;
     if (b == 0) return;
@@ -119,7 +127,7 @@ void Decode8(subtitle_context* ctx, bitstream* bs, int& x) {
     } else {
       const unsigned code = bitstream_get(bs);
       if (bs->exhausted) return;
-      Emit(ctx, x, static_cast<int>(b) - 128, static_cast<int>(code >> 4));
+      Emit(ctx, x, static_cast<int>(b) - 128, static_cast<int>(code >> 4), static_cast<int>(code));
     }
   }
 }
@@ -150,9 +158,11 @@ unsigned bitstream_get(bitstream* bs) {
   return value;
 }
 
-void subtitle_write_line(subtitle_page* page, int objectId, int y, const uint8_t* line, int length) {
+void subtitle_write_line(subtitle_page* page, int objectId, int y, const uint8_t* line, int length,
+                         const uint8_t* line8) {
   for (subtitle_region* region = page->regions; region != nullptr; region = region->next) {
     if (region->pixels == nullptr) continue;
+    const uint8_t* source = region->depth == 3 && line8 != nullptr ? line8 : line;
     for (subtitle_region_object* object = region->objects; object != nullptr;
          object = object->next) {
       if (object->objectId != objectId) continue;
@@ -160,7 +170,7 @@ void subtitle_write_line(subtitle_page* page, int objectId, int y, const uint8_t
       if (object->x + n > region->width) n = region->width - object->x;
       const int row = object->y + y;
       if (n < 0 || row >= region->height) break;
-      std::memcpy(region->pixels + static_cast<size_t>(row) * region->width + object->x, line,
+      std::memcpy(region->pixels + static_cast<size_t>(row) * region->width + object->x, source,
                   static_cast<size_t>(n));
     }
   }
@@ -201,7 +211,7 @@ int subtitle_process_pixel_data(subtitle_context* ctx, subtitle_page* page, int 
     }
     case 0xF0:
       std::memcpy(ctx->mapTable, kDefaultMapTable, sizeof kDefaultMapTable);
-      subtitle_write_line(page, objectId, y, ctx->line, x);
+      subtitle_write_line(page, objectId, y, ctx->line, x, ctx->line8);
       y += 2;
       x = 0;
       return 1;

@@ -16,6 +16,22 @@ constexpr int64_t kTicksPerSecond = 90000;
 constexpr int64_t kTicksPerMilli = 90;
 
 std::atomic<int> g_livePackets{0};
+std::atomic<size_t> g_highWaterPackets{0};
+std::atomic<size_t> g_highWaterBytes{0};
+
+void RaiseTo(std::atomic<size_t>& mark, size_t value) {
+  size_t seen = mark.load(std::memory_order_relaxed);
+  while (value > seen && !mark.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  }
+}
+
+// Teletext PES packets fill whole transport packet payloads and begin at
+// one: the packet is a multiple of 184 bytes, and at every 184th byte of
+// it a data unit begins, whose id is never 0. A start code there is the
+// next packet.
+constexpr int kTeletextUnit = 184;
+constexpr int kTeletextHeaderLength = 0x24;
+constexpr uint8_t kDvbDataIdentifier = 0x20;
 
 }  // namespace
 
@@ -26,10 +42,8 @@ PESFilter::PESFilter(const Platform& platform) : platform_(platform) {
 PESFilter::~PESFilter() {
   // The thread works on this object; it must be gone before the object is.
   if (thread != 0 || fd != -1) Stop();
-  while (!queue.empty()) {
-    DestroyPacket(queue.front());
-    queue.pop_front();
-  }
+  ReapExitedThread();
+  DiscardQueue();
 }
 
 bool PESFilter::Start(int pid, Subtitle* decoder_, int recDelay_) {
@@ -38,6 +52,13 @@ bool PESFilter::Start(int pid, Subtitle* decoder_, int recDelay_) {
   // handle; end the previous run first.
   if (thread != 0 || fd != -1) {
     if (!Stop()) return false;
+  }
+  ReapExitedThread();
+  if (exited_ != 0) {
+    // Only the reader thread itself can get here with its own handle kept:
+    // a second reader must not start while it still runs.
+    log("Failed pthread_join()\n");
+    return false;
   }
   decoder = decoder_;
   recDelay = recDelay_;
@@ -86,20 +107,22 @@ bool PESFilter::Stop() {
     // the thread never ends inside a decoder call: no drawing lock stays taken
     // and no packet is left half handled.
     stopRequested_.store(true, std::memory_order_release);
-    // A decoder that stops the filter from inside its own call cannot wait
-    // for its own thread; the thread ends after that call, and the next Stop
-    // from outside joins it.
-    if (pthread_equal(thread, pthread_self()) || pthread_join(thread, nullptr) != 0) {
+    if (pthread_equal(thread, pthread_self())) {
+      // A decoder stops the filter from inside its own call and cannot wait
+      // for its own thread. Once that call returns the thread only finishes
+      // the release it was in and ends (see ReaderPass); the next Start, Stop
+      // or the destructor joins it. Everything else is stopped now.
+      exited_ = thread;
+    } else if (pthread_join(thread, nullptr) != 0) {
       log("Failed pthread_join()\n");
       return false;
     }
     thread = 0;
+  } else {
+    ReapExitedThread();
   }
   log("Clean up PES queue.\n");
-  while (!queue.empty()) {
-    DestroyPacket(queue.front());
-    queue.pop_front();
-  }
+  DiscardQueue();
   if (fd != -1) {
     platform_.io->Ioctl(fd, DMX_STOP, nullptr);
     platform_.io->Close(fd);
@@ -124,6 +147,8 @@ bool PESFilter::ReaderPass() {
   int64_t now = 0;
   ReadSTC(now);
   ReleaseDuePacket();
+  // The decoder may have stopped the filter: nothing of it is ours now.
+  if (stopRequested_.load(std::memory_order_acquire)) return false;
   ClearStep(now);
 
   uint8_t chunk[kChunkSize];
@@ -167,11 +192,67 @@ void PESFilter::Reassemble(const uint8_t* chunk, int count) {
     std::memcpy(assembly + assembled, chunk + i, static_cast<size_t>(n));
     assembled += n;
     i += n;
-    if (assembled == expectedLength) {
-      QueuePacket(assembly, expectedLength);
-      assembled = 0;
-    }
+    SettleAssembly();
   }
+}
+
+void PESFilter::SettleAssembly() {
+  while (assembled >= 6) {
+    const int cut = StructuralEnd();
+    if (cut < 0 && assembled < expectedLength) return;
+    const int end = cut >= 0 ? cut : expectedLength;
+    if (cut >= 0) {
+      // A bit error in the length field would otherwise swallow every
+      // following packet until the bogus length is filled.
+      log("PES length %d disagrees with the stream: packet ends after %d bytes.\n",
+          expectedLength - 6, cut);
+    }
+    QueuePacket(assembly, end);
+    DropAssembled(end);
+  }
+}
+
+int PESFilter::StructuralEnd() const {
+  if (assembled < 9) return -1;
+  const int header = assembly[8];
+  const int identifier = 9 + header;
+  if (identifier >= assembled) return -1;
+  const int limit = std::min(assembled, expectedLength);
+  auto startsHere = [&](int at) {
+    return at + 4 <= assembled && std::memcmp(assembly + at, kStartCode, 4) == 0;
+  };
+  const uint8_t id = assembly[identifier];
+  if (header == kTeletextHeaderLength && id >= 0x10 && id <= 0x1F) {
+    for (int at = kTeletextUnit; at < limit; at += kTeletextUnit) {
+      if (startsHere(at)) return at;
+    }
+    return -1;
+  }
+  if (id != kDvbDataIdentifier) return -1;
+  // Walk the segments: where their chain and the end marker (with any
+  // stuffing after it) end, the packet ends; a start code inside a segment
+  // is pixel data and never counts.
+  int at = identifier + 2;
+  while (at < limit && assembly[at] == 0x0F) {
+    if (at + 6 > assembled) return -1;
+    at += 6 + ((assembly[at + 4] << 8) | assembly[at + 5]);
+  }
+  while (at < limit && assembly[at] == 0xFF) ++at;
+  return at < limit && startsHere(at) ? at : -1;
+}
+
+void PESFilter::DropAssembled(int count) {
+  int from = count;
+  // Keep the tail from its first start code on, or from a start code that
+  // the bytes so far only begin.
+  while (from < assembled) {
+    const int have = std::min(4, assembled - from);
+    if (std::memcmp(assembly + from, kStartCode, static_cast<size_t>(have)) == 0) break;
+    ++from;
+  }
+  assembled -= from;
+  if (assembled > 0) std::memmove(assembly, assembly + from, static_cast<size_t>(assembled));
+  if (assembled >= 6) expectedLength = ((assembly[4] << 8) | assembly[5]) + 6;
 }
 
 void PESFilter::ClearStep(int64_t now) {
@@ -220,28 +301,69 @@ void PESFilter::QueuePacket(const uint8_t* data, int size) {
       LogTimestamp("STC     ", stc);
     }
   }
+  // Room is made before the packet is added, so the queue never holds more
+  // than its bounds. The oldest packet goes: when the head waits for a time
+  // that does not come, it is the one that holds everything else back.
+  while (!queue.empty() && (queue.size() >= kMaxQueuedPackets ||
+                            queuedBytes_ + static_cast<size_t>(size) > kMaxQueuedBytes)) {
+    if (!dropping_) {
+      log("PES queue full (%zu packets, %zu bytes): dropping the oldest packets.\n",
+          queue.size(), queuedBytes_);
+      dropping_ = true;
+    }
+    queuedBytes_ -= queue.front()->size;
+    DestroyPacket(queue.front());
+    queue.pop_front();
+  }
   PESPacket* packet = new PESPacket();
   packet->pts = time;
   packet->data = new uint8_t[static_cast<size_t>(size)];
   if (size > 0) std::memcpy(packet->data, data, static_cast<size_t>(size));
   packet->size = static_cast<uint32_t>(size);
   queue.push_back(packet);
+  queuedBytes_ += packet->size;
   g_livePackets.fetch_add(1, std::memory_order_relaxed);
+  RaiseTo(g_highWaterPackets, queue.size());
+  RaiseTo(g_highWaterBytes, queuedBytes_);
 }
 
 void PESFilter::ReleaseDuePacket() {
   if (queue.empty()) return;
   int64_t stc = 0;
-  ReadSTC(stc);
+  const bool clockRead = ReadSTC(stc) == 1;
   PESPacket* head = queue.front();
-  if (head->pts > stc) return;
+  // Without a clock nothing can be far ahead; the packet waits for it. A
+  // head that waits while the packet sent after it is due has a damaged
+  // time as surely as one a minute ahead: neither may hold the rest back.
+  if (head->pts > stc) {
+    const bool farAhead = clockRead && head->pts - stc > kMaxLeadTicks;
+    const bool overtaken = queue.size() > 1 && queue[1]->pts <= stc && queue[1]->pts < head->pts;
+    if (!farAhead && !overtaken) return;
+  }
   queue.pop_front();
+  queuedBytes_ -= head->size;
+  dropping_ = false;
   if (decoder != nullptr) {
     const int32_t duration = static_cast<int32_t>(decoder->processPES(*head));
     // Widened before the product, so no duration wraps into a past deadline.
     clearDeadline = duration != 0 ? stc + static_cast<int64_t>(duration) * kTicksPerMilli : 0;
   }
   DestroyPacket(head);
+}
+
+void PESFilter::DiscardQueue() {
+  while (!queue.empty()) {
+    DestroyPacket(queue.front());
+    queue.pop_front();
+  }
+  queuedBytes_ = 0;
+  dropping_ = false;
+}
+
+void PESFilter::ReapExitedThread() {
+  if (exited_ == 0 || pthread_equal(exited_, pthread_self())) return;
+  pthread_join(exited_, nullptr);
+  exited_ = 0;
 }
 
 void PESFilter::LogTimestamp(const char* label, int64_t t) {
@@ -255,6 +377,17 @@ void PESFilter::LogTimestamp(const char* label, int64_t t) {
 }
 
 int PESFilter::LivePackets() { return g_livePackets.load(std::memory_order_relaxed); }
+
+size_t PESFilter::QueueHighWaterPackets() {
+  return g_highWaterPackets.load(std::memory_order_relaxed);
+}
+
+size_t PESFilter::QueueHighWaterBytes() { return g_highWaterBytes.load(std::memory_order_relaxed); }
+
+void PESFilter::ResetQueueHighWater() {
+  g_highWaterPackets.store(0, std::memory_order_relaxed);
+  g_highWaterBytes.store(0, std::memory_order_relaxed);
+}
 
 void PESFilter::DestroyPacket(PESPacket* packet) {
   delete[] packet->data;

@@ -25,6 +25,18 @@ class PESFilter {
   static constexpr int kChunkSize = 16384;
   static constexpr int kDriverBufferSize = 65536;
   static constexpr uint32_t kIdleSleepMicros = 10000;
+  // Bounds of the queue. Packets normally wait well under a second (data
+  // arrive ahead of their time by about that much): teletext brings some 25
+  // packets a second, a DVB display set a handful of packets of at most a
+  // few tens of kilobytes. 512 packets are twenty seconds of teletext and
+  // 2 MiB far more than any real display set needs, and still a small part
+  // of a box with 32 to 64 MB. When either is reached the oldest packet goes.
+  static constexpr size_t kMaxQueuedPackets = 512;
+  static constexpr size_t kMaxQueuedBytes = 2u << 20;
+  // A PTS this far ahead of the clock is a damaged PTS or a clock that is
+  // wrong, not a packet that is early: it is shown at once rather than
+  // holding every later packet back until the clock gets there.
+  static constexpr int64_t kMaxLeadTicks = 60 * 90000;
 
   explicit PESFilter(const Platform& platform = Platform::Default());
   PESFilter(const PESFilter&) = delete;
@@ -61,11 +73,16 @@ class PESFilter {
 
   // --- Inspection (tests; only while no reader thread runs) ------------------
   size_t QueuedPackets() const { return queue.size(); }
+  size_t QueuedBytes() const { return queuedBytes_; }
   int64_t ClearDeadline() const { return clearDeadline; }
   int Fd() const { return fd; }
   bool HasThread() const { return thread != 0; }
   // Packets created and not yet destroyed, over all filters of the process.
   static int LivePackets();
+  // The most packets and bytes any filter of the process held queued.
+  static size_t QueueHighWaterPackets();
+  static size_t QueueHighWaterBytes();
+  static void ResetQueueHighWater();
 
   // How the reader thread is created; pthread_create unless a test replaces
   // it (to provoke a failure, or to run passes by hand with no thread).
@@ -76,6 +93,19 @@ class PESFilter {
   static void* ThreadEntry(void* self);
   void DestroyPacket(PESPacket* packet);
   void CloseDevice();
+  // Joins a reader thread that stopped its own filter (see Stop), from any
+  // other thread.
+  void ReapExitedThread();
+  void DiscardQueue();
+  // Queues whatever complete packets the assembly holds, ending a packet
+  // early where the stream's structure shows the next one has begun.
+  void SettleAssembly();
+  // Where, before its announced end, the packet in the assembly has
+  // visibly ended because the next one begins; -1 when nothing shows that.
+  int StructuralEnd() const;
+  // Drops the first `count` assembled bytes and keeps what follows from
+  // its first (possibly partial) start code on.
+  void DropAssembled(int count);
 
   std::deque<PESPacket*> queue;
   Subtitle* decoder = nullptr;
@@ -86,6 +116,11 @@ class PESFilter {
   int fd = -1;
   int32_t recDelay = 0;
   int64_t clearDeadline = 0;
+  size_t queuedBytes_ = 0;
+  bool dropping_ = false;  // the queue overflowed and no packet was released since
+  // A reader thread that stopped its own filter: it ends on its own and is
+  // joined by the next Start, Stop or the destructor on another thread.
+  pthread_t exited_ = 0;
 
   std::atomic<bool> stopRequested_{false};
   ThreadCreator createThread_ = pthread_create;
