@@ -47,6 +47,8 @@ const char kUsage[] =
     "                      (repeatable), e.g. --set Language=fra\n"
     "  --speed X           replay speed factor (default 1); 'max' runs as fast\n"
     "                      as the daemon's own timing allows\n"
+    "  --rate BITS         bits per second at which a recording without PCR or PTS\n"
+    "                      is placed by byte position (default 4000000)\n"
     "  --frames DIR        a PNG of the screen after every drawing sequence that\n"
     "                      changed it, and DIR/frames.tsv listing them\n"
     "  --srt FILE          the subtitles shown, as SubRip\n"
@@ -138,6 +140,14 @@ bool ParseArguments(int argc, char** argv, ToolOptions& options, std::string& er
         error = "--speed takes a factor above 0 or 'max'";
         return false;
       }
+    } else if (arg == "--rate") {
+      if (!value(v)) return false;
+      double rate = 0;
+      if (!ParseNumber(v, rate) || rate < 1000 || rate > 1e10) {
+        error = "--rate takes bits per second (1000 or more)";
+        return false;
+      }
+      play.bitRate = static_cast<int64_t>(rate);
     } else if (arg == "--frames") {
       if (!value(play.framesDir)) return false;
     } else if (arg == "--srt") {
@@ -186,9 +196,11 @@ bool ParseArguments(int argc, char** argv, ToolOptions& options, std::string& er
 
 void WriteToStdout(const char* text, void*) { std::fputs(text, stdout); }
 
-int ListRecording(const std::string& path) {
+int ListRecording(const std::string& path, int64_t bitRate) {
   VirtualClock clock;  // the scan's waits cost no real time
-  SimDemux demux(&clock);
+  SimDemuxOptions demuxOptions;
+  if (bitRate > 0) demuxOptions.nominalBitRate = bitRate;
+  SimDemux demux(&clock, demuxOptions);
   SimDeviceIO io;
   Platform platform;
   platform.io = &io;
@@ -199,6 +211,7 @@ int ListRecording(const std::string& path) {
                  error.c_str());
     return 1;
   }
+  std::fputs(replay::ClockNote(demux.Recording()).c_str(), stderr);
   io.Attach(platform.paths.demux, &demux);
   std::vector<replay::Program> programs;
   if (!replay::FindPrograms(demux.Recording(), programs)) {
@@ -248,6 +261,6 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (options.list) return ListRecording(options.play.recording);
+  if (options.list) return ListRecording(options.play.recording, options.play.bitRate);
   return Play(options.play);
 }

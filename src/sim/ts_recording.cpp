@@ -1,47 +1,131 @@
 #include "sim/ts_recording.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <utility>
+#include <limits>
+#include <map>
 
 namespace {
 constexpr int64_t kWrap = int64_t{1} << 33;
-// Recordings larger than this are refused rather than read into memory.
-constexpr long kMaxRecordingBytes = 1L << 30;
+constexpr size_t kP = TSRecording::kPacketSize;
+// Two clock values agree when the second follows the first by no more than
+// twice what the recording's rate predicts, give or take this much: more
+// than PCR spacing and B-frame reordering of PTS allow, far less than any
+// bit error in the upper bits of a time stamp.
+constexpr int64_t kSlack = 18000;  // 200 ms
+// The time line is stored with this error at most (1 ms).
+constexpr int64_t kTolerance = 90;
+// Clock steps taken for the recording's rate; longer ones are gaps.
+constexpr int64_t kLongestStep = 10 * 90000;
 
-// One time stamp at a packet.
-struct Anchor {
+struct Stamp {
   size_t index;
   int64_t value;
+  bool discontinuity;
 };
 
-// Spreads anchor values over all `count` packets: unwraps them, keeps them
-// from going backwards and interpolates between neighbours by position.
-std::vector<int64_t> PlacesFromAnchors(std::vector<Anchor> anchors, size_t count) {
-  std::vector<int64_t> places(count, 0);
-  if (anchors.empty()) return places;
-  for (size_t k = 1; k < anchors.size(); ++k) {
-    int64_t delta = (anchors[k].value - anchors[k - 1].value) % kWrap;
-    if (delta < 0) delta += kWrap;
-    if (delta >= kWrap / 2) delta = 0;  // a step backwards holds the clock
-    anchors[k].value = anchors[k - 1].value + delta;
-  }
-  size_t next = 0;
-  for (size_t i = 0; i < count; ++i) {
-    while (next < anchors.size() && anchors[next].index <= i) ++next;
-    if (next == 0) {
-      places[i] = anchors.front().value;
-    } else if (next == anchors.size()) {
-      places[i] = anchors.back().value;
-    } else {
-      const Anchor& a = anchors[next - 1];
-      const Anchor& b = anchors[next];
-      places[i] = a.value + (b.value - a.value) * static_cast<int64_t>(i - a.index) /
-                                static_cast<int64_t>(b.index - a.index);
+// The step from a to b on the 33-bit clock, between -2^32 and 2^32.
+int64_t Step(int64_t a, int64_t b) {
+  int64_t d = (b - a) % kWrap;
+  if (d < 0) d += kWrap;
+  if (d >= kWrap / 2) d -= kWrap;
+  return d;
+}
+
+double MedianRate(const std::vector<Stamp>& stamps) {
+  std::vector<double> rates;
+  for (size_t k = 1; k < stamps.size(); ++k) {
+    const int64_t d = Step(stamps[k - 1].value, stamps[k].value);
+    if (d > 0 && d <= kLongestStep) {
+      rates.push_back(static_cast<double>(d) / static_cast<double>(stamps[k].index - stamps[k - 1].index));
     }
   }
-  return places;
+  if (rates.empty()) return 0;
+  std::nth_element(rates.begin(), rates.begin() + static_cast<long>(rates.size() / 2), rates.end());
+  return rates[rates.size() / 2];
+}
+
+// Places the clock values on one unbroken time line: values that disagree
+// with their neighbours are left out, confirmed jumps are bridged.
+std::vector<TSRecording::Anchor> TimeLine(const std::vector<Stamp>& s, double rate, int* ignored,
+                                          int* discontinuities) {
+  std::vector<TSRecording::Anchor> out;
+  const auto expected = [rate](size_t a, size_t b) {
+    return static_cast<int64_t>(rate * static_cast<double>(b - a));
+  };
+  const auto agree = [&](const Stamp& a, const Stamp& b) {
+    const int64_t d = Step(a.value, b.value);
+    return d >= -kSlack && d <= 2 * expected(a.index, b.index) + kSlack;
+  };
+  // The time line starts at the first value its successor agrees with.
+  size_t g = 0;
+  while (g + 1 < s.size() && !agree(s[g], s[g + 1])) ++g;
+  if (g + 1 == s.size() && s.size() > 1) g = 0;  // nothing agrees: trust the first
+  *ignored += static_cast<int>(g);
+  if (s.empty()) return out;
+  int64_t offset = 0;
+  out.push_back({s[g].index, s[g].value, offset});
+  for (size_t k = g + 1; k < s.size(); ++k) {
+    const int64_t last = out.back().place;
+    if (agree(s[g], s[k])) {
+      const int64_t d = Step(s[g].value, s[k].value);
+      if (d < 0) continue;  // reordered: the clock holds
+      out.push_back({s[k].index, last + d, offset});
+      g = k;
+      continue;
+    }
+    const bool confirmed =
+        s[k].discontinuity || (k + 1 < s.size() && agree(s[k], s[k + 1]) && !agree(s[g], s[k + 1]));
+    if (!confirmed) {
+      ++*ignored;
+      continue;
+    }
+    ++*discontinuities;
+    const int64_t place = last + expected(s[g].index, s[k].index);
+    offset = s[k].value - place;
+    out.push_back({s[k].index, place, offset});
+    g = k;
+  }
+  return out;
+}
+
+// Keeps only the anchors needed to rebuild every other one within
+// kTolerance by interpolation, and both sides of every discontinuity: a
+// steady clock shrinks to its two ends.
+std::vector<TSRecording::Anchor> Simplify(const std::vector<TSRecording::Anchor>& in) {
+  if (in.size() <= 2) return in;
+  std::vector<TSRecording::Anchor> out{in.front()};
+  size_t base = 0;
+  double lo = -std::numeric_limits<double>::infinity();
+  double hi = std::numeric_limits<double>::infinity();
+  for (size_t k = 1; k < in.size(); ++k) {
+    auto slope = [&](int64_t offset) {
+      return static_cast<double>(in[k].place + offset - in[base].place) /
+             static_cast<double>(in[k].index - in[base].index);
+    };
+    if (in[k].offset != in[base].offset) {
+      if (base != k - 1) out.push_back(in[k - 1]);
+      base = k;
+      out.push_back(in[base]);
+      lo = -std::numeric_limits<double>::infinity();
+      hi = std::numeric_limits<double>::infinity();
+      continue;
+    }
+    if (slope(0) < lo || slope(0) > hi) {
+      base = k - 1;
+      out.push_back(in[base]);
+      lo = -std::numeric_limits<double>::infinity();
+      hi = std::numeric_limits<double>::infinity();
+    }
+    lo = std::max(lo, slope(-kTolerance));
+    hi = std::min(hi, slope(kTolerance));
+  }
+  if (out.back().index != in.back().index) out.push_back(in.back());
+  return out;
 }
 }  // namespace
 
@@ -50,9 +134,9 @@ bool PacketPayload(const uint8_t* packet, size_t* offset, size_t* size) {
   if ((control & 0x01) == 0) return false;
   size_t start = 4;
   if (control & 0x02) start = 5 + packet[4];
-  if (start >= TSRecording::kPacketSize) return false;
+  if (start >= kP) return false;
   *offset = start;
-  *size = TSRecording::kPacketSize - start;
+  *size = kP - start;
   return true;
 }
 
@@ -75,91 +159,223 @@ int64_t PacketPTS(const uint8_t* packet) {
          (b[13] >> 1);
 }
 
+TSRecording::~TSRecording() { Reset(); }
+
+void TSRecording::Reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  memory_.clear();
+  memory_.shrink_to_fit();
+  size_ = 0;
+  runs_.clear();
+  count_ = 0;
+  skipped_ = 0;
+  source_ = ClockSource::kNone;
+  ticksPerPacket_ = 0;
+  anchors_.clear();
+  ignored_ = 0;
+  discontinuities_ = 0;
+}
+
+void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
+  if (bitsPerSecond > 0) nominalBitRate_ = bitsPerSecond;
+}
+
+size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const {
+  if (offset >= size_) return 0;
+  size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
+  if (fd_ < 0) {
+    std::memcpy(out, memory_.data() + offset, size);
+    return size;
+  }
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+uint64_t TSRecording::OffsetOf(size_t index) const {
+  const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
+                                   [](size_t i, const Run& r) { return i < r.first; });
+  const Run& run = *(it - 1);
+  return run.offset + (index - run.first) * kP;
+}
+
+size_t TSRecording::ReadPackets(size_t first, size_t count, uint8_t* out) const {
+  size_t done = 0;
+  while (done < count && first + done < count_) {
+    const size_t index = first + done;
+    const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
+                                     [](size_t i, const Run& r) { return i < r.first; });
+    const size_t runEnd = it == runs_.end() ? count_ : it->first;
+    const size_t n = std::min(count - done, runEnd - index);
+    if (ReadBytes(OffsetOf(index), n * kP, out + done * kP) != n * kP) break;
+    done += n;
+  }
+  return done;
+}
+
+const uint8_t* TSRecording::Packet(size_t index) const {
+  if (fd_ < 0) return memory_.data() + OffsetOf(index);
+  thread_local uint8_t buffer[kP];
+  if (ReadPackets(index, 1, buffer) != 1) std::memset(buffer, 0xFF, sizeof buffer);
+  return buffer;
+}
+
 uint16_t TSRecording::Pid(size_t index) const {
   const uint8_t* p = Packet(index);
   return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
 }
 
-const std::vector<uint32_t>& TSRecording::PacketsOf(uint16_t pid) const {
-  static const std::vector<uint32_t> kNone;
-  const auto it = byPid_.find(pid);
-  return it == byPid_.end() ? kNone : it->second;
+std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
+  std::vector<uint32_t> out;
+  std::vector<uint8_t> chunk(512 * kP);
+  for (size_t first = 0; first < count_;) {
+    const size_t n = ReadPackets(first, 512, chunk.data());
+    if (n == 0) break;
+    for (size_t k = 0; k < n; ++k) {
+      const uint8_t* p = chunk.data() + k * kP;
+      if ((((p[1] & 0x1F) << 8) | p[2]) == pid) out.push_back(static_cast<uint32_t>(first + k));
+    }
+    first += n;
+  }
+  return out;
+}
+
+int64_t TSRecording::Place(size_t index) const {
+  const auto at = [this](const Anchor& a, size_t i) {
+    const double packets = static_cast<double>(i) - static_cast<double>(a.index);
+    return a.place + static_cast<int64_t>(packets * ticksPerPacket_);
+  };
+  if (anchors_.empty()) return at({0, 0, 0}, index);
+  const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
+                                   [](size_t i, const Anchor& a) { return i < a.index; });
+  if (it == anchors_.begin()) return at(anchors_.front(), index);
+  if (it == anchors_.end()) return at(anchors_.back(), index);
+  const Anchor& a = *(it - 1);
+  const Anchor& b = *it;
+  return a.place + (b.place - a.place) * static_cast<int64_t>(index - a.index) /
+                       static_cast<int64_t>(b.index - a.index);
+}
+
+int64_t TSRecording::ClockOffset(size_t index) const {
+  const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
+                                   [](size_t i, const Anchor& a) { return i < a.index; });
+  return it == anchors_.begin() ? 0 : (it - 1)->offset;
 }
 
 bool TSRecording::Load(const std::string& path, std::string* error) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+  Reset();
+  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
     if (error) *error = std::strerror(errno);
     return false;
   }
-  std::vector<uint8_t> bytes;
-  bool ok = std::fseek(file, 0, SEEK_END) == 0;
-  const long size = ok ? std::ftell(file) : -1;
-  if (size < 0 || size > kMaxRecordingBytes) ok = false;
-  if (ok) {
-    std::rewind(file);
-    bytes.resize(static_cast<size_t>(size));
-    ok = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  }
-  std::fclose(file);
-  if (!ok) {
-    if (error) *error = size > kMaxRecordingBytes ? "file too large" : "read error";
+  const off_t end = lseek(fd_, 0, SEEK_END);
+  if (end < 0) {
+    if (error) *error = std::strerror(errno);
+    Reset();
     return false;
   }
-  return LoadBytes(bytes, error);
+  size_ = static_cast<uint64_t>(end);
+  return Scan(error);
 }
 
 bool TSRecording::LoadBytes(const std::vector<uint8_t>& bytes, std::string* error) {
-  data_.clear();
-  places_.clear();
-  byPid_.clear();
-  hasPcr_ = false;
-  skipped_ = 0;
+  Reset();
+  memory_ = bytes;
+  size_ = memory_.size();
+  return Scan(error);
+}
 
-  size_t pos = 0;
-  const size_t n = bytes.size();
-  while (pos + kPacketSize <= n) {
+// Finds the packet boundaries in one pass over the source, reading it in
+// windows, and notes which PIDs carry a clock.
+bool TSRecording::Scan(std::string* error) {
+  constexpr size_t kWindow = 1 << 20;
+  std::vector<uint8_t> window(kWindow + 2 * kP);
+  uint64_t windowStart = 0;
+  size_t have = 0;
+  uint64_t pos = 0;
+  uint64_t expectedNext = UINT64_MAX;
+  while (pos + kP <= size_) {
+    // Keep at least two packets of look-ahead in the window.
+    if (pos + 2 * kP > windowStart + have && windowStart + have < size_) {
+      const size_t keep = static_cast<size_t>(windowStart + have - pos);
+      std::memmove(window.data(), window.data() + (pos - windowStart), keep);
+      windowStart = pos;
+      have = keep + ReadBytes(pos + keep, window.size() - keep, window.data() + keep);
+      if (have < kP) break;
+    }
+    const uint8_t* b = window.data() + (pos - windowStart);
+    const size_t left = static_cast<size_t>(windowStart + have - pos);
+    if (left < kP) break;
     // A sync byte counts only when the next packet (if any) also starts with one.
-    const bool synced =
-        bytes[pos] == 0x47 && (pos + kPacketSize == n || bytes[pos + kPacketSize] == 0x47 ||
-                               pos + 2 * kPacketSize > n);
+    const bool synced = b[0] == 0x47 && (left < 2 * kP || b[kP] == 0x47);
     if (!synced) {
       ++pos;
       ++skipped_;
       continue;
     }
-    data_.insert(data_.end(), bytes.begin() + static_cast<long>(pos),
-                 bytes.begin() + static_cast<long>(pos + kPacketSize));
-    pos += kPacketSize;
+    if (pos != expectedNext) runs_.push_back({count_, pos});
+    ++count_;
+    pos += kP;
+    expectedNext = pos;
   }
-  skipped_ += n - pos;
-  const size_t count = data_.size() / kPacketSize;
-  if (count == 0) {
+  skipped_ += static_cast<size_t>(size_ - pos);
+  if (count_ == 0) {
     if (error) *error = "no transport stream packets found";
     return false;
   }
-  places_.assign(count, 0);
-  for (size_t i = 0; i < count; ++i) byPid_[Pid(i)].push_back(static_cast<uint32_t>(i));
   ComputePlaces();
   return true;
 }
 
 void TSRecording::ComputePlaces() {
-  const size_t count = PacketCount();
-  std::map<uint16_t, std::vector<Anchor>> pcrs;
-  std::map<uint16_t, std::vector<Anchor>> ptss;
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* p = Packet(i);
-    const int64_t pcr = PacketPCR(p);
-    if (pcr >= 0) pcrs[Pid(i)].push_back({i, pcr});
-    const int64_t pts = PacketPTS(p);
-    if (pts >= 0) ptss[Pid(i)].push_back({i, pts});
+  // First pass: which PID carries the clock.
+  std::map<uint16_t, size_t> pcrs;
+  std::map<uint16_t, size_t> ptss;
+  std::vector<uint8_t> chunk(512 * kP);
+  const auto each = [&](auto&& visit) {
+    for (size_t first = 0; first < count_;) {
+      const size_t n = ReadPackets(first, 512, chunk.data());
+      if (n == 0) break;
+      for (size_t k = 0; k < n; ++k) visit(first + k, chunk.data() + k * kP);
+      first += n;
+    }
+  };
+  each([&](size_t, const uint8_t* p) {
+    const uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
+    if (PacketPCR(p) >= 0) ++pcrs[pid];
+    if (PacketPTS(p) >= 0) ++ptss[pid];
+  });
+  source_ = !pcrs.empty() ? ClockSource::kPCR : !ptss.empty() ? ClockSource::kPTS : ClockSource::kNone;
+  const double nominal = static_cast<double>(kP * 8 * 90000) / static_cast<double>(nominalBitRate_);
+  if (source_ == ClockSource::kNone) {
+    ticksPerPacket_ = nominal;
+    return;
   }
-  hasPcr_ = !pcrs.empty();
-  const auto& pool = hasPcr_ ? pcrs : ptss;
-  const std::vector<Anchor>* best = nullptr;
-  for (const auto& entry : pool) {
-    if (best == nullptr || entry.second.size() > best->size()) best = &entry.second;
-  }
-  places_ = PlacesFromAnchors(best ? *best : std::vector<Anchor>(), count);
+  const auto& pool = source_ == ClockSource::kPCR ? pcrs : ptss;
+  const auto best = std::max_element(pool.begin(), pool.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+  const uint16_t clockPid = best->first;
+  // Second pass: that PID's clock values.
+  std::vector<Stamp> stamps;
+  stamps.reserve(best->second);
+  bool flagged = false;
+  each([&](size_t index, const uint8_t* p) {
+    if ((((p[1] & 0x1F) << 8) | p[2]) != clockPid) return;
+    if ((p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80)) flagged = true;
+    const int64_t value = source_ == ClockSource::kPCR ? PacketPCR(p) : PacketPTS(p);
+    if (value < 0) return;
+    stamps.push_back({index, value, flagged});
+    flagged = false;
+  });
+  const double rate = MedianRate(stamps);
+  ticksPerPacket_ = rate > 0 ? rate : nominal;
+  anchors_ = Simplify(TimeLine(stamps, ticksPerPacket_, &ignored_, &discontinuities_));
+  anchors_.shrink_to_fit();
 }

@@ -79,13 +79,16 @@ bool PESFilter::Start(int pid, Subtitle* decoder_, int recDelay_) {
 }
 
 bool PESFilter::Stop() {
+  // The thread is asked to end before the line goes out: a replay on virtual
+  // time lets time run on for the reader thread alone from that line on, and
+  // the reader must not outlast it.
+  if (thread != 0) stopRequested_.store(true, std::memory_order_release);
   log("Stoping PESFilter thread.\n");
   if (thread != 0) {
     // The thread looks at the flag at the top of every pass. A pass never
     // blocks (non-blocking reads, a short sleep), so the join is prompt, and
     // the thread never ends inside a decoder call: no drawing lock stays taken
     // and no packet is left half handled.
-    stopRequested_.store(true, std::memory_order_release);
     // A decoder that stops the filter from inside its own call cannot wait
     // for its own thread; the thread ends after that call, and the next Stop
     // from outside joins it.
