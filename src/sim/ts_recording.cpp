@@ -36,17 +36,26 @@ int64_t Step(int64_t a, int64_t b) {
   return d;
 }
 
-double MedianRate(const std::vector<Stamp>& stamps) {
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
+  return values[values.size() / 2];
+}
+
+// The typical clock step in ticks per packet and in ticks, over the steps
+// that look like a running clock.
+void TypicalSteps(const std::vector<Stamp>& stamps, double* ticksPerPacket, double* interval) {
   std::vector<double> rates;
+  std::vector<double> steps;
   for (size_t k = 1; k < stamps.size(); ++k) {
     const int64_t d = Step(stamps[k - 1].value, stamps[k].value);
     if (d > 0 && d <= kLongestStep) {
       rates.push_back(static_cast<double>(d) / static_cast<double>(stamps[k].index - stamps[k - 1].index));
+      steps.push_back(static_cast<double>(d));
     }
   }
-  if (rates.empty()) return 0;
-  std::nth_element(rates.begin(), rates.begin() + static_cast<long>(rates.size() / 2), rates.end());
-  return rates[rates.size() / 2];
+  *ticksPerPacket = Median(rates);
+  *interval = Median(steps);
 }
 
 // Places the clock values on one unbroken time line: values that disagree
@@ -172,6 +181,8 @@ void TSRecording::Reset() {
   skipped_ = 0;
   source_ = ClockSource::kNone;
   ticksPerPacket_ = 0;
+  headRate_ = tailRate_ = 0;
+  edge_ = 0;
   anchors_.clear();
   ignored_ = 0;
   discontinuities_ = 0;
@@ -247,15 +258,20 @@ std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
 }
 
 int64_t TSRecording::Place(size_t index) const {
-  const auto at = [this](const Anchor& a, size_t i) {
-    const double packets = static_cast<double>(i) - static_cast<double>(a.index);
-    return a.place + static_cast<int64_t>(packets * ticksPerPacket_);
-  };
-  if (anchors_.empty()) return at({0, 0, 0}, index);
+  if (anchors_.empty()) return static_cast<int64_t>(static_cast<double>(index) * ticksPerPacket_);
   const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
                                    [](size_t i, const Anchor& a) { return i < a.index; });
-  if (it == anchors_.begin()) return at(anchors_.front(), index);
-  if (it == anchors_.end()) return at(anchors_.back(), index);
+  // Outside the clock values the packets go on at the pace of the nearest
+  // stretch, but no further than one clock step: the clock would have
+  // spoken again by then.
+  if (it == anchors_.begin()) {
+    const double packets = static_cast<double>(anchors_.front().index - index);
+    return anchors_.front().place - static_cast<int64_t>(std::min(packets * headRate_, edge_));
+  }
+  if (it == anchors_.end()) {
+    const double packets = static_cast<double>(index - anchors_.back().index);
+    return anchors_.back().place + static_cast<int64_t>(std::min(packets * tailRate_, edge_));
+  }
   const Anchor& a = *(it - 1);
   const Anchor& b = *it;
   return a.place + (b.place - a.place) * static_cast<int64_t>(index - a.index) /
@@ -374,8 +390,19 @@ void TSRecording::ComputePlaces() {
     stamps.push_back({index, value, flagged});
     flagged = false;
   });
-  const double rate = MedianRate(stamps);
+  double rate = 0;
+  double interval = 0;
+  TypicalSteps(stamps, &rate, &interval);
   ticksPerPacket_ = rate > 0 ? rate : nominal;
   anchors_ = Simplify(TimeLine(stamps, ticksPerPacket_, &ignored_, &discontinuities_));
   anchors_.shrink_to_fit();
+  const auto slope = [](const Anchor& a, const Anchor& b) {
+    return static_cast<double>(b.place - a.place) / static_cast<double>(b.index - a.index);
+  };
+  headRate_ = tailRate_ = ticksPerPacket_;
+  edge_ = interval > 0 ? interval : std::numeric_limits<double>::infinity();
+  if (anchors_.size() >= 2) {
+    headRate_ = slope(anchors_[0], anchors_[1]);
+    tailRate_ = slope(anchors_[anchors_.size() - 2], anchors_.back());
+  }
 }

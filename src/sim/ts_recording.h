@@ -16,8 +16,9 @@
 // PCRs is the clock. A recording without PCR takes the PTS of the PES stream
 // with the most time-stamped packets. Packets between two time stamps are
 // placed by their position in the file; before the first and after the last
-// one, and in a recording without any time stamp, by position at the
-// recording's own rate (or the nominal rate when it has none).
+// one at the pace of the nearest stretch, for no more than one typical clock
+// step. A recording without any time stamp is placed by position at the
+// nominal bit rate.
 //
 // Damaged clock values never stretch or stall time: a value that disagrees
 // with its neighbours is ignored, and a real discontinuity (flagged, or a jump
@@ -104,7 +105,11 @@ class TSRecording {
   size_t skipped_ = 0;
   int64_t nominalBitRate_ = kDefaultBitRate;
   ClockSource source_ = ClockSource::kNone;
-  double ticksPerPacket_ = 0;
+  double ticksPerPacket_ = 0;  // the clock's typical pace
+  // Pace before the first and after the last anchor, and how far at most.
+  double headRate_ = 0;
+  double tailRate_ = 0;
+  double edge_ = 0;
   std::vector<Anchor> anchors_;
   int ignored_ = 0;
   int discontinuities_ = 0;
