@@ -34,14 +34,15 @@ namespace replay {
 bool FindPrograms(const TSRecording& recording, std::vector<Program>& programs) {
   SectionAssembler assembler;
   std::vector<uint8_t> pat;
-  for (uint32_t index : recording.PacketsOf(0)) {
-    assembler.Push(recording.Packet(index), [&](const uint8_t* section, size_t length) {
+  recording.Visit(0, [&](size_t, const uint8_t* packet) {
+    if (((packet[1] & 0x1F) << 8 | packet[2]) != 0) return true;
+    assembler.Push(packet, [&](const uint8_t* section, size_t length) {
       if (pat.empty() && length >= 12 && section[0] == 0x00 && Crc32Mpeg(section, length) == 0) {
         pat.assign(section, section + length);
       }
     });
-    if (!pat.empty()) break;
-  }
+    return pat.empty();
+  });
   if (pat.empty()) return false;
   const size_t crcStart = pat.size() - 4;
   for (size_t offset = 8; offset + 4 <= crcStart; offset += 4) {

@@ -42,100 +42,165 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// The typical clock step in ticks per packet and in ticks, over the steps
-// that look like a running clock.
-void TypicalSteps(const std::vector<Stamp>& stamps, double* ticksPerPacket, double* interval) {
-  std::vector<double> rates;
-  std::vector<double> steps;
-  for (size_t k = 1; k < stamps.size(); ++k) {
-    const int64_t d = Step(stamps[k - 1].value, stamps[k].value);
-    if (d > 0 && d <= kLongestStep) {
-      rates.push_back(static_cast<double>(d) / static_cast<double>(stamps[k].index - stamps[k - 1].index));
-      steps.push_back(static_cast<double>(d));
-    }
-  }
-  *ticksPerPacket = Median(rates);
-  *interval = Median(steps);
-}
-
-// Places the clock values on one unbroken time line: values that disagree
-// with their neighbours are left out, confirmed jumps are bridged.
-std::vector<TSRecording::Anchor> TimeLine(const std::vector<Stamp>& s, double rate, int* ignored,
-                                          int* discontinuities) {
-  std::vector<TSRecording::Anchor> out;
-  const auto expected = [rate](size_t a, size_t b) {
-    return static_cast<int64_t>(rate * static_cast<double>(b - a));
-  };
-  const auto agree = [&](const Stamp& a, const Stamp& b) {
+// The typical clock step, in ticks per packet and in ticks, from an evenly
+// thinned sample of the steps that look like a running clock, so that its
+// size does not grow with the recording.
+class StepSample {
+ public:
+  void Add(const Stamp& a, const Stamp& b) {
     const int64_t d = Step(a.value, b.value);
-    return d >= -kSlack && d <= 2 * expected(a.index, b.index) + kSlack;
-  };
-  // The time line starts at the first value its successor agrees with.
-  size_t g = 0;
-  while (g + 1 < s.size() && !agree(s[g], s[g + 1])) ++g;
-  if (g + 1 == s.size() && s.size() > 1) g = 0;  // nothing agrees: trust the first
-  *ignored += static_cast<int>(g);
-  if (s.empty()) return out;
-  int64_t offset = 0;
-  out.push_back({s[g].index, s[g].value, offset});
-  for (size_t k = g + 1; k < s.size(); ++k) {
-    const int64_t last = out.back().place;
-    if (agree(s[g], s[k])) {
-      const int64_t d = Step(s[g].value, s[k].value);
-      if (d < 0) continue;  // reordered: the clock holds
-      out.push_back({s[k].index, last + d, offset});
-      g = k;
-      continue;
+    if (d <= 0 || d > kLongestStep || seen_++ % stride_ != 0) return;
+    rates_.push_back(static_cast<double>(d) / static_cast<double>(b.index - a.index));
+    steps_.push_back(static_cast<double>(d));
+    if (rates_.size() < kLimit) return;
+    for (size_t k = 0; k < kLimit / 2; ++k) {
+      rates_[k] = rates_[2 * k];
+      steps_[k] = steps_[2 * k];
     }
-    const bool confirmed =
-        s[k].discontinuity || (k + 1 < s.size() && agree(s[k], s[k + 1]) && !agree(s[g], s[k + 1]));
-    if (!confirmed) {
-      ++*ignored;
-      continue;
-    }
-    ++*discontinuities;
-    const int64_t place = last + expected(s[g].index, s[k].index);
-    offset = s[k].value - place;
-    out.push_back({s[k].index, place, offset});
-    g = k;
+    rates_.resize(kLimit / 2);
+    steps_.resize(kLimit / 2);
+    stride_ *= 2;
   }
-  return out;
-}
+  double TicksPerPacket() const { return Median(rates_); }
+  double Interval() const { return Median(steps_); }
+
+ private:
+  static constexpr size_t kLimit = 8192;
+  std::vector<double> rates_;
+  std::vector<double> steps_;
+  uint64_t seen_ = 0;
+  uint64_t stride_ = 1;
+};
 
 // Keeps only the anchors needed to rebuild every other one within
 // kTolerance by interpolation, and both sides of every discontinuity: a
 // steady clock shrinks to its two ends.
-std::vector<TSRecording::Anchor> Simplify(const std::vector<TSRecording::Anchor>& in) {
-  if (in.size() <= 2) return in;
-  std::vector<TSRecording::Anchor> out{in.front()};
-  size_t base = 0;
-  double lo = -std::numeric_limits<double>::infinity();
-  double hi = std::numeric_limits<double>::infinity();
-  for (size_t k = 1; k < in.size(); ++k) {
-    auto slope = [&](int64_t offset) {
-      return static_cast<double>(in[k].place + offset - in[base].place) /
-             static_cast<double>(in[k].index - in[base].index);
-    };
-    if (in[k].offset != in[base].offset) {
-      if (base != k - 1) out.push_back(in[k - 1]);
-      base = k;
-      out.push_back(in[base]);
-      lo = -std::numeric_limits<double>::infinity();
-      hi = std::numeric_limits<double>::infinity();
-      continue;
+class Simplifier {
+ public:
+  void Add(const TSRecording::Anchor& a) {
+    if (out_.empty()) {
+      out_.push_back(a);
+      base_ = prev_ = a;
+      return;
     }
-    if (slope(0) < lo || slope(0) > hi) {
-      base = k - 1;
-      out.push_back(in[base]);
-      lo = -std::numeric_limits<double>::infinity();
-      hi = std::numeric_limits<double>::infinity();
+    if (a.offset != base_.offset) {
+      if (prev_.index != base_.index) out_.push_back(prev_);
+      out_.push_back(a);
+      base_ = prev_ = a;
+      Reset();
+      return;
     }
-    lo = std::max(lo, slope(-kTolerance));
-    hi = std::min(hi, slope(kTolerance));
+    if (Slope(a, 0) < lo_ || Slope(a, 0) > hi_) {
+      base_ = prev_;
+      out_.push_back(base_);
+      Reset();
+    }
+    lo_ = std::max(lo_, Slope(a, -kTolerance));
+    hi_ = std::min(hi_, Slope(a, kTolerance));
+    prev_ = a;
   }
-  if (out.back().index != in.back().index) out.push_back(in.back());
-  return out;
-}
+  std::vector<TSRecording::Anchor> Finish() {
+    if (!out_.empty() && out_.back().index != prev_.index) out_.push_back(prev_);
+    out_.shrink_to_fit();
+    return std::move(out_);
+  }
+
+ private:
+  double Slope(const TSRecording::Anchor& a, int64_t offset) const {
+    return static_cast<double>(a.place + offset - base_.place) /
+           static_cast<double>(a.index - base_.index);
+  }
+  void Reset() {
+    lo_ = -std::numeric_limits<double>::infinity();
+    hi_ = std::numeric_limits<double>::infinity();
+  }
+
+  std::vector<TSRecording::Anchor> out_;
+  TSRecording::Anchor base_{};
+  TSRecording::Anchor prev_{};
+  double lo_ = -std::numeric_limits<double>::infinity();
+  double hi_ = std::numeric_limits<double>::infinity();
+};
+
+// Places the clock values, as they come, on one unbroken time line: values
+// that disagree with their neighbours are left out, confirmed jumps are
+// bridged. A value is decided once the one after it is known.
+class TimeLine {
+ public:
+  TimeLine(double rate, Simplifier* out) : rate_(rate), out_(out) {}
+
+  void Add(const Stamp& s) {
+    if (!started_) {
+      // The time line starts at the first value its successor agrees with.
+      if (!first_) {
+        first_ = true;
+        previous_ = s;
+        return;
+      }
+      if (!Agree(previous_, s)) {
+        ++ignored;
+        previous_ = s;
+        return;
+      }
+      Begin(previous_);
+    } else {
+      Decide(pending_, &s);
+    }
+    pending_ = s;
+  }
+
+  void Finish() {
+    if (started_) {
+      Decide(pending_, nullptr);
+    } else if (first_) {
+      Begin(previous_);  // nothing agrees: the last value stands alone
+    }
+  }
+
+  int ignored = 0;
+  int discontinuities = 0;
+
+ private:
+  int64_t Expected(size_t a, size_t b) const {
+    return static_cast<int64_t>(rate_ * static_cast<double>(b - a));
+  }
+  bool Agree(const Stamp& a, const Stamp& b) const {
+    const int64_t d = Step(a.value, b.value);
+    return d >= -kSlack && d <= 2 * Expected(a.index, b.index) + kSlack;
+  }
+  void Begin(const Stamp& s) {
+    started_ = true;
+    good_ = s;
+    place_ = s.value;
+    out_->Add({s.index, place_, offset_});
+  }
+  void Decide(const Stamp& s, const Stamp* next) {
+    if (Agree(good_, s)) {
+      const int64_t d = Step(good_.value, s.value);
+      if (d < 0) return;  // reordered: the clock holds
+      place_ += d;
+    } else if (s.discontinuity || (next && Agree(s, *next) && !Agree(good_, *next))) {
+      ++discontinuities;
+      place_ += Expected(good_.index, s.index);
+      offset_ = s.value - place_;
+    } else {
+      ++ignored;
+      return;
+    }
+    good_ = s;
+    out_->Add({s.index, place_, offset_});
+  }
+
+  double rate_;
+  Simplifier* out_;
+  bool first_ = false;
+  bool started_ = false;
+  Stamp previous_{};
+  Stamp pending_{};
+  Stamp good_{};
+  int64_t place_ = 0;
+  int64_t offset_ = 0;
+};
 }  // namespace
 
 bool PacketPayload(const uint8_t* packet, size_t* offset, size_t* size) {
@@ -242,18 +307,26 @@ uint16_t TSRecording::Pid(size_t index) const {
   return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
 }
 
-std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
-  std::vector<uint32_t> out;
-  std::vector<uint8_t> chunk(512 * kP);
-  for (size_t first = 0; first < count_;) {
-    const size_t n = ReadPackets(first, 512, chunk.data());
-    if (n == 0) break;
+void TSRecording::Visit(size_t first,
+                        const std::function<bool(size_t index, const uint8_t* packet)>& visit) const {
+  constexpr size_t kChunk = 512;
+  std::vector<uint8_t> chunk(kChunk * kP);
+  while (first < count_) {
+    const size_t n = ReadPackets(first, kChunk, chunk.data());
+    if (n == 0) return;
     for (size_t k = 0; k < n; ++k) {
-      const uint8_t* p = chunk.data() + k * kP;
-      if ((((p[1] & 0x1F) << 8) | p[2]) == pid) out.push_back(static_cast<uint32_t>(first + k));
+      if (!visit(first + k, chunk.data() + k * kP)) return;
     }
     first += n;
   }
+}
+
+std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
+  std::vector<uint32_t> out;
+  Visit(0, [&](size_t index, const uint8_t* p) {
+    if ((((p[1] & 0x1F) << 8) | p[2]) == pid) out.push_back(static_cast<uint32_t>(index));
+    return true;
+  });
   return out;
 }
 
@@ -351,18 +424,15 @@ bool TSRecording::Scan(std::string* error) {
 }
 
 void TSRecording::ComputePlaces() {
-  // First pass: which PID carries the clock.
+  const auto each = [this](auto&& visit) {
+    Visit(0, [&](size_t index, const uint8_t* p) {
+      visit(index, p);
+      return true;
+    });
+  };
+  // Which PID carries the clock.
   std::map<uint16_t, size_t> pcrs;
   std::map<uint16_t, size_t> ptss;
-  std::vector<uint8_t> chunk(512 * kP);
-  const auto each = [&](auto&& visit) {
-    for (size_t first = 0; first < count_;) {
-      const size_t n = ReadPackets(first, 512, chunk.data());
-      if (n == 0) break;
-      for (size_t k = 0; k < n; ++k) visit(first + k, chunk.data() + k * kP);
-      first += n;
-    }
-  };
   each([&](size_t, const uint8_t* p) {
     const uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
     if (PacketPCR(p) >= 0) ++pcrs[pid];
@@ -370,37 +440,48 @@ void TSRecording::ComputePlaces() {
   });
   source_ = !pcrs.empty() ? ClockSource::kPCR : !ptss.empty() ? ClockSource::kPTS : ClockSource::kNone;
   const double nominal = static_cast<double>(kP * 8 * 90000) / static_cast<double>(nominalBitRate_);
-  if (source_ == ClockSource::kNone) {
-    ticksPerPacket_ = nominal;
-    return;
-  }
+  ticksPerPacket_ = headRate_ = tailRate_ = nominal;
+  edge_ = std::numeric_limits<double>::infinity();
+  if (source_ == ClockSource::kNone) return;
   const auto& pool = source_ == ClockSource::kPCR ? pcrs : ptss;
-  const auto best = std::max_element(pool.begin(), pool.end(),
-                                     [](const auto& a, const auto& b) { return a.second < b.second; });
-  const uint16_t clockPid = best->first;
-  // Second pass: that PID's clock values.
-  std::vector<Stamp> stamps;
-  stamps.reserve(best->second);
-  bool flagged = false;
-  each([&](size_t index, const uint8_t* p) {
-    if ((((p[1] & 0x1F) << 8) | p[2]) != clockPid) return;
-    if ((p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80)) flagged = true;
-    const int64_t value = source_ == ClockSource::kPCR ? PacketPCR(p) : PacketPTS(p);
-    if (value < 0) return;
-    stamps.push_back({index, value, flagged});
-    flagged = false;
+  const uint16_t clockPid =
+      std::max_element(pool.begin(), pool.end(),
+                       [](const auto& a, const auto& b) { return a.second < b.second; })
+          ->first;
+  // That PID's clock values, as they come along the file.
+  const auto stamps = [&](auto&& take) {
+    bool flagged = false;
+    each([&](size_t index, const uint8_t* p) {
+      if ((((p[1] & 0x1F) << 8) | p[2]) != clockPid) return;
+      if ((p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80)) flagged = true;
+      const int64_t value = source_ == ClockSource::kPCR ? PacketPCR(p) : PacketPTS(p);
+      if (value < 0) return;
+      take(Stamp{index, value, flagged});
+      flagged = false;
+    });
+  };
+  StepSample sample;
+  bool any = false;
+  Stamp previous{};
+  stamps([&](const Stamp& s) {
+    if (any) sample.Add(previous, s);
+    previous = s;
+    any = true;
   });
-  double rate = 0;
-  double interval = 0;
-  TypicalSteps(stamps, &rate, &interval);
-  ticksPerPacket_ = rate > 0 ? rate : nominal;
-  anchors_ = Simplify(TimeLine(stamps, ticksPerPacket_, &ignored_, &discontinuities_));
-  anchors_.shrink_to_fit();
+  if (sample.TicksPerPacket() > 0) ticksPerPacket_ = sample.TicksPerPacket();
+  if (sample.Interval() > 0) edge_ = sample.Interval();
+
+  Simplifier simplifier;
+  TimeLine line(ticksPerPacket_, &simplifier);
+  stamps([&](const Stamp& s) { line.Add(s); });
+  line.Finish();
+  anchors_ = simplifier.Finish();
+  ignored_ = line.ignored;
+  discontinuities_ = line.discontinuities;
+  headRate_ = tailRate_ = ticksPerPacket_;
   const auto slope = [](const Anchor& a, const Anchor& b) {
     return static_cast<double>(b.place - a.place) / static_cast<double>(b.index - a.index);
   };
-  headRate_ = tailRate_ = ticksPerPacket_;
-  edge_ = interval > 0 ? interval : std::numeric_limits<double>::infinity();
   if (anchors_.size() >= 2) {
     headRate_ = slope(anchors_[0], anchors_[1]);
     tailRate_ = slope(anchors_[anchors_.size() - 2], anchors_.back());

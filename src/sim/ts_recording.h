@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,9 @@ class TSRecording {
   // changes only at a discontinuity, where the clock jumps but the time line
   // goes on.
   int64_t ClockOffset(size_t index) const;
+  // Hands the packets from `first` on, in file order, to `visit` until it
+  // returns false or the recording ends.
+  void Visit(size_t first, const std::function<bool(size_t index, const uint8_t* packet)>& visit) const;
   // Indices of the packets of one PID in file order; reads the whole file.
   std::vector<uint32_t> PacketsOf(uint16_t pid) const;
   // The place of the first packet.
