@@ -41,8 +41,9 @@ struct SimDemuxOptions {
 //   What does not fit when data arrives is dropped, as a full driver buffer
 //   loses it; memory never grows beyond the size.
 // - DMX_STOP: the filter stops and its buffered data is discarded.
-// - DMX_GET_STC (STCRequest): the replay clock in 90 kHz ticks, the first
-//   packet's place less the lead at replay time 0.
+// - DMX_GET_STC (STCRequest): in 90 kHz ticks, what the recording's own
+//   clock read `leadMicros` of replay time ago: it jumps where that clock
+//   jumps, while replay time runs on without a gap.
 //
 // A replay behaves like a tune: replay time 0 is the moment the first filter
 // is set after Load (or Rewind), or the moment of Start if that comes first,
