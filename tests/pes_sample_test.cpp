@@ -110,10 +110,9 @@ TEST(PESFilterSample, TeletextReachesTheDecoderWholeInOrderAndOnTime) {
     RecordingDecoder decoder;
     decoder.SetStcSource([&demux] { return demux.STC(); });
 
-    // The filter sees only what arrives after it is set, from the next packet
-    // start on: the first one or two dozen packets are already in when it
-    // starts. Which ones exactly depends on the moment of Start.
-    const size_t readyBefore = demux.ReadyCount(demux.ReplayMicros());
+    // The filter sees what arrives from the moment it is set, from the next
+    // packet start on; its Start is replay time 0, so that is the first.
+    const size_t readyBefore = demux.ArrivedBefore(demux.ReplayMicros());
     size_t last = 0;
     {
       PESFilter filter(platform);

@@ -121,10 +121,10 @@ TEST(TSRecording, PlacesFollowTheClockReference) {
     bool pcr;
   };
   const std::vector<Row> rows = {
-      {"interpolated between PCRs, held outside",
+      {"interpolated between PCRs, extrapolated outside",
        {NullPacket(), PcrPacket(1000), NullPacket(), NullPacket(), NullPacket(), PcrPacket(5000),
         NullPacket()},
-       {1000, 1000, 2000, 3000, 4000, 5000, 5000}, true},
+       {0, 1000, 2000, 3000, 4000, 5000, 6000}, true},
       {"PCR wins over PTS",
        {PcrPacket(100), PesPacket(0x200, 9000, ccA), PcrPacket(300)}, {100, 200, 300}, true},
       {"PTS of the busiest stream",
@@ -134,10 +134,10 @@ TEST(TSRecording, PlacesFollowTheClockReference) {
       {"33-bit roll-over unwrapped",
        {PesPacket(0x200, wrap - 900, ccA), NullPacket(), PesPacket(0x200, 900, ccA)},
        {wrap - 900, wrap, wrap + 900}, false},
-      {"a step backwards holds",
+      {"a step backwards is passed over",
        {PesPacket(0x200, 5000, ccA), PesPacket(0x200, 4000, ccA), PesPacket(0x200, 7000, ccA)},
-       {5000, 5000, 7000}, false},
-      {"no time stamps at all", {NullPacket(), NullPacket()}, {0, 0}, false},
+       {5000, 6000, 7000}, false},
+      {"no time stamps: the nominal 4 Mbit/s", {NullPacket(), NullPacket()}, {0, 33}, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -426,7 +426,9 @@ TEST(SimDemux, PESFilterDeliversThePayloadFromAUnitStart) {
   DemuxRig rig(rec.ts);
   const TSRecording& ts = rig.demux.Recording();
   const std::vector<uint32_t>& list = ts.PacketsOf(0x200);
-  const size_t ready = rig.demux.ReadyCount(0);
+  rig.demux.Start();
+  rig.clock.Advance(500000);
+  const size_t ready = rig.demux.ArrivedBefore(rig.demux.ReplayMicros());
   size_t first = 0;
   while (list[first] < ready) ++first;
   ASSERT_EQ(0, ts.Packet(list[first])[1] & 0x40) << "the filter should start mid-packet";
@@ -522,9 +524,11 @@ TEST(SimDemux, STCRunsWithTheReplayClock) {
   };
   const int64_t wrap = int64_t{1} << 33;
   const std::vector<Row> rows = {
-      {"start", 1000000, 0, 1000000},
-      {"one second", 1000000, 1000000, 1090000},
-      {"wraps at 33 bits", wrap - 45000, 1000000, 45000},
+      // The first packet (a PAT) is placed one packet before the first PTS,
+      // and the STC runs half a second behind.
+      {"start", 1000000, 0, 1000000 - 1800 - 45000},
+      {"one second", 1000000, 1000000, 1090000 - 1800 - 45000},
+      {"wraps at 33 bits", wrap - 45000, 2000000, 180000 - 1800 - 90000},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -550,11 +554,12 @@ TEST(SimDemux, DataArrivesAheadOfItsPresentationTime) {
     const int64_t firstPts = 1000000;
     DemuxRig rig(MakePESRecording(firstPts, 368, 50).ts, options);
     const TSRecording& ts = rig.demux.Recording();
+    EXPECT_EQ(ts.FirstTimestamp() - row.leadMicros * 9 / 100, rig.demux.STC());
     for (uint32_t index : ts.PacketsOf(0x200)) {
       const int64_t pts = PacketPTS(ts.Packet(index));
       if (pts < 0) continue;
       // Readable exactly when the STC is `lead` short of the PTS.
-      const int64_t at = (pts - firstPts) * 100 / 9 - row.leadMicros;
+      const int64_t at = (pts - ts.FirstTimestamp()) * 100 / 9;
       EXPECT_LE(rig.demux.ReadyCount(at - 1), index) << pts;
       EXPECT_GT(rig.demux.ReadyCount(at), index) << pts;
     }
@@ -564,7 +569,7 @@ TEST(SimDemux, DataArrivesAheadOfItsPresentationTime) {
 TEST(SimDemux, ReportsTheEndOfTheRecording) {
   DemuxRig rig(MakePESRecording(1000000, 368, 25).ts);  // about one second
   EXPECT_FALSE(rig.demux.Finished());
-  EXPECT_EQ(24 * 40000 - 500000, rig.demux.DurationMicros());
+  EXPECT_EQ(25 * 40000, rig.demux.DurationMicros());
   const int fd = rig.io.Open(kDemux, O_RDWR);
   PESFilterParams p{};
   p.pid = 0x200;

@@ -244,7 +244,9 @@ TEST(RecordingBuilder, InterleavesTablesClockAndPES) {
   EXPECT_EQ(4, tables);
   EXPECT_EQ(0, assembler.Dropped());
   EXPECT_TRUE(rec.HasPCR());
-  EXPECT_EQ(27000, rec.Place(rec.PacketCount() - 1));
+  // Past the last PCR the places go on, for one PCR step at most.
+  EXPECT_GT(rec.Place(rec.PacketCount() - 1), 27000);
+  EXPECT_LE(rec.Place(rec.PacketCount() - 1), 36000);
 
   TempDir dir;
   ASSERT_TRUE(b.WriteFile(dir.File("demo.ts"), &error)) << error;

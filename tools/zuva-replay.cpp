@@ -10,14 +10,13 @@
 //       Plays the recording through the unchanged daemon, acting as the box's
 //       plugin, and writes what a viewer would see.
 
-#include <getopt.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
 #include "sim/replay.h"
 #include "sim/scan_json.h"
 
@@ -45,6 +44,8 @@ const char kUsage[] =
     "                      (repeatable), e.g. --set Language=fre\n"
     "  --speed X           replay speed factor (default 1); 'max' runs as fast\n"
     "                      as the daemon's own timing allows\n"
+    "  --rate BITS         bits per second at which a recording without PCR or PTS\n"
+    "                      is placed by byte position (default 4000000)\n"
     "  --frames DIR        a PNG of the screen after every drawing sequence that\n"
     "                      changed it, and DIR/frames.tsv listing them\n"
     "  --srt FILE          the subtitles shown, as SubRip\n"
@@ -58,36 +59,19 @@ const char kUsage[] =
     "  --workdir DIR       keep the daemon's files (settings, status) in DIR\n"
     "  --tail SEC          replay time to go on after the recording ends (default 1)\n"
     "  -h, --help          show this text\n"
-    "  -V, --version       show the version\n"
+    "      --version       show the version\n"
     "\n"
     "Exit status: 0 when played, 1 when the recording cannot be read,\n"
     "2 on a usage error.\n";
 
 struct ToolOptions {
-  bool help = false;
-  bool version = false;
   bool list = false;
   bool json = false;
   replay::Options play;
 };
 
-bool ParseNumber(const std::string& text, double& out) {
-  char* end = nullptr;
-  out = strtod(text.c_str(), &end);
-  return !text.empty() && end != nullptr && *end == '\0';
-}
-
-bool ParseInt(const std::string& text, int& out) {
-  char* end = nullptr;
-  const long value = strtol(text.c_str(), &end, 0);
-  if (text.empty() || end == nullptr || *end != '\0' || value < -1 || value > 0xFFFF) return false;
-  out = static_cast<int>(value);
-  return true;
-}
-
-// Long options without a short form.
 enum {
-  kList = 256,
+  kList,
   kJson,
   kService,
   kChange,
@@ -96,6 +80,7 @@ enum {
   kTranslation,
   kSet,
   kSpeed,
+  kRate,
   kFrames,
   kSrt,
   kSheet,
@@ -107,49 +92,31 @@ enum {
   kTail,
 };
 
-// One line per option, so that options added on other branches merge.
-const option kOptions[] = {
-    {"list", no_argument, nullptr, kList},
-    {"json", no_argument, nullptr, kJson},
-    {"service", required_argument, nullptr, kService},
-    {"change", required_argument, nullptr, kChange},
-    {"config", required_argument, nullptr, kConfig},
-    {"channels", required_argument, nullptr, kChannels},
-    {"translation", required_argument, nullptr, kTranslation},
-    {"set", required_argument, nullptr, kSet},
-    {"speed", required_argument, nullptr, kSpeed},
-    {"frames", required_argument, nullptr, kFrames},
-    {"srt", required_argument, nullptr, kSrt},
-    {"sheet", required_argument, nullptr, kSheet},
-    {"bpp", required_argument, nullptr, kBpp},
-    {"aspect", required_argument, nullptr, kAspect},
-    {"playback", no_argument, nullptr, kPlayback},
-    {"dvb", no_argument, nullptr, kDvb},
-    {"workdir", required_argument, nullptr, kWorkdir},
-    {"tail", required_argument, nullptr, kTail},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
+bool ToService(const std::string& text, int& out) {
+  long long value = 0;
+  if (!cli::ToInt(text.c_str(), 0, 0xFFFF, value, 0)) return false;
+  out = static_cast<int>(value);
+  return true;
+}
 
-// An empty string, or the one-line usage error for the option `c` with its
-// value `v`.
-std::string ApplyOption(int c, const std::string& v, ToolOptions& options) {
+// False with the one-line usage error in `error` for the option `id` with
+// its value `v`.
+bool ApplyOption(int id, const std::string& v, ToolOptions& options, std::string& error) {
   replay::Options& play = options.play;
-  switch (c) {
-    case 'h': options.help = true; break;
-    case 'V': options.version = true; break;
+  switch (id) {
     case kList: options.list = true; break;
     case kJson: options.json = true; break;
     case kService:
-      if (!ParseInt(v, play.service) || play.service < 0) return "--service takes a service id";
+      if (!ToService(v, play.service)) error = "--service takes a service id";
       break;
     case kChange: {
       const auto colon = v.find(':');
       replay::ServiceChange change{};
-      if (colon == std::string::npos || !ParseNumber(v.substr(0, colon), change.atSeconds) ||
-          !ParseInt(v.substr(colon + 1), change.sid) || change.sid < 0) {
-        return "--change takes SECONDS:SID";
+      if (colon == std::string::npos ||
+          !cli::ToNumber(v.substr(0, colon).c_str(), 0, 1e9, change.atSeconds) ||
+          !ToService(v.substr(colon + 1), change.sid)) {
+        error = "--change takes SECONDS:SID";
+        break;
       }
       play.changes.push_back(change);
       break;
@@ -160,7 +127,8 @@ std::string ApplyOption(int c, const std::string& v, ToolOptions& options) {
     case kSet: {
       const auto eq = v.find('=');
       if (eq == std::string::npos || eq == 0 || v.find('\n') != std::string::npos) {
-        return "--set takes KEY=VALUE";
+        error = "--set takes KEY=VALUE";
+        break;
       }
       play.settings.push_back(v.substr(0, eq) + " " + v.substr(eq + 1));
       break;
@@ -168,72 +136,53 @@ std::string ApplyOption(int c, const std::string& v, ToolOptions& options) {
     case kSpeed:
       if (v == "max") {
         play.speed = 0;
-      } else if (!ParseNumber(v, play.speed) || play.speed <= 0 || play.speed > 10000) {
-        return "--speed takes a factor above 0 or 'max'";
+      } else if (!cli::ToNumber(v.c_str(), 1e-6, 10000, play.speed)) {
+        error = "--speed takes a factor above 0 or 'max'";
       }
       break;
+    case kRate: {
+      double rate = 0;
+      if (!cli::ToNumber(v.c_str(), 1000, 1e10, rate)) {
+        error = "--rate takes bits per second (1000 or more)";
+        break;
+      }
+      play.bitRate = static_cast<int64_t>(rate);
+      break;
+    }
     case kFrames: play.framesDir = v; break;
     case kSrt: play.srtFile = v; break;
     case kSheet: play.sheetFile = v; break;
     case kBpp:
-      if (v != "32" && v != "8") return "--bpp takes 32 or 8";
-      play.bitsPerPixel = std::stoi(v);
+      if (v != "32" && v != "8") error = "--bpp takes 32 or 8";
+      else play.bitsPerPixel = std::stoi(v);
       break;
-    case kAspect:
-      if (!ParseInt(v, play.aspect)) return "--aspect takes a number";
+    case kAspect: {
+      long long aspect = 0;
+      if (!cli::ToInt(v.c_str(), -1, 0xFFFF, aspect, 0)) error = "--aspect takes a number";
+      else play.aspect = static_cast<int>(aspect);
       break;
+    }
     case kPlayback: play.playback = true; break;
     case kDvb: play.dvb = true; break;
     case kWorkdir: play.workDir = v; break;
     case kTail:
-      if (!ParseNumber(v, play.tailSeconds) || play.tailSeconds < 0) return "--tail takes seconds";
+      if (!cli::ToNumber(v.c_str(), 0, 1e6, play.tailSeconds)) error = "--tail takes seconds";
       break;
-    default: return "unknown option";
+    default: break;
   }
-  return "";
+  return error.empty();
 }
 
-// False with a one-line message in `error` on a usage error.
-bool ParseArguments(int argc, char** argv, ToolOptions& options, std::string& error) {
-  opterr = 0;
-  int c;
-  while ((c = getopt_long(argc, argv, ":hV", kOptions, nullptr)) != -1) {
-    if (c == ':') {
-      error = std::string(argv[optind - 1]) + " needs a value";
-      return false;
-    }
-    if (c == '?') {
-      error = "unknown option " + std::string(argv[optind - 1]);
-      return false;
-    }
-    error = ApplyOption(c, optarg != nullptr ? optarg : "", options);
-    if (!error.empty()) return false;
-  }
-  if (options.help || options.version) return true;
-  if (optind < argc) options.play.recording = argv[optind++];
-  if (optind < argc) {
-    error = "more than one recording given";
-    return false;
-  }
-  if (options.play.recording.empty()) {
-    error = "no recording given";
-    return false;
-  }
-  if (options.json && !options.list) {
-    error = "--json goes with --list";
-    return false;
-  }
-  return true;
-}
-
-int ListRecording(const std::string& path, bool json) {
+int ListRecording(const std::string& path, bool json, int64_t bitRate) {
   std::vector<replay::ProgramScan> programs;
   std::string error;
-  if (!replay::ScanPrograms(path, programs, error)) {
+  std::string clockNote;
+  if (!replay::ScanPrograms(path, programs, error, bitRate, &clockNote)) {
     std::fprintf(stderr, "zuva-replay: cannot read recording %s: %s\n", path.c_str(),
                  error.c_str());
     return 1;
   }
+  std::fputs(clockNote.c_str(), stderr);
   if (json) {
     std::fputs(replay::ScanToJson(programs).c_str(), stdout);
     return 0;
@@ -267,18 +216,29 @@ int Play(const replay::Options& options) {
 int main(int argc, char** argv) {
   ToolOptions options;
   std::string error;
-  if (!ParseArguments(argc, argv, options, error)) {
-    std::fprintf(stderr, "zuva-replay: %s (see --help)\n", error.c_str());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (options.version) {
-    std::printf("zuva-replay %s\n", ZUVA_VERSION_TEXT);
-    return 0;
-  }
-  if (options.list) return ListRecording(options.play.recording, options.json);
+  const cli::Program program{
+      "zuva-replay",
+      kUsage,
+      {{"list", 0, false, kList},       {"json", 0, false, kJson},
+       {"service", 0, true, kService},  {"change", 0, true, kChange},
+       {"config", 0, true, kConfig},    {"channels", 0, true, kChannels},
+       {"translation", 0, true, kTranslation}, {"set", 0, true, kSet},
+       {"speed", 0, true, kSpeed},      {"rate", 0, true, kRate},
+       {"frames", 0, true, kFrames},    {"srt", 0, true, kSrt},
+       {"sheet", 0, true, kSheet},      {"bpp", 0, true, kBpp},
+       {"aspect", 0, true, kAspect},    {"playback", 0, false, kPlayback},
+       {"dvb", 0, false, kDvb},         {"workdir", 0, true, kWorkdir},
+       {"tail", 0, true, kTail}},
+      [&options](int id, const char* value, std::string& message) {
+        return ApplyOption(id, value != nullptr ? value : "", options, message);
+      }};
+  std::vector<std::string> operands;
+  const int status = cli::Parse(program, argc, argv, operands);
+  if (status >= 0) return status;
+  if (operands.empty()) return cli::UsageError(program, "no recording given");
+  if (operands.size() > 1) return cli::UsageError(program, "more than one recording given");
+  if (options.json && !options.list) return cli::UsageError(program, "--json goes with --list");
+  options.play.recording = operands[0];
+  if (options.list) return ListRecording(options.play.recording, options.json, options.play.bitRate);
   return Play(options.play);
 }

@@ -37,14 +37,15 @@ namespace replay {
 bool FindPrograms(const TSRecording& recording, std::vector<Program>& programs) {
   SectionAssembler assembler;
   std::vector<uint8_t> pat;
-  for (uint32_t index : recording.PacketsOf(0)) {
-    assembler.Push(recording.Packet(index), [&](const uint8_t* section, size_t length) {
+  recording.Visit(0, [&](size_t, const uint8_t* packet) {
+    if (((packet[1] & 0x1F) << 8 | packet[2]) != 0) return true;
+    assembler.Push(packet, [&](const uint8_t* section, size_t length) {
       if (pat.empty() && length >= 12 && section[0] == 0x00 && Crc32Mpeg(section, length) == 0) {
         pat.assign(section, section + length);
       }
     });
-    if (!pat.empty()) break;
-  }
+    return pat.empty();
+  });
   if (pat.empty()) return false;
   const size_t crcStart = pat.size() - 4;
   for (size_t offset = 8; offset + 4 <= crcStart; offset += 4) {
@@ -55,10 +56,26 @@ bool FindPrograms(const TSRecording& recording, std::vector<Program>& programs) 
   return true;
 }
 
+std::string ClockNote(const TSRecording& recording) {
+  char text[200];
+  if (recording.Source() == TSRecording::ClockSource::kNone) {
+    snprintf(text, sizeof text,
+             "zuva-replay: the recording has no PCR and no PTS: its packets are placed by byte "
+             "position at %lld bit/s\n",
+             static_cast<long long>(recording.NominalBitRate()));
+    return text;
+  }
+  if (recording.IgnoredClockValues() == 0 && recording.Discontinuities() == 0) return "";
+  snprintf(text, sizeof text,
+           "zuva-replay: %d damaged %s values ignored, %d discontinuities bridged\n",
+           recording.IgnoredClockValues(), recording.HasPCR() ? "PCR" : "PTS",
+           recording.Discontinuities());
+  return text;
+}
+
 namespace {
 
 constexpr uint32_t kMainLoopSleep = 500000;
-constexpr int64_t kClockMask = (int64_t{1} << 33) - 1;
 // Screen states that last less than this are steps of one drawing (a page's
 // first row before its second), not something a viewer reads.
 constexpr int64_t kShortestEntryMs = 80;
@@ -207,17 +224,20 @@ class Session {
 
   size_t nextChange_ = 0;
   size_t nextAction_ = 0;
+  int cycles_ = 0;
   int64_t finishedAtMicros_ = -1;
   std::unique_ptr<SimFramebuffer> sheetScratch_;
   int thumbnails_ = 0;
   std::string fontFile_;
   std::atomic<bool> quiet_{false};  // the sheet's own drawing is not the daemon's
+  int64_t stopMs_ = -1;  // replay position when the daemon was asked to stop
 };
 
 int64_t Session::NowMs() const {
-  int64_t d = demux_->STC() - demux_->Recording().FirstTimestamp();
-  if (d < 0) d += kClockMask + 1;
-  return d / 90;
+  // Where the STC stands on the recording's unbroken time line: it runs a
+  // little behind the arrivals (data comes ahead of its time), and does not
+  // jump where the recording's clock does.
+  return (demux_->ReplayMicros() - demux_->Options().leadMicros) / 1000;
 }
 
 int Session::PmtOf(int sid) const {
@@ -245,13 +265,17 @@ bool Session::Prepare() {
     base_ = std::move(clock);
   }
   clock_ = std::make_unique<PluginClock>(base_.get(), [this] { OnCycle(); });
-  demux_ = std::make_unique<SimDemux>(clock_.get());
+  SimDemuxOptions demuxOptions;
+  if (o_.bitRate > 0) demuxOptions.nominalBitRate = o_.bitRate;
+  demux_ = std::make_unique<SimDemux>(clock_.get(), demuxOptions);
   std::string error;
   if (!demux_->Load(o_.recording, &error)) {
     r_.status = 1;
     r_.error = "cannot read recording " + o_.recording + ": " + error;
     return false;
   }
+  const std::string note = ClockNote(demux_->Recording());
+  if (!note.empty() && o_.logOut != nullptr) fputs(note.c_str(), o_.logOut);
   if (!FindPrograms(demux_->Recording(), programs_) || programs_.empty()) {
     r_.status = 1;
     r_.error = "cannot read recording " + o_.recording + ": no programs in its PAT";
@@ -347,6 +371,10 @@ bool Session::Prepare() {
 
 // Runs on the main thread at the end of every main-loop sleep.
 void Session::OnCycle() {
+  // The daemon sets its first filter in the cycle after the status file
+  // appeared, and that starts the recording; if it did not (disabled, say),
+  // the recording starts arriving anyway.
+  if (++cycles_ >= 2) demux_->Start();
   const int64_t now = demux_->ReplayMicros();
   while (nextChange_ < o_.changes.size() &&
          o_.changes[nextChange_].atSeconds * 1e6 <= static_cast<double>(now)) {
@@ -371,6 +399,9 @@ void Session::OnCycle() {
     // The last subtitle's time must run out; a DVB display clears itself
     // when its time-out passes, within a minute at most.
     if (after >= static_cast<int64_t>(o_.tailSeconds * 1e6) && (!dvbShowing || after > 60000000)) {
+      // The replay ends here: whatever time passes while the threads wind
+      // down is not part of it.
+      if (stopMs_ < 0) stopMs_ = NowMs();
       app_->Stop();
     }
   }
@@ -559,15 +590,15 @@ std::string FormatTime(int64_t ms) {
 }
 
 void Session::Finish() {
-  r_.endMs = NowMs();
+  r_.endMs = stopMs_ >= 0 ? stopMs_ : NowMs();
   // Screen states in order, short steps of one drawing left out, equal
   // neighbours joined.
   std::vector<SrtEntry> entries;
   std::vector<size_t> lastSteps;  // of each entry, the step whose screen shows it whole
   if (!steps_.empty()) TakeThumbnail(steps_.back());
   for (size_t i = 0; i < steps_.size(); ++i) {
-    if (steps_[i].lines.empty()) continue;
-    const int64_t end = i + 1 < steps_.size() ? steps_[i + 1].ms : r_.endMs;
+    if (steps_[i].lines.empty() || steps_[i].ms >= r_.endMs) continue;
+    const int64_t end = i + 1 < steps_.size() ? std::min(steps_[i + 1].ms, r_.endMs) : r_.endMs;
     if (end - steps_[i].ms < kShortestEntryMs) continue;
     if (!entries.empty() && entries.back().lines == steps_[i].lines &&
         steps_[i].ms - entries.back().endMs < kShortestEntryMs) {

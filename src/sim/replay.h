@@ -26,6 +26,10 @@ struct Program {
 // out. False when the recording carries no intact PAT.
 bool FindPrograms(const TSRecording& recording, std::vector<Program>& programs);
 
+// One line saying how the recording's time line was made when that is worth
+// knowing (no clock at all, damaged clock values); empty otherwise.
+std::string ClockNote(const TSRecording& recording);
+
 struct ServiceChange {
   double atSeconds;  // replay time at which the plugin rewrites the status file
   int sid;
@@ -46,6 +50,8 @@ struct Options {
   std::string translationFile;        // empty: the project's data/zuva.translation
   std::vector<std::string> settings;  // "Key value" lines on top of the settings file
   double speed = 1.0;                 // 0 or less: as fast as the daemon's timing allows
+  int64_t bitRate = 0;                // a recording without clock is placed at this
+                                      // many bits per second; 0: the default
   // With speed 0: how long, in real time, a thread busy drawing or decoding
   // may hold the virtual clock back before time moves on without it; only a
   // safety net against a thread that neither sleeps nor finishes.

@@ -11,15 +11,18 @@
 namespace replay {
 
 bool ScanPrograms(const std::string& recording, std::vector<ProgramScan>& programs,
-                  std::string& error) {
+                  std::string& error, int64_t bitRate, std::string* clockNote) {
   VirtualClock clock;  // the scan's waits cost no real time
-  SimDemux demux(&clock);
+  SimDemuxOptions demuxOptions;
+  if (bitRate > 0) demuxOptions.nominalBitRate = bitRate;
+  SimDemux demux(&clock, demuxOptions);
   SimDeviceIO io;
   Platform platform;
   platform.io = &io;
   platform.clock = &clock;
   if (!demux.Load(recording, &error)) return false;
   io.Attach(platform.paths.demux, &demux);
+  if (clockNote != nullptr) *clockNote = ClockNote(demux.Recording());
   std::vector<Program> found;
   if (!FindPrograms(demux.Recording(), found)) {
     error = "no intact PAT in it";

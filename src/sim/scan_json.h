@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,9 +20,11 @@ struct ProgramScan {
 
 // Runs the daemon's scan for every program of the recording's PAT on the
 // simulated demultiplexer, each from the recording's start. False with a
-// reason in `error` when the recording or its PAT cannot be read.
+// reason in `error` when the recording or its PAT cannot be read. A recording
+// without a clock is placed at `bitRate` bits per second (0: the default);
+// `clockNote` gets the replay's line about a missing or damaged clock, if any.
 bool ScanPrograms(const std::string& recording, std::vector<ProgramScan>& programs,
-                  std::string& error);
+                  std::string& error, int64_t bitRate = 0, std::string* clockNote = nullptr);
 
 // The scans as one JSON document: {"programs": [...]}, each program with its
 // number, PMT PID, teletext pages and DVB subtitle streams.

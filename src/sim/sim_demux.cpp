@@ -30,6 +30,7 @@ class DemuxHandle : public SimHandle {
   // Resets the filter state and places the cursor at the data arriving now.
   void Arm(Mode mode, uint16_t pid, bool start);
   void DiscardData();
+  const uint8_t* PacketAt(size_t index);
   // Takes in every packet of the PID that has arrived by replay time `now`.
   void Advance(int64_t now);
   void OnSection(const uint8_t* section, size_t length, int64_t now);
@@ -44,8 +45,12 @@ class DemuxHandle : public SimHandle {
   Mode mode_ = Mode::kNone;
   bool started_ = false;
   uint16_t pid_ = 0;
-  size_t cursor_ = 0;  // next index into the PID's packet list
+  size_t cursor_ = 0;  // next packet of the recording to look at
   size_t capacity_;
+  // A window of the recording's packets, read in chunks rather than one by one.
+  std::vector<uint8_t> chunk_;
+  size_t chunkFirst_ = 0;
+  size_t chunkCount_ = 0;
 
   // Section filter.
   SectionFilterParams filter_{};
@@ -76,19 +81,30 @@ void DemuxHandle::Arm(Mode mode, uint16_t pid, bool start) {
   deadline_ = -1;
   synced_ = false;
   assembler_.Reset();
-  const std::vector<uint32_t>& list = demux_->Recording().PacketsOf(pid);
-  const size_t ready = demux_->ReadyCount(demux_->ReplayMicros());
-  cursor_ = static_cast<size_t>(
-      std::lower_bound(list.begin(), list.end(), static_cast<uint32_t>(ready)) - list.begin());
+  // The first filter starts the replay: a tune lets nothing of the recording
+  // pass before the daemon can listen.
+  if (start) demux_->Start();
+  cursor_ = demux_->ArrivedBefore(demux_->ReplayMicros());
+}
+
+const uint8_t* DemuxHandle::PacketAt(size_t index) {
+  constexpr size_t kChunkPackets = 256;
+  if (index < chunkFirst_ || index >= chunkFirst_ + chunkCount_) {
+    chunk_.resize(kChunkPackets * TSRecording::kPacketSize);
+    chunkFirst_ = index;
+    chunkCount_ = demux_->Recording().ReadPackets(index, kChunkPackets, chunk_.data());
+    if (chunkCount_ == 0) return nullptr;
+  }
+  return chunk_.data() + (index - chunkFirst_) * TSRecording::kPacketSize;
 }
 
 void DemuxHandle::Advance(int64_t now) {
   if (!started_) return;
-  const TSRecording& recording = demux_->Recording();
-  const std::vector<uint32_t>& list = recording.PacketsOf(pid_);
   const size_t ready = demux_->ReadyCount(now);
-  while (started_ && cursor_ < list.size() && list[cursor_] < ready) {
-    const uint8_t* packet = recording.Packet(list[cursor_++]);
+  while (started_ && cursor_ < ready) {
+    const uint8_t* packet = PacketAt(cursor_++);
+    if (packet == nullptr) break;
+    if ((((packet[1] & 0x1F) << 8) | packet[2]) != pid_) continue;
     if (mode_ == Mode::kSection) {
       assembler_.Push(packet, [&](const uint8_t* section, size_t length) {
         OnSection(section, length, now);
@@ -261,51 +277,82 @@ int DemuxHandle::Ioctl(unsigned long request, void* arg) {
 
 }  // namespace
 
-SimDemux::SimDemux(Clock* clock, SimDemuxOptions options)
-    : clock_(clock), options_(options), origin_(clock->NowMicros()) {}
+SimDemux::SimDemux(Clock* clock, SimDemuxOptions options) : clock_(clock), options_(options) {
+  recording_.SetNominalBitRate(options_.nominalBitRate);
+}
 
 bool SimDemux::Load(const std::string& path, std::string* error) {
-  if (!recording_.Load(path, error)) return false;
-  ComputeTimes();
   Rewind();
-  return true;
+  return recording_.Load(path, error);
 }
 
 bool SimDemux::LoadBytes(const std::vector<uint8_t>& bytes, std::string* error) {
-  if (!recording_.LoadBytes(bytes, error)) return false;
-  ComputeTimes();
   Rewind();
-  return true;
+  return recording_.LoadBytes(bytes, error);
 }
 
-void SimDemux::ComputeTimes() {
-  const size_t count = recording_.PacketCount();
-  times_.assign(count, 0);
-  const int64_t first = count ? recording_.Place(0) : 0;
-  for (size_t i = 0; i < count; ++i) {
-    // 90 kHz ticks to microseconds.
-    times_[i] = (recording_.Place(i) - first) * 100 / 9 - options_.leadMicros;
-  }
+void SimDemux::Start() {
+  int64_t expected = kNotStarted;
+  origin_.compare_exchange_strong(expected, clock_->NowMicros());
 }
 
-void SimDemux::Rewind() { origin_.store(clock_->NowMicros()); }
+void SimDemux::Rewind() { origin_.store(kNotStarted); }
 
 std::shared_ptr<SimHandle> SimDemux::Open(int flags) {
-  if (times_.empty()) {
+  if (recording_.PacketCount() == 0) {
     errno = ENODEV;  // nothing loaded
     return nullptr;
   }
   return std::make_shared<DemuxHandle>(this, (flags & O_NONBLOCK) != 0);
 }
 
-int64_t SimDemux::ReplayMicros() const { return clock_->NowMicros() - origin_.load(); }
-
-int64_t SimDemux::STC() const {
-  const int64_t ticks = recording_.FirstTimestamp() + ReplayMicros() * 9 / 100;
-  return ticks & kClockMask;
+int64_t SimDemux::ReplayMicros() const {
+  const int64_t origin = origin_.load();
+  return origin == kNotStarted ? 0 : clock_->NowMicros() - origin;
 }
 
+int64_t SimDemux::STC() const {
+  // The clock runs `lead` behind the arrivals and reads what the recording's
+  // clock read at the packet it has reached, jumping where that one did.
+  const int64_t behind = ReplayMicros() - options_.leadMicros;
+  const size_t reached = ReadyCount(behind);
+  const int64_t offset = reached ? recording_.ClockOffset(reached - 1) : 0;
+  return (recording_.FirstTimestamp() + behind * 9 / 100 + offset) & kClockMask;
+}
+
+int64_t SimDemux::ArrivalMicros(size_t index) const {
+  // 90 kHz ticks to microseconds.
+  return (recording_.Place(index) - recording_.FirstTimestamp()) * 100 / 9;
+}
+
+int64_t SimDemux::DurationMicros() const {
+  const size_t count = recording_.PacketCount();
+  return count ? ArrivalMicros(count - 1) : 0;
+}
+
+namespace {
+// The number of packets in [0, count) whose arrival passes `arrived`; arrival
+// times never decrease along the recording.
+template <typename Pred>
+size_t CountWhile(size_t count, Pred arrived) {
+  size_t lo = 0;
+  size_t hi = count;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (arrived(mid)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+}  // namespace
+
 size_t SimDemux::ReadyCount(int64_t micros) const {
-  return static_cast<size_t>(std::upper_bound(times_.begin(), times_.end(), micros) -
-                             times_.begin());
+  return CountWhile(recording_.PacketCount(), [&](size_t i) { return ArrivalMicros(i) <= micros; });
+}
+
+size_t SimDemux::ArrivedBefore(int64_t micros) const {
+  return CountWhile(recording_.PacketCount(), [&](size_t i) { return ArrivalMicros(i) < micros; });
 }

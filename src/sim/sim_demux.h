@@ -12,9 +12,11 @@
 #include "sim/ts_recording.h"
 
 struct SimDemuxOptions {
-  // The recording's first time stamp is played at replay time minus this, so
+  // The system time clock runs this far behind the recording's places, so
   // data arrives ahead of its presentation time as it does on air.
   int64_t leadMicros = 500000;
+  // Bits per second at which a recording without time stamps is placed.
+  int64_t nominalBitRate = TSRecording::kDefaultBitRate;
   // Step of a blocking read's wait, in the clock's time.
   uint32_t pollMicros = 10000;
   // Buffer of a new handle, and the largest a buffer-size request may ask for.
@@ -39,14 +41,17 @@ struct SimDemuxOptions {
 //   What does not fit when data arrives is dropped, as a full driver buffer
 //   loses it; memory never grows beyond the size.
 // - DMX_STOP: the filter stops and its buffered data is discarded.
-// - DMX_GET_STC (STCRequest): the replay clock in 90 kHz ticks, continuing
-//   from the recording's first time stamp.
+// - DMX_GET_STC (STCRequest): in 90 kHz ticks, what the recording's own
+//   clock read `leadMicros` of replay time ago: it jumps where that clock
+//   jumps, while replay time runs on without a gap.
 //
-// Data of the recording becomes readable when the replay clock reaches its
-// place (see TSRecording). A filter only sees data that arrives after it was
-// set. Replay time runs on the Platform's Clock from the moment of Load (or
-// Rewind); blocking reads wait by sleeping on that clock in small steps.
-// Non-blocking handles fail with EAGAIN when nothing is ready.
+// A replay behaves like a tune: replay time 0 is the moment the first filter
+// is set after Load (or Rewind), or the moment of Start if that comes first,
+// and the recording's first packet arrives then. Later packets become
+// readable as the replay clock reaches their place (see TSRecording). A
+// filter sees data that arrives from the moment it is set on. Replay time
+// runs on the Platform's Clock; blocking reads wait by sleeping on that clock
+// in small steps. Non-blocking handles fail with EAGAIN when nothing is ready.
 //
 // Handles may be used from several threads at once; Load and Rewind must
 // happen while no handle is open.
@@ -58,33 +63,41 @@ class SimDemux : public SimDevice {
 
   bool Load(const std::string& path, std::string* error);
   bool LoadBytes(const std::vector<uint8_t>& bytes, std::string* error);
-  // Starts the replay again from the beginning, at the clock's present time.
+  // The recording starts to arrive now, unless it already does.
+  void Start();
+  bool Started() const { return origin_.load() != kNotStarted; }
+  // Sets the replay back to its beginning; it starts again with the next
+  // filter (or Start).
   void Rewind();
 
   std::shared_ptr<SimHandle> Open(int flags) override;
 
   const TSRecording& Recording() const { return recording_; }
-  // Time since the replay started, in the clock's microseconds.
+  // Time since the replay started, in the clock's microseconds; 0 before.
   int64_t ReplayMicros() const;
   // The system time clock now, 33 bits of 90 kHz ticks.
   int64_t STC() const;
-  // Replay time at which the last packet becomes readable.
-  int64_t DurationMicros() const { return times_.empty() ? 0 : times_.back(); }
+  // Replay time at which the last packet becomes readable: the span of the
+  // recording.
+  int64_t DurationMicros() const;
   // True once every packet of the recording has become readable.
-  bool Finished() const { return ReplayMicros() >= DurationMicros(); }
+  bool Finished() const { return Started() && ReplayMicros() >= DurationMicros(); }
 
   // For the handles.
   Clock* GetClock() const { return clock_; }
   const SimDemuxOptions& Options() const { return options_; }
-  // Number of packets readable at replay time `micros`.
+  // Replay time at which packet `index` arrives.
+  int64_t ArrivalMicros(size_t index) const;
+  // Number of packets readable at replay time `micros` (arrived by then).
   size_t ReadyCount(int64_t micros) const;
+  // Number of packets that arrived before replay time `micros`.
+  size_t ArrivedBefore(int64_t micros) const;
 
  private:
-  void ComputeTimes();
+  static constexpr int64_t kNotStarted = INT64_MIN;
 
   Clock* clock_;
   SimDemuxOptions options_;
   TSRecording recording_;
-  std::vector<int64_t> times_;  // replay time of each packet, microseconds
-  std::atomic<int64_t> origin_{0};
+  std::atomic<int64_t> origin_{kNotStarted};
 };

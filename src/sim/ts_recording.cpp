@@ -1,48 +1,206 @@
 #include "sim/ts_recording.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <utility>
+#include <limits>
+#include <map>
 
 namespace {
 constexpr int64_t kWrap = int64_t{1} << 33;
-// Recordings larger than this are refused rather than read into memory.
-constexpr long kMaxRecordingBytes = 1L << 30;
+constexpr size_t kP = TSRecording::kPacketSize;
+// Two clock values agree when the second follows the first by no more than
+// twice what the recording's rate predicts, give or take this much: more
+// than PCR spacing and B-frame reordering of PTS allow, far less than any
+// bit error in the upper bits of a time stamp.
+constexpr int64_t kSlack = 18000;  // 200 ms
+// The time line is stored with this error at most (1 ms).
+constexpr int64_t kTolerance = 90;
+// Clock steps taken for the recording's rate; longer ones are gaps.
+constexpr int64_t kLongestStep = 10 * 90000;
 
-// One time stamp at a packet.
-struct Anchor {
+struct Stamp {
   size_t index;
   int64_t value;
+  bool discontinuity;
 };
 
-// Spreads anchor values over all `count` packets: unwraps them, keeps them
-// from going backwards and interpolates between neighbours by position.
-std::vector<int64_t> PlacesFromAnchors(std::vector<Anchor> anchors, size_t count) {
-  std::vector<int64_t> places(count, 0);
-  if (anchors.empty()) return places;
-  for (size_t k = 1; k < anchors.size(); ++k) {
-    int64_t delta = (anchors[k].value - anchors[k - 1].value) % kWrap;
-    if (delta < 0) delta += kWrap;
-    if (delta >= kWrap / 2) delta = 0;  // a step backwards holds the clock
-    anchors[k].value = anchors[k - 1].value + delta;
+// The step from a to b on the 33-bit clock, between -2^32 and 2^32.
+int64_t Step(int64_t a, int64_t b) {
+  int64_t d = (b - a) % kWrap;
+  if (d < 0) d += kWrap;
+  if (d >= kWrap / 2) d -= kWrap;
+  return d;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
+  return values[values.size() / 2];
+}
+
+// The typical clock step, in ticks per packet and in ticks, from an evenly
+// thinned sample of the steps that look like a running clock, so that its
+// size does not grow with the recording.
+class StepSample {
+ public:
+  void Add(const Stamp& a, const Stamp& b) {
+    const int64_t d = Step(a.value, b.value);
+    if (d <= 0 || d > kLongestStep || seen_++ % stride_ != 0) return;
+    rates_.push_back(static_cast<double>(d) / static_cast<double>(b.index - a.index));
+    steps_.push_back(static_cast<double>(d));
+    if (rates_.size() < kLimit) return;
+    for (size_t k = 0; k < kLimit / 2; ++k) {
+      rates_[k] = rates_[2 * k];
+      steps_[k] = steps_[2 * k];
+    }
+    rates_.resize(kLimit / 2);
+    steps_.resize(kLimit / 2);
+    stride_ *= 2;
   }
-  size_t next = 0;
-  for (size_t i = 0; i < count; ++i) {
-    while (next < anchors.size() && anchors[next].index <= i) ++next;
-    if (next == 0) {
-      places[i] = anchors.front().value;
-    } else if (next == anchors.size()) {
-      places[i] = anchors.back().value;
+  double TicksPerPacket() const { return Median(rates_); }
+  double Interval() const { return Median(steps_); }
+
+ private:
+  static constexpr size_t kLimit = 8192;
+  std::vector<double> rates_;
+  std::vector<double> steps_;
+  uint64_t seen_ = 0;
+  uint64_t stride_ = 1;
+};
+
+// Keeps only the anchors needed to rebuild every other one within
+// kTolerance by interpolation, and both sides of every discontinuity: a
+// steady clock shrinks to its two ends.
+class Simplifier {
+ public:
+  void Add(const TSRecording::Anchor& a) {
+    if (out_.empty()) {
+      out_.push_back(a);
+      base_ = prev_ = a;
+      return;
+    }
+    if (a.offset != base_.offset) {
+      if (prev_.index != base_.index) out_.push_back(prev_);
+      out_.push_back(a);
+      base_ = prev_ = a;
+      Reset();
+      return;
+    }
+    if (Slope(a, 0) < lo_ || Slope(a, 0) > hi_) {
+      base_ = prev_;
+      out_.push_back(base_);
+      Reset();
+    }
+    lo_ = std::max(lo_, Slope(a, -kTolerance));
+    hi_ = std::min(hi_, Slope(a, kTolerance));
+    prev_ = a;
+  }
+  std::vector<TSRecording::Anchor> Finish() {
+    if (!out_.empty() && out_.back().index != prev_.index) out_.push_back(prev_);
+    out_.shrink_to_fit();
+    return std::move(out_);
+  }
+
+ private:
+  double Slope(const TSRecording::Anchor& a, int64_t offset) const {
+    return static_cast<double>(a.place + offset - base_.place) /
+           static_cast<double>(a.index - base_.index);
+  }
+  void Reset() {
+    lo_ = -std::numeric_limits<double>::infinity();
+    hi_ = std::numeric_limits<double>::infinity();
+  }
+
+  std::vector<TSRecording::Anchor> out_;
+  TSRecording::Anchor base_{};
+  TSRecording::Anchor prev_{};
+  double lo_ = -std::numeric_limits<double>::infinity();
+  double hi_ = std::numeric_limits<double>::infinity();
+};
+
+// Places the clock values, as they come, on one unbroken time line: values
+// that disagree with their neighbours are left out, confirmed jumps are
+// bridged. A value is decided once the one after it is known.
+class TimeLine {
+ public:
+  TimeLine(double rate, Simplifier* out) : rate_(rate), out_(out) {}
+
+  void Add(const Stamp& s) {
+    if (!started_) {
+      // The time line starts at the first value its successor agrees with.
+      if (!first_) {
+        first_ = true;
+        previous_ = s;
+        return;
+      }
+      if (!Agree(previous_, s)) {
+        ++ignored;
+        previous_ = s;
+        return;
+      }
+      Begin(previous_);
     } else {
-      const Anchor& a = anchors[next - 1];
-      const Anchor& b = anchors[next];
-      places[i] = a.value + (b.value - a.value) * static_cast<int64_t>(i - a.index) /
-                                static_cast<int64_t>(b.index - a.index);
+      Decide(pending_, &s);
+    }
+    pending_ = s;
+  }
+
+  void Finish() {
+    if (started_) {
+      Decide(pending_, nullptr);
+    } else if (first_) {
+      Begin(previous_);  // nothing agrees: the last value stands alone
     }
   }
-  return places;
-}
+
+  int ignored = 0;
+  int discontinuities = 0;
+
+ private:
+  int64_t Expected(size_t a, size_t b) const {
+    return static_cast<int64_t>(rate_ * static_cast<double>(b - a));
+  }
+  bool Agree(const Stamp& a, const Stamp& b) const {
+    const int64_t d = Step(a.value, b.value);
+    return d >= -kSlack && d <= 2 * Expected(a.index, b.index) + kSlack;
+  }
+  void Begin(const Stamp& s) {
+    started_ = true;
+    good_ = s;
+    place_ = s.value;
+    out_->Add({s.index, place_, offset_});
+  }
+  void Decide(const Stamp& s, const Stamp* next) {
+    if (Agree(good_, s)) {
+      const int64_t d = Step(good_.value, s.value);
+      if (d < 0) return;  // reordered: the clock holds
+      place_ += d;
+    } else if (s.discontinuity || (next && Agree(s, *next) && !Agree(good_, *next))) {
+      ++discontinuities;
+      place_ += Expected(good_.index, s.index);
+      offset_ = s.value - place_;
+    } else {
+      ++ignored;
+      return;
+    }
+    good_ = s;
+    out_->Add({s.index, place_, offset_});
+  }
+
+  double rate_;
+  Simplifier* out_;
+  bool first_ = false;
+  bool started_ = false;
+  Stamp previous_{};
+  Stamp pending_{};
+  Stamp good_{};
+  int64_t place_ = 0;
+  int64_t offset_ = 0;
+};
 }  // namespace
 
 bool PacketPayload(const uint8_t* packet, size_t* offset, size_t* size) {
@@ -50,9 +208,9 @@ bool PacketPayload(const uint8_t* packet, size_t* offset, size_t* size) {
   if ((control & 0x01) == 0) return false;
   size_t start = 4;
   if (control & 0x02) start = 5 + packet[4];
-  if (start >= TSRecording::kPacketSize) return false;
+  if (start >= kP) return false;
   *offset = start;
-  *size = TSRecording::kPacketSize - start;
+  *size = kP - start;
   return true;
 }
 
@@ -75,91 +233,257 @@ int64_t PacketPTS(const uint8_t* packet) {
          (b[13] >> 1);
 }
 
+TSRecording::~TSRecording() { Reset(); }
+
+void TSRecording::Reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  memory_.clear();
+  memory_.shrink_to_fit();
+  size_ = 0;
+  runs_.clear();
+  count_ = 0;
+  skipped_ = 0;
+  source_ = ClockSource::kNone;
+  ticksPerPacket_ = 0;
+  headRate_ = tailRate_ = 0;
+  edge_ = 0;
+  anchors_.clear();
+  ignored_ = 0;
+  discontinuities_ = 0;
+}
+
+void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
+  if (bitsPerSecond > 0) nominalBitRate_ = bitsPerSecond;
+}
+
+size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const {
+  if (offset >= size_) return 0;
+  size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
+  if (fd_ < 0) {
+    std::memcpy(out, memory_.data() + offset, size);
+    return size;
+  }
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+uint64_t TSRecording::OffsetOf(size_t index) const {
+  const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
+                                   [](size_t i, const Run& r) { return i < r.first; });
+  const Run& run = *(it - 1);
+  return run.offset + (index - run.first) * kP;
+}
+
+size_t TSRecording::ReadPackets(size_t first, size_t count, uint8_t* out) const {
+  size_t done = 0;
+  while (done < count && first + done < count_) {
+    const size_t index = first + done;
+    const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
+                                     [](size_t i, const Run& r) { return i < r.first; });
+    const size_t runEnd = it == runs_.end() ? count_ : it->first;
+    const size_t n = std::min(count - done, runEnd - index);
+    if (ReadBytes(OffsetOf(index), n * kP, out + done * kP) != n * kP) break;
+    done += n;
+  }
+  return done;
+}
+
+const uint8_t* TSRecording::Packet(size_t index) const {
+  if (fd_ < 0) return memory_.data() + OffsetOf(index);
+  thread_local uint8_t buffer[kP];
+  if (ReadPackets(index, 1, buffer) != 1) std::memset(buffer, 0xFF, sizeof buffer);
+  return buffer;
+}
+
 uint16_t TSRecording::Pid(size_t index) const {
   const uint8_t* p = Packet(index);
   return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
 }
 
-const std::vector<uint32_t>& TSRecording::PacketsOf(uint16_t pid) const {
-  static const std::vector<uint32_t> kNone;
-  const auto it = byPid_.find(pid);
-  return it == byPid_.end() ? kNone : it->second;
+void TSRecording::Visit(size_t first,
+                        const std::function<bool(size_t index, const uint8_t* packet)>& visit) const {
+  constexpr size_t kChunk = 512;
+  std::vector<uint8_t> chunk(kChunk * kP);
+  while (first < count_) {
+    const size_t n = ReadPackets(first, kChunk, chunk.data());
+    if (n == 0) return;
+    for (size_t k = 0; k < n; ++k) {
+      if (!visit(first + k, chunk.data() + k * kP)) return;
+    }
+    first += n;
+  }
+}
+
+std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
+  std::vector<uint32_t> out;
+  Visit(0, [&](size_t index, const uint8_t* p) {
+    if ((((p[1] & 0x1F) << 8) | p[2]) == pid) out.push_back(static_cast<uint32_t>(index));
+    return true;
+  });
+  return out;
+}
+
+int64_t TSRecording::Place(size_t index) const {
+  if (anchors_.empty()) return static_cast<int64_t>(static_cast<double>(index) * ticksPerPacket_);
+  const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
+                                   [](size_t i, const Anchor& a) { return i < a.index; });
+  // Outside the clock values the packets go on at the pace of the nearest
+  // stretch, but no further than one clock step: the clock would have
+  // spoken again by then.
+  if (it == anchors_.begin()) {
+    const double packets = static_cast<double>(anchors_.front().index - index);
+    return anchors_.front().place - static_cast<int64_t>(std::min(packets * headRate_, edge_));
+  }
+  if (it == anchors_.end()) {
+    const double packets = static_cast<double>(index - anchors_.back().index);
+    return anchors_.back().place + static_cast<int64_t>(std::min(packets * tailRate_, edge_));
+  }
+  const Anchor& a = *(it - 1);
+  const Anchor& b = *it;
+  return a.place + (b.place - a.place) * static_cast<int64_t>(index - a.index) /
+                       static_cast<int64_t>(b.index - a.index);
+}
+
+int64_t TSRecording::ClockOffset(size_t index) const {
+  const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
+                                   [](size_t i, const Anchor& a) { return i < a.index; });
+  return it == anchors_.begin() ? 0 : (it - 1)->offset;
 }
 
 bool TSRecording::Load(const std::string& path, std::string* error) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+  Reset();
+  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
     if (error) *error = std::strerror(errno);
     return false;
   }
-  std::vector<uint8_t> bytes;
-  bool ok = std::fseek(file, 0, SEEK_END) == 0;
-  const long size = ok ? std::ftell(file) : -1;
-  if (size < 0 || size > kMaxRecordingBytes) ok = false;
-  if (ok) {
-    std::rewind(file);
-    bytes.resize(static_cast<size_t>(size));
-    ok = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  }
-  std::fclose(file);
-  if (!ok) {
-    if (error) *error = size > kMaxRecordingBytes ? "file too large" : "read error";
+  const off_t end = lseek(fd_, 0, SEEK_END);
+  if (end < 0) {
+    if (error) *error = std::strerror(errno);
+    Reset();
     return false;
   }
-  return LoadBytes(bytes, error);
+  size_ = static_cast<uint64_t>(end);
+  return Scan(error);
 }
 
 bool TSRecording::LoadBytes(const std::vector<uint8_t>& bytes, std::string* error) {
-  data_.clear();
-  places_.clear();
-  byPid_.clear();
-  hasPcr_ = false;
-  skipped_ = 0;
+  Reset();
+  memory_ = bytes;
+  size_ = memory_.size();
+  return Scan(error);
+}
 
-  size_t pos = 0;
-  const size_t n = bytes.size();
-  while (pos + kPacketSize <= n) {
+// Finds the packet boundaries in one pass over the source, reading it in
+// windows, and notes which PIDs carry a clock.
+bool TSRecording::Scan(std::string* error) {
+  constexpr size_t kWindow = 1 << 20;
+  std::vector<uint8_t> window(kWindow + 2 * kP);
+  uint64_t windowStart = 0;
+  size_t have = 0;
+  uint64_t pos = 0;
+  uint64_t expectedNext = UINT64_MAX;
+  while (pos + kP <= size_) {
+    // Keep at least two packets of look-ahead in the window.
+    if (pos + 2 * kP > windowStart + have && windowStart + have < size_) {
+      const size_t keep = static_cast<size_t>(windowStart + have - pos);
+      std::memmove(window.data(), window.data() + (pos - windowStart), keep);
+      windowStart = pos;
+      have = keep + ReadBytes(pos + keep, window.size() - keep, window.data() + keep);
+      if (have < kP) break;
+    }
+    const uint8_t* b = window.data() + (pos - windowStart);
+    const size_t left = static_cast<size_t>(windowStart + have - pos);
+    if (left < kP) break;
     // A sync byte counts only when the next packet (if any) also starts with one.
-    const bool synced =
-        bytes[pos] == 0x47 && (pos + kPacketSize == n || bytes[pos + kPacketSize] == 0x47 ||
-                               pos + 2 * kPacketSize > n);
+    const bool synced = b[0] == 0x47 && (left < 2 * kP || b[kP] == 0x47);
     if (!synced) {
       ++pos;
       ++skipped_;
       continue;
     }
-    data_.insert(data_.end(), bytes.begin() + static_cast<long>(pos),
-                 bytes.begin() + static_cast<long>(pos + kPacketSize));
-    pos += kPacketSize;
+    if (pos != expectedNext) runs_.push_back({count_, pos});
+    ++count_;
+    pos += kP;
+    expectedNext = pos;
   }
-  skipped_ += n - pos;
-  const size_t count = data_.size() / kPacketSize;
-  if (count == 0) {
+  skipped_ += static_cast<size_t>(size_ - pos);
+  if (count_ == 0) {
     if (error) *error = "no transport stream packets found";
     return false;
   }
-  places_.assign(count, 0);
-  for (size_t i = 0; i < count; ++i) byPid_[Pid(i)].push_back(static_cast<uint32_t>(i));
   ComputePlaces();
   return true;
 }
 
 void TSRecording::ComputePlaces() {
-  const size_t count = PacketCount();
-  std::map<uint16_t, std::vector<Anchor>> pcrs;
-  std::map<uint16_t, std::vector<Anchor>> ptss;
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* p = Packet(i);
-    const int64_t pcr = PacketPCR(p);
-    if (pcr >= 0) pcrs[Pid(i)].push_back({i, pcr});
-    const int64_t pts = PacketPTS(p);
-    if (pts >= 0) ptss[Pid(i)].push_back({i, pts});
+  const auto each = [this](auto&& visit) {
+    Visit(0, [&](size_t index, const uint8_t* p) {
+      visit(index, p);
+      return true;
+    });
+  };
+  // Which PID carries the clock.
+  std::map<uint16_t, size_t> pcrs;
+  std::map<uint16_t, size_t> ptss;
+  each([&](size_t, const uint8_t* p) {
+    const uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
+    if (PacketPCR(p) >= 0) ++pcrs[pid];
+    if (PacketPTS(p) >= 0) ++ptss[pid];
+  });
+  source_ = !pcrs.empty() ? ClockSource::kPCR : !ptss.empty() ? ClockSource::kPTS : ClockSource::kNone;
+  const double nominal = static_cast<double>(kP * 8 * 90000) / static_cast<double>(nominalBitRate_);
+  ticksPerPacket_ = headRate_ = tailRate_ = nominal;
+  edge_ = std::numeric_limits<double>::infinity();
+  if (source_ == ClockSource::kNone) return;
+  const auto& pool = source_ == ClockSource::kPCR ? pcrs : ptss;
+  const uint16_t clockPid =
+      std::max_element(pool.begin(), pool.end(),
+                       [](const auto& a, const auto& b) { return a.second < b.second; })
+          ->first;
+  // That PID's clock values, as they come along the file.
+  const auto stamps = [&](auto&& take) {
+    bool flagged = false;
+    each([&](size_t index, const uint8_t* p) {
+      if ((((p[1] & 0x1F) << 8) | p[2]) != clockPid) return;
+      if ((p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80)) flagged = true;
+      const int64_t value = source_ == ClockSource::kPCR ? PacketPCR(p) : PacketPTS(p);
+      if (value < 0) return;
+      take(Stamp{index, value, flagged});
+      flagged = false;
+    });
+  };
+  StepSample sample;
+  bool any = false;
+  Stamp previous{};
+  stamps([&](const Stamp& s) {
+    if (any) sample.Add(previous, s);
+    previous = s;
+    any = true;
+  });
+  if (sample.TicksPerPacket() > 0) ticksPerPacket_ = sample.TicksPerPacket();
+  if (sample.Interval() > 0) edge_ = sample.Interval();
+
+  Simplifier simplifier;
+  TimeLine line(ticksPerPacket_, &simplifier);
+  stamps([&](const Stamp& s) { line.Add(s); });
+  line.Finish();
+  anchors_ = simplifier.Finish();
+  ignored_ = line.ignored;
+  discontinuities_ = line.discontinuities;
+  headRate_ = tailRate_ = ticksPerPacket_;
+  const auto slope = [](const Anchor& a, const Anchor& b) {
+    return static_cast<double>(b.place - a.place) / static_cast<double>(b.index - a.index);
+  };
+  if (anchors_.size() >= 2) {
+    headRate_ = slope(anchors_[0], anchors_[1]);
+    tailRate_ = slope(anchors_[anchors_.size() - 2], anchors_.back());
   }
-  hasPcr_ = !pcrs.empty();
-  const auto& pool = hasPcr_ ? pcrs : ptss;
-  const std::vector<Anchor>* best = nullptr;
-  for (const auto& entry : pool) {
-    if (best == nullptr || entry.second.size() > best->size()) best = &entry.second;
-  }
-  places_ = PlacesFromAnchors(best ? *best : std::vector<Anchor>(), count);
 }

@@ -2,52 +2,121 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <string>
 #include <vector>
 
-// A recorded MPEG transport stream held in memory as whole 188-byte packets,
+// A recorded MPEG transport stream as a sequence of whole 188-byte packets,
 // each with its place in the recording's own time (90 kHz ticks).
 //
+// A file is not held in memory: packets are read from it on demand, and the
+// time line is kept as a short list of anchors, so memory stays flat however
+// long the recording is.
+//
 // Places come from the PCR when the recording has one: the PID with the most
-// PCRs is the clock, and packets between two PCRs are placed by interpolating
-// over their position in the file. A recording without PCR is placed by the
-// PTS of the PES stream with the most time-stamped packets in the same way.
-// Every other packet (PSI, other streams) takes the place of the data around
-// it. Places never decrease along the file, are unwrapped across the 33-bit
-// roll-over and hold at the first and last time stamp outside them. A
-// recording without any time stamp has every packet at place 0.
+// PCRs is the clock. A recording without PCR takes the PTS of the PES stream
+// with the most time-stamped packets. Packets between two time stamps are
+// placed by their position in the file; before the first and after the last
+// one at the pace of the nearest stretch, for no more than one typical clock
+// step. A recording without any time stamp is placed by position at the
+// nominal bit rate.
+//
+// Damaged clock values never stretch or stall time: a value that disagrees
+// with its neighbours is ignored, and a real discontinuity (flagged, or a jump
+// that the following values confirm) continues the time line without a gap.
+// Places never decrease along the file and are unwrapped across the 33-bit
+// roll-over.
 class TSRecording {
  public:
   static constexpr size_t kPacketSize = 188;
+  // A single service with its sound and subtitles.
+  static constexpr int64_t kDefaultBitRate = 4000000;
 
-  // Reads a whole recording. Bytes between packets that do not start with the
-  // sync byte are skipped, so a damaged or 192-byte-packet file still loads.
-  // False, with a reason in `error`, when the file cannot be read or holds no
-  // packet at all.
+  enum class ClockSource { kPCR, kPTS, kNone };
+
+  TSRecording() = default;
+  ~TSRecording();
+  TSRecording(const TSRecording&) = delete;
+  TSRecording& operator=(const TSRecording&) = delete;
+
+  // Bits per second at which a recording without time stamps is placed;
+  // takes effect at the next load.
+  void SetNominalBitRate(int64_t bitsPerSecond);
+  int64_t NominalBitRate() const { return nominalBitRate_; }
+
+  // Opens a recording and reads through it once to find its packets and its
+  // clock. Bytes between packets that do not start with the sync byte are
+  // skipped, so a damaged or 192-byte-packet file still loads. False, with a
+  // reason in `error`, when the file cannot be read or holds no packet.
   bool Load(const std::string& path, std::string* error);
+  // The same for a recording in memory (a copy is kept).
   bool LoadBytes(const std::vector<uint8_t>& bytes, std::string* error);
 
-  size_t PacketCount() const { return places_.size(); }
-  const uint8_t* Packet(size_t index) const { return data_.data() + index * kPacketSize; }
+  size_t PacketCount() const { return count_; }
+  // Copies up to `count` packets from `first` on into `out` (count * 188
+  // bytes); returns how many were copied.
+  size_t ReadPackets(size_t first, size_t count, uint8_t* out) const;
+  // One packet. For a file the bytes live in a buffer of the calling thread
+  // that the next call from the same thread reuses.
+  const uint8_t* Packet(size_t index) const;
   uint16_t Pid(size_t index) const;
-  int64_t Place(size_t index) const { return places_[index]; }
-  // Indices of the packets of one PID in file order (empty for an absent PID).
-  const std::vector<uint32_t>& PacketsOf(uint16_t pid) const;
-  // The place of the first packet, as a 33-bit clock value.
-  int64_t FirstTimestamp() const { return places_.empty() ? 0 : places_.front(); }
-  bool HasPCR() const { return hasPcr_; }
+  // The packet's place on the recording's unbroken time line.
+  int64_t Place(size_t index) const;
+  // What the recording's own clock read at the packet, less its place: it
+  // changes only at a discontinuity, where the clock jumps but the time line
+  // goes on.
+  int64_t ClockOffset(size_t index) const;
+  // Hands the packets from `first` on, in file order, to `visit` until it
+  // returns false or the recording ends.
+  void Visit(size_t first, const std::function<bool(size_t index, const uint8_t* packet)>& visit) const;
+  // Indices of the packets of one PID in file order; reads the whole file.
+  std::vector<uint32_t> PacketsOf(uint16_t pid) const;
+  // The place of the first packet.
+  int64_t FirstTimestamp() const { return count_ ? Place(0) : 0; }
+  bool HasPCR() const { return source_ == ClockSource::kPCR; }
+  ClockSource Source() const { return source_; }
+  // Clock values left out as damaged, and discontinuities bridged.
+  int IgnoredClockValues() const { return ignored_; }
+  int Discontinuities() const { return discontinuities_; }
   // Bytes skipped while looking for packet boundaries.
   size_t SkippedBytes() const { return skipped_; }
 
- private:
-  void ComputePlaces();
+  // One point of the time line: the packet at `index` is at `place`, and
+  // from it on the clock reads `place + offset`.
+  struct Anchor {
+    size_t index;
+    int64_t place;
+    int64_t offset;
+  };
 
-  std::vector<uint8_t> data_;
-  std::vector<int64_t> places_;
-  std::map<uint16_t, std::vector<uint32_t>> byPid_;
-  bool hasPcr_ = false;
+ private:
+  // A run of packets that follow each other without a gap in the source.
+  struct Run {
+    size_t first;
+    uint64_t offset;
+  };
+  size_t ReadBytes(uint64_t offset, size_t size, uint8_t* out) const;
+  uint64_t OffsetOf(size_t index) const;
+  bool Scan(std::string* error);
+  void ComputePlaces();
+  void Reset();
+
+  int fd_ = -1;
+  std::vector<uint8_t> memory_;
+  uint64_t size_ = 0;
+  std::vector<Run> runs_;
+  size_t count_ = 0;
   size_t skipped_ = 0;
+  int64_t nominalBitRate_ = kDefaultBitRate;
+  ClockSource source_ = ClockSource::kNone;
+  double ticksPerPacket_ = 0;  // the clock's typical pace
+  // Pace before the first and after the last anchor, and how far at most.
+  double headRate_ = 0;
+  double tailRate_ = 0;
+  double edge_ = 0;
+  std::vector<Anchor> anchors_;
+  int ignored_ = 0;
+  int discontinuities_ = 0;
 };
 
 // The 33-bit PCR base of a TS packet in 90 kHz ticks, or -1 without a PCR.

@@ -100,13 +100,16 @@ bool PESFilter::Start(int pid, Subtitle* decoder_, int recDelay_) {
 }
 
 bool PESFilter::Stop() {
+  // The thread is asked to end before the line goes out: a replay on virtual
+  // time lets time run on for the reader thread alone from that line on, and
+  // the reader must not outlast it.
+  if (thread != 0) stopRequested_.store(true, std::memory_order_release);
   log("Stoping PESFilter thread.\n");
   if (thread != 0) {
     // The thread looks at the flag at the top of every pass. A pass never
     // blocks (non-blocking reads, a short sleep), so the join is prompt, and
     // the thread never ends inside a decoder call: no drawing lock stays taken
     // and no packet is left half handled.
-    stopRequested_.store(true, std::memory_order_release);
     if (pthread_equal(thread, pthread_self())) {
       // A decoder stops the filter from inside its own call and cannot wait
       // for its own thread. Once that call returns the thread only finishes
