@@ -13,7 +13,6 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <getopt.h>
 #include <malloc.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -34,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
 #include "platform/box_dmx.h"
 #include "platform/device_io.h"
 #include "sim/replay.h"
@@ -569,37 +569,13 @@ struct SoakOptions {
   bool steady = false;
 };
 
-bool ParseDouble(const char* text, double& out) {
-  char* end = nullptr;
-  out = strtod(text, &end);
-  return *text != '\0' && *end == '\0';
-}
-
-// Returns false with `error` set on a usage error.
-bool ParseArguments(int argc, char** argv, SoakOptions& o, bool& help, bool& version,
-                    std::string& error) {
+// -1 to go on; otherwise the exit status, after help, version or a usage
+// error has been printed.
+int ParseArguments(int argc, char** argv, SoakOptions& o) {
   enum {
-    kSeed = 256, kRounds, kEvery, kSpeed, kFaultScale, kSrt, kLog, kHeapSlack, kBlockSlack,
-    kCacheSlack, kRssSlack, kMaxGap, kBer, kVersion, kSteady
+    kSeed, kRounds, kEvery, kSpeed, kFaultScale, kSrt, kLog, kHeapSlack, kBlockSlack,
+    kCacheSlack, kRssSlack, kMaxGap, kBer, kSteady
   };
-  static const option kLong[] = {
-      {"seed", required_argument, nullptr, kSeed},
-      {"rounds", required_argument, nullptr, kRounds},
-      {"every", required_argument, nullptr, kEvery},
-      {"speed", required_argument, nullptr, kSpeed},
-      {"fault-scale", required_argument, nullptr, kFaultScale},
-      {"srt", required_argument, nullptr, kSrt},
-      {"log", required_argument, nullptr, kLog},
-      {"heap-slack", required_argument, nullptr, kHeapSlack},
-      {"block-slack", required_argument, nullptr, kBlockSlack},
-      {"cache-slack", required_argument, nullptr, kCacheSlack},
-      {"rss-slack", required_argument, nullptr, kRssSlack},
-      {"max-gap", required_argument, nullptr, kMaxGap},
-      {"ber", required_argument, nullptr, kBer},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},
-      {"steady", no_argument, nullptr, kSteady},
-      {nullptr, 0, nullptr, 0}};
   struct Range {
     int option;
     const char* name;
@@ -612,49 +588,25 @@ bool ParseArguments(int argc, char** argv, SoakOptions& o, bool& help, bool& ver
       {kBlockSlack, "--block-slack", 0, 1e9}, {kCacheSlack, "--cache-slack", 0, 1e7},
       {kRssSlack, "--rss-slack", 0, 1e7},  {kMaxGap, "--max-gap", 10, 1e6},
       {kBer, "--ber", 0, 0.01}};
-
-  opterr = 0;  // our own one-line message
-  optind = 1;
-  int c = 0;
-  while ((c = getopt_long(argc, argv, ":h", kLong, nullptr)) != -1) {
-    if (c == '?' || c == ':') {
-      const std::string given = optopt > 0 && optopt < 256
-                                    ? std::string("-") + static_cast<char>(optopt)
-                                    : std::string(argv[optind - 1]);
-      error = c == '?' ? "unknown option " + given : given + " needs a value";
-      return false;
-    }
-    if (c == 'h') {
-      help = true;
-      continue;
-    }
-    if (c == kVersion) {
-      version = true;
-      continue;
-    }
-    if (c == kSteady) {
+  const auto handle = [&o](int id, const char* value, std::string& error) {
+    if (id == kSteady) {
       o.steady = true;
-      continue;
+      return true;
     }
-    if (c == kSrt) {
-      o.srtPrefix = optarg;
-      continue;
-    }
-    if (c == kLog) {
-      o.logFile = optarg;
-      continue;
+    if (id == kSrt || id == kLog) {
+      (id == kSrt ? o.srtPrefix : o.logFile) = value;
+      return true;
     }
     double number = 0;
     for (const Range& r : kRanges) {
-      if (r.option != c) continue;
-      if (!ParseDouble(optarg, number) || number < r.low || number > r.high) {
+      if (r.option == id && !cli::ToNumber(value, r.low, r.high, number)) {
         char text[120];
         snprintf(text, sizeof text, "%s needs a number from %g to %g", r.name, r.low, r.high);
         error = text;
         return false;
       }
     }
-    switch (c) {
+    switch (id) {
       case kSeed: o.seed = static_cast<uint64_t>(number); break;
       case kRounds: o.rounds = static_cast<int>(number); break;
       case kEvery: o.everyMinutes = number; break;
@@ -668,21 +620,37 @@ bool ParseArguments(int argc, char** argv, SoakOptions& o, bool& help, bool& ver
       case kBer: o.ber = number; break;
       default: break;
     }
-  }
-  if (optind < argc) {
+    return true;
+  };
+  const cli::Program program{"zuva-soak",
+                             kUsage,
+                             {{"seed", 0, true, kSeed},
+                              {"rounds", 0, true, kRounds},
+                              {"every", 0, true, kEvery},
+                              {"speed", 0, true, kSpeed},
+                              {"fault-scale", 0, true, kFaultScale},
+                              {"srt", 0, true, kSrt},
+                              {"log", 0, true, kLog},
+                              {"heap-slack", 0, true, kHeapSlack},
+                              {"block-slack", 0, true, kBlockSlack},
+                              {"cache-slack", 0, true, kCacheSlack},
+                              {"rss-slack", 0, true, kRssSlack},
+                              {"max-gap", 0, true, kMaxGap},
+                              {"ber", 0, true, kBer},
+                              {"steady", 0, false, kSteady}},
+                             handle};
+  std::vector<std::string> operands;
+  const int status = cli::Parse(program, argc, argv, operands);
+  if (status >= 0) return status;
+  if (operands.size() > 1) return cli::UsageError(program, "unexpected argument " + operands[1]);
+  if (!operands.empty()) {
     double number = 0;
-    if (!ParseDouble(argv[optind], number) || number < 10 || number > 48 * 3600) {
-      error = "SECONDS must be from 10 to 172800";
-      return false;
+    if (!cli::ToNumber(operands[0].c_str(), 10, 48 * 3600, number)) {
+      return cli::UsageError(program, "SECONDS must be from 10 to 172800");
     }
     o.seconds = static_cast<int>(number);
-    ++optind;
   }
-  if (optind < argc) {
-    error = std::string("unexpected argument ") + argv[optind];
-    return false;
-  }
-  return true;
+  return -1;
 }
 
 bool WriteRecording(const std::string& path, int seconds) {
@@ -790,20 +758,8 @@ Comparison CompareWithClean(const std::vector<replay::SrtEntry>& clean,
 
 int main(int argc, char** argv) {
   SoakOptions o;
-  bool help = false, version = false;
-  std::string error;
-  if (!ParseArguments(argc, argv, o, help, version, error)) {
-    fprintf(stderr, "zuva-soak: %s (zuva-soak --help shows the options)\n", error.c_str());
-    return 2;
-  }
-  if (help) {
-    fputs(kUsage, stdout);
-    return 0;
-  }
-  if (version) {
-    printf("zuva-soak %s\n", ZUVA_VERSION_TEXT);
-    return 0;
-  }
+  const int status = ParseArguments(argc, argv, o);
+  if (status >= 0) return status;
 
   char dirTemplate[] = "/tmp/zuva-soak-XXXXXX";
   if (mkdtemp(dirTemplate) == nullptr) {

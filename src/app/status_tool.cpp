@@ -1,6 +1,5 @@
 #include "app/status_tool.h"
 
-#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <sstream>
 
 #include "app/status_writer.h"
+#include "common/command_line.h"
 #include "config/dvbv5_channels.h"
 #include "stream/service_pids.h"
 
@@ -35,28 +35,12 @@ const char kUsage[] =
     "  -n, --print            print the seven lines instead of writing them\n"
     "      --clear            remove the status file\n"
     "  -h, --help             show this text\n"
-    "  -V, --version          show the version\n"
+    "      --version          show the version\n"
     "\n"
     "Exit status: 0 done, 1 the demultiplexer or the file failed, 2 bad input.\n";
 
-enum { kChannels = 256, kStatusFile, kClear };
+enum { kSid, kChannel, kChannels, kPmt, kAspect, kPlayback, kStatusFile, kPrint, kClear };
 
-const option kOptions[] = {
-    {"sid", required_argument, nullptr, 's'},
-    {"channel", required_argument, nullptr, 'c'},
-    {"channels", required_argument, nullptr, kChannels},
-    {"pmt", required_argument, nullptr, 'p'},
-    {"aspect", required_argument, nullptr, 'a'},
-    {"playback", no_argument, nullptr, 'P'},
-    {"status-file", required_argument, nullptr, kStatusFile},
-    {"print", no_argument, nullptr, 'n'},
-    {"clear", no_argument, nullptr, kClear},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
-
-// A whole decimal number (or 0x hexadecimal) within [low, high].
 bool ParseNumber(const char* text, int low, int high, int& out) {
   char* end = nullptr;
   errno = 0;
@@ -101,59 +85,52 @@ class Tool {
 // 0 to go on, -1 when the help or version was printed, else an exit status.
 int Tool::Parse(int argc, char** argv, Request& r) {
   r.statusFile = platform_.paths.statusFile;
-  optind = 0;  // getopt starts afresh on every call
-  opterr = 0;
-  int c;
-  while ((c = getopt_long(argc, argv, ":s:c:p:a:PnhV", kOptions, nullptr)) != -1) {
-    const char* arg = optarg;
-    switch (c) {
-      case 's':
-        if (!ParseNumber(arg, 1, 0xFFFF, r.sid))
-          return Fail(2, "--sid takes a service id from 1 to 65535");
+  const auto handle = [&r](int id, const char* arg, std::string& error) {
+    switch (id) {
+      case kSid:
+        if (!ParseNumber(arg, 1, 0xFFFF, r.sid)) error = "--sid takes a service id from 1 to 65535";
         break;
-      case 'c':
-        r.channel = arg;
+      case kChannel: r.channel = arg; break;
+      case kChannels: r.channels = arg; break;
+      case kPmt:
+        if (!ParseNumber(arg, 1, 0x1FFE, r.pmt)) error = "--pmt takes a PID from 1 to 8190";
         break;
-      case kChannels:
-        r.channels = arg;
-        break;
-      case 'p':
-        if (!ParseNumber(arg, 1, 0x1FFE, r.pmt)) return Fail(2, "--pmt takes a PID from 1 to 8190");
-        break;
-      case 'a':
+      case kAspect:
         if (strcmp(arg, "4:3") == 0) {
           r.aspect = 1;
         } else if (strcmp(arg, "16:9") == 0) {
           r.aspect = 2;
         } else if (!ParseNumber(arg, 0, 255, r.aspect)) {
-          return Fail(2, "--aspect takes 4:3, 16:9 or a number from 0 to 255");
+          error = "--aspect takes 4:3, 16:9 or a number from 0 to 255";
         }
         break;
-      case 'P':
-        r.playback = true;
-        break;
-      case kStatusFile:
-        r.statusFile = arg;
-        break;
-      case 'n':
-        r.print = true;
-        break;
-      case kClear:
-        r.clear = true;
-        break;
-      case 'h':
-        fputs(kUsage, out_);
-        return -1;
-      case 'V':
-        fprintf(out_, "zuva-status %s\n", ZUVA_VERSION_TEXT);
-        return -1;
-      case ':':
-        return Fail(2, std::string(argv[optind - 1]) + " needs a value (see --help)");
-      default:
-        return Fail(2, "unknown option " + std::string(argv[optind - 1]) + " (see --help)");
+      case kPlayback: r.playback = true; break;
+      case kStatusFile: r.statusFile = arg; break;
+      case kPrint: r.print = true; break;
+      case kClear: r.clear = true; break;
+      default: break;
     }
-  }
-  if (optind < argc) return Fail(2, "unexpected argument " + std::string(argv[optind]));
+    return error.empty();
+  };
+  cli::Program program{"zuva-status",
+                       kUsage,
+                       {{"sid", 's', true, kSid},
+                        {"channel", 'c', true, kChannel},
+                        {"channels", 0, true, kChannels},
+                        {"pmt", 'p', true, kPmt},
+                        {"aspect", 'a', true, kAspect},
+                        {"playback", 'P', false, kPlayback},
+                        {"status-file", 0, true, kStatusFile},
+                        {"print", 'n', false, kPrint},
+                        {"clear", 0, false, kClear}},
+                       handle};
+  program.out = out_;
+  program.err = err_;
+  std::vector<std::string> operands;
+  const int status = cli::Parse(program, argc, argv, operands);
+  if (status == 0) return -1;
+  if (status > 0) return status;
+  if (!operands.empty()) return Fail(2, "unexpected argument " + operands[0]);
   if (r.clear) {
     if (r.sid >= 0 || !r.channel.empty() || r.pmt >= 0 || r.print) {
       return Fail(2, "--clear takes no service");

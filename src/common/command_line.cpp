@@ -49,7 +49,7 @@ bool ToNumber(const char* text, double min, double max, double& out) {
 }
 
 int UsageError(const Program& program, const std::string& message) {
-  std::fprintf(stderr, "%s: %s (see %s --help)\n", program.name, message.c_str(), program.name);
+  std::fprintf(program.err, "%s: %s (see %s --help)\n", program.name, message.c_str(), program.name);
   return 2;
 }
 
@@ -78,11 +78,11 @@ int Parse(const Program& program, int argc, char** argv, std::vector<std::string
     const int c = getopt_long(argc, argv, shortOptions.c_str(), table.data(), nullptr);
     if (c == -1) break;
     if (c == 'h') {
-      std::fputs(program.usage, stdout);
+      std::fputs(program.usage, program.out);
       return 0;
     }
     if (c == kVersion) {
-      std::printf("%s %s\n", program.name, ZUVA_VERSION_TEXT);
+      std::fprintf(program.out, "%s %s\n", program.name, ZUVA_VERSION_TEXT);
       return 0;
     }
     if (c == '?') return UsageError(program, "unknown option '" + Spelling(argc, argv, optind - 1, optopt) + "'");

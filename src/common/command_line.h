@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ struct Program {
   // Takes one option with its value (null without one). False refuses it,
   // with `error` as the message, or "bad value" when it is left empty.
   std::function<bool(int id, const char* value, std::string& error)> handle;
+  // Where help and version go, and where usage errors go.
+  FILE* out = stdout;
+  FILE* err = stderr;
 };
 
 // Parses argv. Returns -1 when the program is to go on, with the operands
