@@ -1,5 +1,6 @@
 // The text half of FrameBuffer: FreeType with its cache for one font file,
-// monochrome glyphs painted straight into the drawing target.
+// monochrome glyphs scanned into runs of pixels and painted into the drawing
+// target.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -114,6 +115,7 @@ int FrameBuffer::InitFont() {
   previousGlyph = 0;
   italic = false;
   lastClampedSize = 0;
+  textValid = false;
   return 0;
 }
 
@@ -126,6 +128,7 @@ void FrameBuffer::ReleaseFont() {
   sbitCache = nullptr;
   face = nullptr;
   glyphBitmap = nullptr;
+  textValid = false;
 }
 
 void FrameBuffer::SelectSize(int size) {
@@ -150,8 +153,7 @@ void FrameBuffer::SelectSize(int size) {
   }
 }
 
-int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, uint32_t colour,
-                            int draw) {
+int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, int draw) {
   uint32_t c = translator != nullptr ? translator->Translate(byte) : byte;
 
   // The whole code is compared, not its low byte: letters such as U+015F
@@ -195,11 +197,11 @@ int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, u
 
   if (draw != 1) return sbit->xadvance + k;
   if (x + sbit->xadvance >= limit) return -1;
-  PaintGlyph(x + k, y, colour);
+  CollectGlyph(x + k, y);
   return sbit->xadvance + k;
 }
 
-void FrameBuffer::PaintGlyph(int64_t x, int64_t y, uint32_t colour) {
+void FrameBuffer::CollectGlyph(int64_t x, int64_t y) {
   const FTC_SBit sbit = glyphBitmap;
   // The cache hands out what FreeType rendered; anything but a 1-bit bitmap
   // with rows as long as its pitch says is not painted, so no byte is read
@@ -209,10 +211,6 @@ void FrameBuffer::PaintGlyph(int64_t x, int64_t y, uint32_t colour) {
   const int height = sbit->height;
   const int rowBytes = std::abs(static_cast<int>(sbit->pitch));
   const int columns = std::min<int>(sbit->width, rowBytes * 8);
-  const int64_t rows = TargetRows();
-  const int bpp = BytesPerPixel();
-  uint8_t pixel[4];
-  ColourToPixelBytes(colour, pixel);
 
   // Italics shear the bitmap: the top row moves right by a fifth of the
   // glyph height, each row below by a fifth of a pixel less.
@@ -220,25 +218,65 @@ void FrameBuffer::PaintGlyph(int64_t x, int64_t y, uint32_t colour) {
   const float step = italic ? 0.2f : 0.0f;
 
   for (int r = 0; r < height; ++r, slant -= step) {
-    const int64_t py = y - sbit->top + r;
-    if (py < 0 || py >= rows) continue;
+    const int64_t dy = y - sbit->top + r;
     // A negative pitch means the rows are stored bottom-up.
     const uint8_t* src =
         sbit->buffer + static_cast<size_t>(sbit->pitch > 0 ? r : height - 1 - r) * rowBytes;
-    uint8_t* dst = target + static_cast<size_t>(py) * stride;
     const int64_t base = x + sbit->left + static_cast<int64_t>(std::trunc(slant));
-    for (int col = 0; col < columns; ++col) {
-      if ((src[col >> 3] & (0x80 >> (col & 7))) == 0) continue;
-      const int64_t px = base + col;
-      if (px < 0 || px >= drawableWidth) continue;
-      uint8_t* p = dst + static_cast<size_t>(px) * bpp;
-      if (bpp == 4) {
-        std::memcpy(p, pixel, 4);
-      } else {
-        *p = pixel[3];
+    int col = 0;
+    while (col < columns) {
+      // Whole empty bytes are skipped at once; most of a glyph row is empty.
+      if ((col & 7) == 0 && src[col >> 3] == 0) {
+        col += 8;
+        continue;
       }
+      if ((src[col >> 3] & (0x80 >> (col & 7))) == 0) {
+        ++col;
+        continue;
+      }
+      const int start = col;
+      while (col < columns && (src[col >> 3] & (0x80 >> (col & 7))) != 0) ++col;
+      textRuns.push_back({base + start, base + col, static_cast<int32_t>(dy)});
     }
   }
+}
+
+void FrameBuffer::PaintRuns(int64_t x, int64_t y, uint32_t colour) {
+  const int64_t rows = TargetRows();
+  const int bpp = BytesPerPixel();
+  uint8_t pixel[4];
+  ColourToPixelBytes(colour, pixel);
+  uint32_t word;
+  std::memcpy(&word, pixel, 4);
+  int64_t first = rows, end = 0;
+  for (const TextRun& run : textRuns) {
+    const int64_t py = y + run.dy;
+    if (py < 0 || py >= rows) continue;
+    const int64_t a = std::max<int64_t>(x + run.x0, 0);
+    const int64_t b = std::min<int64_t>(x + run.x1, drawableWidth);
+    if (a >= b) continue;
+    uint8_t* dst = target + static_cast<size_t>(py) * stride + static_cast<size_t>(a) * bpp;
+    if (bpp == 4) {
+      for (int64_t n = 0; n < b - a; ++n) std::memcpy(dst + n * 4, &word, 4);
+    } else {
+      std::memset(dst, pixel[3], static_cast<size_t>(b - a));
+    }
+    first = std::min(first, py);
+    end = std::max(end, py + 1);
+  }
+  MarkDrawn(first, end);
+}
+
+bool FrameBuffer::TextRunsMatch(const std::string& text, int size, int width, int align) const {
+  if (!textValid || size != textKeySize || width != textKeyWidth || align != textKeyAlign ||
+      text.size() != textKey.size()) {
+    return false;
+  }
+  for (size_t n = 0; n < text.size(); ++n) {
+    const auto byte = static_cast<uint8_t>(text[n]);
+    if ((translator != nullptr ? translator->Translate(byte) : byte) != textKey[n]) return false;
+  }
+  return true;
 }
 
 int FrameBuffer::GetTextWidth(const char* text) {
@@ -246,7 +284,7 @@ int FrameBuffer::GetTextWidth(const char* text) {
   previousGlyph = 0;
   int width = 0;
   for (const char* p = text; *p != '\0'; ++p) {
-    width += RenderChar(static_cast<uint8_t>(*p), -1, -1, -1, 0xFFFFFFFFu, 0);
+    width += RenderChar(static_cast<uint8_t>(*p), -1, -1, -1, 0);
   }
   return width;
 }
@@ -255,23 +293,40 @@ int FrameBuffer::RenderText(const std::string& text, int x, int y, int width, in
                             uint32_t colour) {
   if (!initialised) return -1;
   MutexHolder hold(&fontMutex);
-  SelectSize(size);
-
-  int64_t left = x;
-  if (align != 0) {
-    const int64_t tw = GetTextWidth(text.c_str());
-    if (align == 1 && tw < width) left += (width - tw) / 2;
-    if (align == 2 && tw < width) left += width - tw;
+  if (!TextRunsMatch(text, size, width, align)) {
+    SelectSize(size);
+    textRuns.clear();
+    // Laid out at origin (0, 0); PaintRuns moves it to (x, y).
+    int64_t left = 0;
+    if (align != 0) {
+      const int64_t tw = GetTextWidth(text.c_str());
+      if (align == 1 && tw < width) left += (width - tw) / 2;
+      if (align == 2 && tw < width) left += width - tw;
+    }
+    italic = false;
+    previousGlyph = 0;
+    const int64_t limit = left + width;
+    textResult = 0;
+    for (const char* p = text.c_str(); *p != '\0'; ++p) {
+      const int advance = RenderChar(static_cast<uint8_t>(*p), left, 0, limit, 1);
+      if (advance == -1) {
+        textResult = -1;
+        break;
+      }
+      left += advance;
+    }
+    textKey.clear();
+    for (const char c : text) {
+      const auto byte = static_cast<uint8_t>(c);
+      textKey.push_back(translator != nullptr ? translator->Translate(byte) : byte);
+    }
+    textKeySize = size;
+    textKeyWidth = width;
+    textKeyAlign = align;
+    textValid = true;
   }
-  italic = false;
-  previousGlyph = 0;
-  const int64_t limit = left + width;
-  for (const char* p = text.c_str(); *p != '\0'; ++p) {
-    const int advance = RenderChar(static_cast<uint8_t>(*p), left, y, limit, colour, 1);
-    if (advance == -1) return -1;
-    left += advance;
-  }
-  return 0;
+  if (target != nullptr) PaintRuns(x, y, colour);
+  return textResult;
 }
 
 void FrameBuffer::GetTextSize(int size, const std::string& text, int& width, int& height,
@@ -285,7 +340,7 @@ void FrameBuffer::GetTextSize(int size, const std::string& text, int& width, int
   int w = 0, h = 0, d = 0;
   for (const char* p = text.c_str(); *p != '\0'; ++p) {
     const auto byte = static_cast<uint8_t>(*p);
-    w += RenderChar(byte, -1, -1, -1, 0xFFFFFFFFu, 0);
+    w += RenderChar(byte, -1, -1, -1, 0);
     // The height comes from the byte's own glyph, untranslated and without
     // the fallback to a space.
     FTC_SBit sbit = nullptr;

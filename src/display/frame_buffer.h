@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -19,6 +20,12 @@ class Translator;
 // The screen: a 720 x 576 drawing surface over the framebuffer device, with a
 // back buffer of whole rows, a 256-entry palette for bitmaps, FreeType text and
 // the drawing lock that the main thread and the reader thread share.
+//
+// On a device of 720 x 576 or less the drawing surface is the device memory
+// itself. On a larger one (or one of 16 bits per pixel) the decoders still
+// draw on a 720 x 576 surface in memory, and Unlock places the rows that the
+// drawing sequence changed on the device: scaled by whole pixels to the
+// device's height (nearest neighbour, so palette indices stay exact), centred.
 //
 // Nothing a caller passes can make it touch memory outside the mapped screen
 // or the back buffer: every operation clips to its target, and while the
@@ -81,14 +88,29 @@ class FrameBuffer {
     unlockObserver = observer;
     unlockContext = context;
   }
+  // For the observer: the device rows [first, end) that the drawing sequence
+  // being ended changed (first == end when it changed none).
+  void ChangedDeviceRows(int& first, int& end) const {
+    first = changedFirst;
+    end = changedEnd;
+  }
+  // Where the 720 x 576 screen lies on the device, in device pixels.
+  struct Placement {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool scaled = false;
+  };
+  const Placement& GetPlacement() const { return placement; }
 
  private:
   // Text state and FreeType calls are serialised by fontMutex, because the
   // row measurement runs outside the drawing lock and FreeType's caches are
   // not safe to use from two threads at once.
   int GetTextWidth(const char* text);
-  int RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, uint32_t colour, int draw);
-  void PaintGlyph(int64_t x, int64_t y, uint32_t colour);
+  int RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, int draw);
+  // Adds the set pixels of glyphBitmap, its origin at (x, y), to textRuns.
+  void CollectGlyph(int64_t x, int64_t y);
+  void PaintRuns(int64_t x, int64_t y, uint32_t colour);
+  bool TextRunsMatch(const std::string& text, int size, int width, int align) const;
   void SelectSize(int size);
   FT_Error RequestFace(FTC_FaceID faceId, FT_Library lib, FT_Face* aface);
   static FT_Error RequestFaceThunk(FTC_FaceID faceId, FT_Library lib, FT_Pointer requestData,
@@ -99,8 +121,14 @@ class FrameBuffer {
   int BytesPerPixel() const { return bitsPerPixel == 32 ? 4 : 1; }
   // Rows of the current drawing target (the screen or the back buffer).
   int TargetRows() const;
-  void StorePixel(uint8_t* p, uint32_t colour) const;
+  void FillRow(uint8_t* p, int64_t count, uint32_t colour) const;
   void ReleaseBackBuffer();
+  // Notes rows [first, end) of the drawing target as drawn; only rows of the
+  // screen itself count.
+  void MarkDrawn(int64_t first, int64_t end);
+  void MarkScreenRows(int64_t first, int64_t end);
+  bool PlaceOnDevice();
+  void Present(int first, int end);
 
   Translator* translator = nullptr;
   // Stored already in the 32-bit pixel byte order, so a blit copies it as is.
@@ -141,4 +169,36 @@ class FrameBuffer {
   int lastClampedSize = 0;
   // FreeType's allocator: zeroed blocks (see InitFont).
   FT_MemoryRec_ ftMemory = {};
+
+  // The back buffer's memory, kept from row to row.
+  std::vector<uint8_t> backStore;
+
+  // The last text drawn, as runs of set pixels relative to its origin: the
+  // outline copies and the text itself of a subtitle row differ only in place
+  // and colour, so the glyphs are looked up and scanned once per row.
+  struct TextRun {
+    int64_t x0, x1;  // columns [x0, x1)
+    int32_t dy;
+  };
+  std::vector<TextRun> textRuns;
+  std::vector<uint32_t> textKey;  // the translated characters
+  int textKeySize = 0, textKeyWidth = 0, textKeyAlign = 0, textResult = 0;
+  bool textValid = false;
+
+  // Screen rows drawn in the current sequence, and the device rows changed
+  // by the last one.
+  int drawnFirst = kScreenHeight, drawnEnd = 0;
+  int changedFirst = 0, changedEnd = 0;
+
+  // A device larger than the screen: the screen lives in `canvas`, and
+  // Present scales its rows onto the device memory.
+  Placement placement;
+  std::vector<uint8_t> canvas;
+  uint8_t* device = nullptr;
+  size_t deviceStride = 0;
+  int deviceBits = 0;
+  int deviceRows = 0, deviceColumns = 0;
+  std::vector<int> sourceColumn;  // per placed column
+  std::vector<int> sourceRow;     // per placed row
+  std::vector<int> firstPlacedRow;  // per screen row, and one past the last
 };

@@ -462,14 +462,21 @@ void Session::OnUnlock() {
   // thread's (the message line and its blanking) are always compared.
   if (std::this_thread::get_id() != mainThread_ && t_logLines == t_logLinesAtUnlock) return;
   t_logLinesAtUnlock = t_logLines;
+  // Only the rows the sequence drew can differ from the last frame.
+  int first = 0, end = 0;
+  app_->Screen().ChangedDeviceRows(first, end);
+  if (first >= end) return;
   std::lock_guard<std::mutex> lock(mutex_);
   const uint8_t* memory = fb_->Memory();
   const size_t bytes = fb_->MemoryBytes();
+  const size_t from = std::min(bytes, static_cast<size_t>(first) * fb_->Stride());
+  const size_t to = std::min(bytes, static_cast<size_t>(end) * fb_->Stride());
   // A sequence that changed nothing (the decoder looking at the screen before
   // it draws, a clear of an empty area) makes no frame; what was announced
   // stays for the frame that shows it.
-  if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) return;
-  lastScreen_.assign(memory, memory + bytes);
+  if (lastScreen_.size() != bytes) lastScreen_.assign(bytes, 0);
+  if (memcmp(lastScreen_.data() + from, memory + from, to - from) == 0) return;
+  std::memcpy(lastScreen_.data() + from, memory + from, to - from);
   Frame frame;
   frame.number = static_cast<int>(r_.frames.size()) + 1;
   frame.stcMs = NowMs();
