@@ -244,27 +244,20 @@ void FrameBuffer::CollectGlyph(int64_t x, int64_t y) {
 void FrameBuffer::PaintRuns(int64_t x, int64_t y, uint32_t colour) {
   const int64_t rows = TargetRows();
   const int bpp = BytesPerPixel();
-  uint8_t pixel[4];
-  ColourToPixelBytes(colour, pixel);
-  uint32_t word;
-  std::memcpy(&word, pixel, 4);
-  int64_t first = rows, end = 0;
+  int64_t first = rows, end = 0, leftmost = drawableWidth, rightmost = 0;
   for (const TextRun& run : textRuns) {
     const int64_t py = y + run.dy;
     if (py < 0 || py >= rows) continue;
     const int64_t a = std::max<int64_t>(x + run.x0, 0);
     const int64_t b = std::min<int64_t>(x + run.x1, drawableWidth);
     if (a >= b) continue;
-    uint8_t* dst = target + static_cast<size_t>(py) * stride + static_cast<size_t>(a) * bpp;
-    if (bpp == 4) {
-      for (int64_t n = 0; n < b - a; ++n) std::memcpy(dst + n * 4, &word, 4);
-    } else {
-      std::memset(dst, pixel[3], static_cast<size_t>(b - a));
-    }
+    FillRow(target + static_cast<size_t>(py) * stride + static_cast<size_t>(a) * bpp, b - a, colour);
     first = std::min(first, py);
     end = std::max(end, py + 1);
+    leftmost = std::min(leftmost, a);
+    rightmost = std::max(rightmost, b);
   }
-  MarkDrawn(first, end);
+  MarkDrawn(first, end, leftmost, rightmost);
 }
 
 bool FrameBuffer::TextRunsMatch(const std::string& text, int size, int width, int align) const {
@@ -289,43 +282,154 @@ int FrameBuffer::GetTextWidth(const char* text) {
   return width;
 }
 
+void FrameBuffer::LayOutText(const std::string& text, int size, int width, int align) {
+  if (TextRunsMatch(text, size, width, align)) return;
+  SelectSize(size);
+  textRuns.clear();
+  // Laid out at origin (0, 0); PaintRuns moves it into place.
+  int64_t left = 0;
+  if (align != 0) {
+    const int64_t tw = GetTextWidth(text.c_str());
+    if (align == 1 && tw < width) left += (width - tw) / 2;
+    if (align == 2 && tw < width) left += width - tw;
+  }
+  italic = false;
+  previousGlyph = 0;
+  const int64_t limit = left + width;
+  textResult = 0;
+  for (const char* p = text.c_str(); *p != '\0'; ++p) {
+    const int advance = RenderChar(static_cast<uint8_t>(*p), left, 0, limit, 1);
+    if (advance == -1) {
+      textResult = -1;
+      break;
+    }
+    left += advance;
+  }
+  textKey.clear();
+  for (const char c : text) {
+    const auto byte = static_cast<uint8_t>(c);
+    textKey.push_back(translator != nullptr ? translator->Translate(byte) : byte);
+  }
+  textKeySize = size;
+  textKeyWidth = width;
+  textKeyAlign = align;
+  textValid = true;
+}
+
 int FrameBuffer::RenderText(const std::string& text, int x, int y, int width, int align, int size,
                             uint32_t colour) {
   if (!initialised) return -1;
   MutexHolder hold(&fontMutex);
-  if (!TextRunsMatch(text, size, width, align)) {
-    SelectSize(size);
-    textRuns.clear();
-    // Laid out at origin (0, 0); PaintRuns moves it to (x, y).
-    int64_t left = 0;
-    if (align != 0) {
-      const int64_t tw = GetTextWidth(text.c_str());
-      if (align == 1 && tw < width) left += (width - tw) / 2;
-      if (align == 2 && tw < width) left += width - tw;
-    }
-    italic = false;
-    previousGlyph = 0;
-    const int64_t limit = left + width;
-    textResult = 0;
-    for (const char* p = text.c_str(); *p != '\0'; ++p) {
-      const int advance = RenderChar(static_cast<uint8_t>(*p), left, 0, limit, 1);
-      if (advance == -1) {
-        textResult = -1;
-        break;
-      }
-      left += advance;
-    }
-    textKey.clear();
-    for (const char c : text) {
-      const auto byte = static_cast<uint8_t>(c);
-      textKey.push_back(translator != nullptr ? translator->Translate(byte) : byte);
-    }
-    textKeySize = size;
-    textKeyWidth = width;
-    textKeyAlign = align;
-    textValid = true;
-  }
+  LayOutText(text, size, width, align);
   if (target != nullptr) PaintRuns(x, y, colour);
+  return textResult;
+}
+
+int FrameBuffer::RenderOutlinedText(const std::string& text, int x, int y, int width, int size,
+                                    uint32_t colour, uint32_t outlineColour, int outline) {
+  if (!initialised) return -1;
+  MutexHolder hold(&fontMutex);
+  LayOutText(text, size, width, 0);
+  if (target == nullptr) return textResult;
+  // The outline is the text at the four corners (o, o) apart, and for o > 1
+  // also at the four sides: as a set, {-o, o} or {-o, 0, o} across times the
+  // same down. Painted as one mask, it costs one pass instead of eight.
+  const int64_t o = std::abs(int64_t{outline});
+  const bool sides = outline > 1;
+  if (o > kMaxMaskOutline) {
+    // A mask that wide would cost more memory than the copies cost time.
+    const int64_t sign[4][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+    const int64_t side[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+    for (const auto& d : sign) PaintRuns(x + d[0] * outline, y + d[1] * outline, outlineColour);
+    if (sides) {
+      for (const auto& d : side) PaintRuns(x + d[0] * outline, y + d[1] * outline, outlineColour);
+    }
+    PaintRuns(x, y, colour);
+    return textResult;
+  }
+  if (textRuns.empty()) return textResult;
+
+  // The part of the target the outlined text can reach...
+  int64_t left = INT64_MAX, right = INT64_MIN, top = INT64_MAX, bottom = INT64_MIN;
+  for (const TextRun& run : textRuns) {
+    left = std::min(left, run.x0);
+    right = std::max(right, run.x1);
+    top = std::min<int64_t>(top, run.dy);
+    bottom = std::max<int64_t>(bottom, int64_t{run.dy} + 1);
+  }
+  const int64_t r0 = std::max<int64_t>(y + top - o, 0);
+  const int64_t r1 = std::min<int64_t>(y + bottom + o, TargetRows());
+  const int64_t c0 = std::max<int64_t>(x + left - o, 0);
+  const int64_t c1 = std::min<int64_t>(x + right + o, drawableWidth);
+  if (r0 >= r1 || c0 >= c1) return textResult;
+
+  // ...and the text in it with a margin of o all round.
+  const int64_t mx = c0 - o, my = r0 - o;
+  const auto mw = static_cast<size_t>(c1 - c0 + 2 * o);
+  const auto mh = static_cast<size_t>(r1 - r0 + 2 * o);
+  textMask.assign(mw * mh, 0);
+  wideMask.assign(mw * mh, 0);
+  for (const TextRun& run : textRuns) {
+    const int64_t row = y + run.dy - my;
+    if (row < 0 || row >= static_cast<int64_t>(mh)) continue;
+    const int64_t a = std::max<int64_t>(x + run.x0 - mx, 0);
+    const int64_t b = std::min<int64_t>(x + run.x1 - mx, static_cast<int64_t>(mw));
+    if (a < b) std::memset(&textMask[static_cast<size_t>(row) * mw + a], 1, static_cast<size_t>(b - a));
+  }
+  // Across: wide = text shifted left and right (and in place).
+  const uint8_t keep = sides ? 0xFF : 0;
+  for (size_t row = 0; row < mh; ++row) {
+    const uint8_t* t = &textMask[row * mw];
+    uint8_t* w = &wideMask[row * mw];
+    for (size_t c = static_cast<size_t>(o); c + o < mw; ++c) w[c] = t[c - o] | t[c + o] | (t[c] & keep);
+  }
+  // Down: outline = wide shifted up and down (and in place); then painted
+  // as runs of one colour: the text over its outline.
+  lineMask.resize(mw + 8);
+  int64_t first = TargetRows(), end = 0;
+  const int bpp = BytesPerPixel();
+  for (int64_t ty = r0; ty < r1; ++ty) {
+    const size_t row = static_cast<size_t>(ty - my);
+    const uint8_t* up = &wideMask[(row - o) * mw];
+    const uint8_t* mid = &wideMask[row * mw];
+    const uint8_t* down = &wideMask[(row + o) * mw];
+    const uint8_t* t = &textMask[row * mw];
+    uint8_t* v = lineMask.data();
+    const auto o0 = static_cast<size_t>(o);
+    const size_t n = static_cast<size_t>(c1 - c0);
+    for (size_t c = 0; c < n; ++c) {
+      const uint8_t ring = up[c + o0] | down[c + o0] | (mid[c + o0] & keep);
+      const uint8_t inText = t[c + o0];
+      v[c] = static_cast<uint8_t>(inText | ((ring & (inText ^ 1)) << 1));
+    }
+    std::memset(v + n, 0, 8);
+    uint8_t* line = target + static_cast<size_t>(ty) * stride;
+    bool any = false;
+    size_t c = 0;
+    while (c < n) {
+      uint64_t eight;
+      std::memcpy(&eight, v + c, 8);
+      if (eight == 0) {
+        c += 8;
+        continue;
+      }
+      if (v[c] == 0) {
+        ++c;
+        continue;
+      }
+      const size_t start = c;
+      const uint8_t value = v[c];
+      while (c < n && v[c] == value) ++c;
+      FillRow(line + static_cast<size_t>(c0 + static_cast<int64_t>(start)) * bpp,
+              static_cast<int64_t>(c - start), value == 1 ? colour : outlineColour);
+      any = true;
+    }
+    if (any) {
+      first = std::min(first, ty);
+      end = ty + 1;
+    }
+  }
+  MarkDrawn(first, end, c0, c1);
   return textResult;
 }
 

@@ -100,6 +100,7 @@ int FrameBuffer::Init(const std::string& fontFile_) {
   }
   drawnFirst = kScreenHeight;
   drawnEnd = changedFirst = changedEnd = 0;
+  storeRows = 0;
 
   fontFile = fontFile_;
   if (InitFont() != 0) {
@@ -161,7 +162,7 @@ int FrameBuffer::FillRect(int x, int y, int w, int h, uint32_t colour) {
   for (int64_t row = top + 1; row < bottom; ++row) {
     std::memcpy(first + static_cast<size_t>(row - top) * stride, first, bytes);
   }
-  MarkDrawn(top, bottom);
+  MarkDrawn(top, bottom, left, right + 1);
   return 0;
 }
 
@@ -174,11 +175,29 @@ void FrameBuffer::FillRow(uint8_t* p, int64_t count, uint32_t colour) const {
   ColourToPixelBytes(colour, bytes);
   uint32_t word;
   std::memcpy(&word, bytes, 4);
-  for (int64_t n = 0; n < count; ++n) std::memcpy(p + n * 4, &word, 4);
+  if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
+    std::fill_n(reinterpret_cast<uint32_t*>(p), count, word);
+  } else {
+    for (int64_t n = 0; n < count; ++n) std::memcpy(p + n * 4, &word, 4);
+  }
 }
 
-void FrameBuffer::MarkDrawn(int64_t first, int64_t end) {
-  if (target == screen) MarkScreenRows(first, end);
+void FrameBuffer::MarkDrawn(int64_t first, int64_t end, int64_t left, int64_t right) {
+  if (target == screen) {
+    MarkScreenRows(first, end);
+  } else if (target != nullptr && target == backBuffer && first < end && left < right) {
+    if (storeTop >= storeBottom) {
+      storeTop = first;
+      storeBottom = end;
+      storeLeft = left;
+      storeRight = right;
+    } else {
+      storeTop = std::min(storeTop, first);
+      storeBottom = std::max(storeBottom, end);
+      storeLeft = std::min(storeLeft, left);
+      storeRight = std::max(storeRight, right);
+    }
+  }
 }
 
 void FrameBuffer::MarkScreenRows(int64_t first, int64_t end) {
@@ -213,10 +232,21 @@ bool FrameBuffer::AllocBackBuffer(int rows, uint32_t colour) {
   backBufferRows = rows;
   backBufferBytes = bytes;
 
-  const size_t rowBytes = static_cast<size_t>(drawableWidth) * BytesPerPixel();
-  FillRow(block, drawableWidth, colour);
-  std::memset(block + rowBytes, 0, stride - rowBytes);
-  for (int row = 1; row < rows; ++row) std::memcpy(block + static_cast<size_t>(row) * stride, block, stride);
+  const int bpp = BytesPerPixel();
+  if (rows <= storeRows && colour == storeColour) {
+    for (int64_t row = storeTop; row < std::min<int64_t>(storeBottom, rows); ++row) {
+      FillRow(block + static_cast<size_t>(row) * stride + static_cast<size_t>(storeLeft) * bpp,
+              storeRight - storeLeft, colour);
+    }
+  } else {
+    const size_t rowBytes = static_cast<size_t>(drawableWidth) * bpp;
+    FillRow(block, drawableWidth, colour);
+    std::memset(block + rowBytes, 0, stride - rowBytes);
+    for (int row = 1; row < rows; ++row) std::memcpy(block + static_cast<size_t>(row) * stride, block, stride);
+    storeRows = rows;
+    storeColour = colour;
+  }
+  storeTop = storeBottom = 0;
   return true;
 }
 
@@ -330,7 +360,7 @@ int FrameBuffer::BlitBitmap(const uint8_t* bitmap, int w, int h, int x, int y) {
       }
     }
   }
-  if (r0 < r1) MarkDrawn(y + r0, y + r1);
+  if (r0 < r1) MarkDrawn(y + r0, y + r1, x + c0, x + c1);
   return h;
 }
 

@@ -51,6 +51,13 @@ class FrameBuffer {
   virtual int ClearScreen();
   virtual int RenderText(const std::string& text, int x, int y, int width, int align, int size,
                          uint32_t colour);
+  // The text as RenderText draws it (left-aligned) in `colour`, over an
+  // outline in `outlineColour`: the text drawn at the four corners
+  // (+-outline, +-outline) and, for outline > 1, also at the four sides
+  // (+-outline, 0) and (0, +-outline). The screen is the same as from those
+  // nine RenderText calls, at a fraction of the cost.
+  virtual int RenderOutlinedText(const std::string& text, int x, int y, int width, int size,
+                                 uint32_t colour, uint32_t outlineColour, int outline);
   virtual int FillRect(int x, int y, int w, int h, uint32_t colour);
   virtual bool AllocBackBuffer(int rows, uint32_t colour);
   virtual bool FreeBackBuffer();
@@ -111,6 +118,9 @@ class FrameBuffer {
   void CollectGlyph(int64_t x, int64_t y);
   void PaintRuns(int64_t x, int64_t y, uint32_t colour);
   bool TextRunsMatch(const std::string& text, int size, int width, int align) const;
+  // Fills textRuns (and textResult) for the text unless they already hold it.
+  void LayOutText(const std::string& text, int size, int width, int align);
+  static constexpr int64_t kMaxMaskOutline = 64;
   void SelectSize(int size);
   FT_Error RequestFace(FTC_FaceID faceId, FT_Library lib, FT_Face* aface);
   static FT_Error RequestFaceThunk(FTC_FaceID faceId, FT_Library lib, FT_Pointer requestData,
@@ -125,7 +135,7 @@ class FrameBuffer {
   void ReleaseBackBuffer();
   // Notes rows [first, end) of the drawing target as drawn; only rows of the
   // screen itself count.
-  void MarkDrawn(int64_t first, int64_t end);
+  void MarkDrawn(int64_t first, int64_t end, int64_t left, int64_t right);
   void MarkScreenRows(int64_t first, int64_t end);
   bool PlaceOnDevice();
   void Present(int first, int end);
@@ -170,8 +180,13 @@ class FrameBuffer {
   // FreeType's allocator: zeroed blocks (see InitFont).
   FT_MemoryRec_ ftMemory = {};
 
-  // The back buffer's memory, kept from row to row.
+  // The back buffer's memory, kept from band to band. Its first storeRows
+  // rows hold storeColour everywhere but in the rectangle drawn since, so the
+  // next band of that colour needs only that rectangle refilled.
   std::vector<uint8_t> backStore;
+  int storeRows = 0;
+  uint32_t storeColour = 0;
+  int64_t storeTop = 0, storeBottom = 0, storeLeft = 0, storeRight = 0;
 
   // The last text drawn, as runs of set pixels relative to its origin: the
   // outline copies and the text itself of a subtitle row differ only in place
@@ -184,6 +199,8 @@ class FrameBuffer {
   std::vector<uint32_t> textKey;  // the translated characters
   int textKeySize = 0, textKeyWidth = 0, textKeyAlign = 0, textResult = 0;
   bool textValid = false;
+  // Scratch for RenderOutlinedText, kept from row to row.
+  std::vector<uint8_t> textMask, wideMask, lineMask;
 
   // Screen rows drawn in the current sequence, and the device rows changed
   // by the last one.

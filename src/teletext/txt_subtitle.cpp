@@ -319,23 +319,13 @@ int TXTSubtitle::drawRow(const std::string& text, int i) {
   if (useBackground == 1 || useBackground == 2) {
     fb->FillRect(x - descent / 2, 0, tw + descent, band, backgroundColor);
   }
-  if (useBackground != 1) {
-    const int o = Limit(outlineSize);
-    static const int kCorners[4][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
-    static const int kSides[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
-    for (const auto& d : kCorners) {
-      fb->RenderText(text, x + d[0] * o, lineHeight + d[1] * o, width, 0, fontSize,
-                     outlineColor);
-    }
-    if (o > 1) {
-      for (const auto& d : kSides) {
-        fb->RenderText(text, x + d[0] * o, lineHeight + d[1] * o, width, 0, fontSize,
-                       outlineColor);
-      }
-    }
-  }
   log("Subtitle@RenderText.\n");
-  fb->RenderText(text, x, lineHeight, width, 0, fontSize, textColor);
+  if (useBackground != 1) {
+    fb->RenderOutlinedText(text, x, lineHeight, width, fontSize, textColor, outlineColor,
+                           Limit(outlineSize));
+  } else {
+    fb->RenderText(text, x, lineHeight, width, 0, fontSize, textColor);
+  }
   fb->CopyBackBuffer(top);
   fb->UseBackBuffer(false);
   fb->FreeBackBuffer();
