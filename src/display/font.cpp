@@ -223,20 +223,42 @@ void FrameBuffer::CollectGlyph(int64_t x, int64_t y) {
     const uint8_t* src =
         sbit->buffer + static_cast<size_t>(sbit->pitch > 0 ? r : height - 1 - r) * rowBytes;
     const int64_t base = x + sbit->left + static_cast<int64_t>(std::trunc(slant));
-    int col = 0;
-    while (col < columns) {
-      // Whole empty bytes are skipped at once; most of a glyph row is empty.
-      if ((col & 7) == 0 && src[col >> 3] == 0) {
-        col += 8;
-        continue;
+    // 64 pixels at a time, leftmost in the highest bit; a run that reaches
+    // the end of one word is carried into the next.
+    int64_t open = -1;
+    for (int word = 0; word * 64 < columns; ++word) {
+      uint64_t bits = 0;
+      const int have = std::min(8, rowBytes - word * 8);
+      for (int b = 0; b < have; ++b) bits = bits << 8 | src[word * 8 + b];
+      bits <<= 8 * (8 - have);
+      const int valid = std::min(64, columns - word * 64);
+      if (valid < 64) bits &= ~(~uint64_t{0} >> valid);
+      int at = 0;  // bits of this word consumed
+      while (at < 64) {
+        const uint64_t rest = bits << at;
+        if (rest == 0) break;
+        const int zeros = __builtin_clzll(rest);
+        if (zeros > 0 && open >= 0) {
+          textRuns.push_back({open, base + word * 64 + at, static_cast<int32_t>(dy)});
+          open = -1;
+        }
+        at += zeros;
+        const uint64_t ones = ~(bits << at);
+        const int length = ones == 0 ? 64 - at : std::min(64 - at, __builtin_clzll(ones));
+        if (open < 0) open = base + word * 64 + at;
+        at += length;
+        if (at < 64) {
+          textRuns.push_back({open, base + word * 64 + at, static_cast<int32_t>(dy)});
+          open = -1;
+        }
       }
-      if ((src[col >> 3] & (0x80 >> (col & 7))) == 0) {
-        ++col;
-        continue;
+      if (at < 64 && open >= 0) {
+        textRuns.push_back({open, base + word * 64 + at, static_cast<int32_t>(dy)});
+        open = -1;
       }
-      const int start = col;
-      while (col < columns && (src[col >> 3] & (0x80 >> (col & 7))) != 0) ++col;
-      textRuns.push_back({base + start, base + col, static_cast<int32_t>(dy)});
+    }
+    if (open >= 0) {
+      textRuns.push_back({open, base + columns, static_cast<int32_t>(dy)});
     }
   }
 }

@@ -24,13 +24,6 @@ FrameBuffer::~FrameBuffer() {
   pthread_mutex_destroy(&lock);
 }
 
-void FrameBuffer::ColourToPixelBytes(uint32_t colour, uint8_t out[4]) {
-  out[0] = static_cast<uint8_t>(colour >> 8);   // blue
-  out[1] = static_cast<uint8_t>(colour >> 16);  // green
-  out[2] = static_cast<uint8_t>(colour >> 24);  // red
-  out[3] = static_cast<uint8_t>(colour);        // opacity
-}
-
 int FrameBuffer::TargetRows() const {
   if (target != nullptr && target == backBuffer) return backBufferRows;
   return drawableHeight;
@@ -166,22 +159,6 @@ int FrameBuffer::FillRect(int x, int y, int w, int h, uint32_t colour) {
   return 0;
 }
 
-void FrameBuffer::FillRow(uint8_t* p, int64_t count, uint32_t colour) const {
-  if (bitsPerPixel != 32) {
-    std::memset(p, static_cast<uint8_t>(colour), static_cast<size_t>(count));
-    return;
-  }
-  uint8_t bytes[4];
-  ColourToPixelBytes(colour, bytes);
-  uint32_t word;
-  std::memcpy(&word, bytes, 4);
-  if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
-    std::fill_n(reinterpret_cast<uint32_t*>(p), count, word);
-  } else {
-    for (int64_t n = 0; n < count; ++n) std::memcpy(p + n * 4, &word, 4);
-  }
-}
-
 void FrameBuffer::MarkDrawn(int64_t first, int64_t end, int64_t left, int64_t right) {
   if (target == screen) {
     MarkScreenRows(first, end);
@@ -278,9 +255,12 @@ bool FrameBuffer::CopyBackBuffer(int y) {
     log("Back buffer copy clipped to screen rows %d..%d\n", static_cast<int>(first),
         static_cast<int>(end - 1));
   }
-  std::memcpy(screen + static_cast<size_t>(first) * stride,
-              backBuffer + static_cast<size_t>(first - y) * stride,
-              static_cast<size_t>(end - first) * stride);
+  // Row by row: copies of a row's size stay in the processor's vector loop,
+  // where one block copy of the whole band would go byte by byte.
+  for (int64_t row = first; row < end; ++row) {
+    std::memcpy(screen + static_cast<size_t>(row) * stride,
+                backBuffer + static_cast<size_t>(row - y) * stride, stride);
+  }
   MarkScreenRows(first, end);
   return true;
 }

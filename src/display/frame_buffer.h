@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,12 @@ class FrameBuffer {
 
   // A colour value (red, green, blue, opacity from the high byte down) as the
   // four bytes a 32-bit pixel holds in address order: blue, green, red, opacity.
-  static void ColourToPixelBytes(uint32_t colour, uint8_t out[4]);
+  static void ColourToPixelBytes(uint32_t colour, uint8_t out[4]) {
+    out[0] = static_cast<uint8_t>(colour >> 8);   // blue
+    out[1] = static_cast<uint8_t>(colour >> 16);  // green
+    out[2] = static_cast<uint8_t>(colour >> 24);  // red
+    out[3] = static_cast<uint8_t>(colour);        // opacity
+  }
   // FreeType's 26.6 fixed-point kerning to whole pixels, rounding down.
   static int KerningToPixels(long delta);
 
@@ -131,7 +137,24 @@ class FrameBuffer {
   int BytesPerPixel() const { return bitsPerPixel == 32 ? 4 : 1; }
   // Rows of the current drawing target (the screen or the back buffer).
   int TargetRows() const;
-  void FillRow(uint8_t* p, int64_t count, uint32_t colour) const;
+  // `count` pixels of one colour from p on; inline, as text is painted in
+  // short runs.
+  void FillRow(uint8_t* p, int64_t count, uint32_t colour) const {
+    if (bitsPerPixel != 32) {
+      std::memset(p, static_cast<uint8_t>(colour), static_cast<size_t>(count));
+      return;
+    }
+    uint8_t bytes[4];
+    ColourToPixelBytes(colour, bytes);
+    uint32_t word;
+    std::memcpy(&word, bytes, 4);
+    if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
+      uint32_t* q = reinterpret_cast<uint32_t*>(p);
+      for (int64_t n = 0; n < count; ++n) q[n] = word;
+    } else {
+      for (int64_t n = 0; n < count; ++n) std::memcpy(p + n * 4, &word, 4);
+    }
+  }
   void ReleaseBackBuffer();
   // Notes rows [first, end) of the drawing target as drawn; only rows of the
   // screen itself count.

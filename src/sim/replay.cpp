@@ -475,8 +475,13 @@ void Session::OnUnlock() {
   // it draws, a clear of an empty area) makes no frame; what was announced
   // stays for the frame that shows it.
   if (lastScreen_.size() != bytes) lastScreen_.assign(bytes, 0);
-  if (memcmp(lastScreen_.data() + from, memory + from, to - from) == 0) return;
-  std::memcpy(lastScreen_.data() + from, memory + from, to - from);
+  // Row by row: the first differing row ends the comparison, and the copy
+  // starts there.
+  const size_t row = std::max<size_t>(fb_->Stride(), 1);
+  size_t at = from;
+  while (at < to && memcmp(lastScreen_.data() + at, memory + at, std::min(row, to - at)) == 0) at += row;
+  if (at >= to) return;
+  for (; at < to; at += row) std::memcpy(lastScreen_.data() + at, memory + at, std::min(row, to - at));
   Frame frame;
   frame.number = static_cast<int>(r_.frames.size()) + 1;
   frame.stcMs = NowMs();

@@ -122,8 +122,9 @@ uint32_t TXTSubtitle::processPES(const PESPacket& pes) {
 void TXTSubtitle::decodeUnit(const uint8_t* unit) {
   // The PES header and the stuffing units fail this test and are passed over.
   if ((unit[0] != 0x02 && unit[0] != 0x03) || unit[1] != 0x2C) return;
-  for (int n = 0; n < 42; ++n) packet[n] = ReverseBits(unit[4 + n]);
-
+  // The address first: most units belong to other pages and need no more.
+  packet[0] = ReverseBits(unit[4]);
+  packet[1] = ReverseBits(unit[5]);
   const uint8_t a = Hamming84(packet[0]);
   const uint8_t b = Hamming84(packet[1]);
   if (a == 0xFF || b == 0xFF) {
@@ -133,6 +134,10 @@ void TXTSubtitle::decodeUnit(const uint8_t* unit) {
   int magazine = a & 7;
   if (magazine == 0) magazine = 8;
   const int row = b * 2 + ((a >> 3) & 1);
+  const bool wanted = magazinePage[magazine] == wantedPage && magazine == wantedMagazine;
+  if (row == 0 || (wanted && row <= 25)) {
+    for (int n = 2; n < 42; ++n) packet[n] = ReverseBits(unit[4 + n]);
+  }
 
   if (row == 0) {
     // Any header ends the page in progress: rows of one page are sent
@@ -166,7 +171,7 @@ void TXTSubtitle::decodeUnit(const uint8_t* unit) {
     return;
   }
 
-  if (magazinePage[magazine] == wantedPage && magazine == wantedMagazine && row <= 25) {
+  if (wanted && row <= 25) {
     receiving = 1;
     if (row <= kRows) {
       uint8_t* target = receivePage[row - 1];
