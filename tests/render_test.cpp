@@ -109,4 +109,120 @@ TEST(RenderPixels, BoxesAndBitmapsAreDrawnAsBefore) {
   }
 }
 
+// The screen of the placement tests: four coloured boxes on an empty screen,
+// one touching each edge, so that an error in the scale or the centring
+// moves some colour edge.
+uint32_t ModelPixel(int x, int y) {
+  // Right edges are inclusive: FillRect(x, y, w, h) covers columns x..x+w.
+  if (y < 10) return 0xFF0000FFu;                                      // red along the top
+  if (y >= 570 && x <= 700) return 0x12345680u;                        // along the bottom
+  if (x >= 700) return 0x00FF00FFu;                                    // green at the right
+  if (x >= 100 && x < 103 && y >= 200 && y < 260) return 0x0000FFFFu;  // thin blue bar
+  return 0;
+}
+
+void DrawModel(FrameBuffer* fb) {
+  fb->Lock();
+  fb->FillRect(0, 0, 720, 10, 0xFF0000FFu);
+  fb->FillRect(700, 10, 20, 566, 0x00FF00FFu);
+  fb->FillRect(100, 200, 2, 60, 0x0000FFFFu);
+  fb->FillRect(0, 570, 700, 6, 0x12345680u);
+  fb->Unlock();
+}
+
+// A colour as the device stores it.
+uint32_t AsDevice(uint32_t colour, int bpp) {
+  if (bpp == 8) return colour & 0xFF;
+  if (bpp == 32) return colour;
+  if ((colour & 0xFF) == 0) return 0;
+  return ((colour >> 27) & 0x1F) << 11 | ((colour >> 18) & 0x3F) << 5 | ((colour >> 11) & 0x1F);
+}
+
+TEST(RenderPlacement, ScreenIsScaledToTheDeviceHeightAndCentred) {
+  struct Case {
+    int xres, yres, bpp;
+    FrameBuffer::Placement want;
+  };
+  const std::vector<Case> cases = {
+      {1920, 1080, 32, {285, 0, 1350, 1080, true}}, {1920, 1080, 16, {285, 0, 1350, 1080, true}},
+      {1920, 1080, 8, {285, 0, 1350, 1080, true}},  {1280, 720, 32, {190, 0, 900, 720, true}},
+      {1280, 720, 16, {190, 0, 900, 720, true}},    {1280, 720, 8, {190, 0, 900, 720, true}},
+      {720, 576, 16, {0, 0, 720, 576, true}},       {720, 576, 32, {0, 0, 0, 0, false}},
+      {720, 576, 8, {0, 0, 0, 0, false}},           {1024, 1600, 32, {0, 390, 1024, 819, true}},
+  };
+  for (const Case& c : cases) {
+    const std::string name = std::to_string(c.xres) + "x" + std::to_string(c.yres) + "@" + std::to_string(c.bpp);
+    SimScreen s(Sized(c.bpp, c.xres, c.yres, c.xres + 32));
+    s.device.Fill(0xAB);
+    ASSERT_EQ(s.Init(), 0) << name;
+    const FrameBuffer::Placement& p = s.fb->GetPlacement();
+    EXPECT_EQ(p.scaled, c.want.scaled) << name;
+    EXPECT_EQ(s.fb->GetBitsPerPixel(), c.bpp == 8 ? 8 : 32) << name;
+    DrawModel(s.fb.get());
+    const FrameBuffer::Placement at = c.want.scaled ? c.want : FrameBuffer::Placement{0, 0, 720, 576, false};
+    EXPECT_EQ(p.x, c.want.x) << name;
+    EXPECT_EQ(p.width, c.want.width) << name;
+    int wrong = 0;
+    const uint32_t untouched = c.bpp == 8 ? 0xABu : c.bpp == 16 ? 0xABABu : 0xABABABABu;
+    for (int y = 0; y < c.yres; ++y) {
+      for (int x = 0; x < c.xres; ++x) {
+        const bool inside = x >= at.x && x < at.x + at.width && y >= at.y && y < at.y + at.height;
+        const uint32_t model = inside ? ModelPixel((x - at.x) * 720 / at.width, (y - at.y) * 576 / at.height) : 0;
+        // On the box's own screen nothing but the boxes is written.
+        const uint32_t want = inside && (c.want.scaled || model != 0) ? AsDevice(model, c.bpp) : untouched;
+        if (s.device.PixelAt(x, y) != want && ++wrong <= 3) {
+          ADD_FAILURE() << name << " at " << x << "," << y << ": " << std::hex << s.device.PixelAt(x, y)
+                        << " want " << want;
+        }
+      }
+    }
+  }
+}
+
+TEST(RenderPlacement, OnlyTheRowsASequenceDrewAreCopiedAndReported) {
+  struct Case {
+    int xres, yres;
+    int drawTop, drawRows;         // screen rows drawn; 0 rows: only a look at the screen
+    bool band;                     // through the back buffer, as a subtitle row is
+    int changedFirst, changedEnd;  // device rows
+  };
+  const std::vector<Case> cases = {
+      {720, 576, 100, 20, false, 100, 120}, {720, 576, 500, 40, true, 500, 540},
+      {720, 576, 560, 40, false, 560, 576}, {720, 576, 100, 0, false, 0, 0},
+      {1920, 1080, 100, 20, false, 188, 225}, {1920, 1080, 500, 40, true, 938, 1013},
+      {1280, 720, 0, 1, false, 0, 2},        {1280, 720, 575, 5, true, 719, 720},
+  };
+  for (const Case& c : cases) {
+    const std::string name = std::to_string(c.xres) + " rows " + std::to_string(c.drawTop);
+    SimScreen s(Sized(32, c.xres, c.yres, c.xres));
+    ASSERT_EQ(s.Init(), 0);
+    s.device.Fill(0xAB);
+    s.fb->Lock();
+    uint8_t pixel[4];
+    s.fb->ReadPixel(360, 300, pixel);
+    if (c.band) {
+      s.fb->AllocBackBuffer(c.drawRows, 0);
+      s.fb->UseBackBuffer(true);
+      s.fb->FillRect(50, 0, 100, c.drawRows, 0xFFFFFFFFu);
+      s.fb->CopyBackBuffer(c.drawTop);
+      s.fb->FreeBackBuffer();
+    } else if (c.drawRows > 0) {
+      s.fb->FillRect(50, c.drawTop, 100, c.drawRows, 0xFFFFFFFFu);
+    }
+    s.fb->Unlock();
+    int first = -1, end = -1;
+    s.fb->ChangedDeviceRows(first, end);
+    EXPECT_EQ(first, c.changedFirst) << name;
+    EXPECT_EQ(end, c.changedEnd) << name;
+    // Device rows outside the change keep what they held.
+    for (int y = 0; y < c.yres; ++y) {
+      const bool changed = y >= c.changedFirst && y < c.changedEnd;
+      const FrameBuffer::Placement& p = s.fb->GetPlacement();
+      const int x = p.scaled ? p.x + 100 * p.width / 720 : 100;  // inside the box drawn
+      EXPECT_EQ(s.device.PixelAt(x, y) == 0xABABABABu, !changed) << name << " row " << y;
+      if (s.device.PixelAt(x, y) == 0xABABABABu && changed) break;
+    }
+  }
+}
+
 }  // namespace
