@@ -2,8 +2,8 @@
 # Instructions per subtitle, zuva against FFmpeg's decoders on the same streams,
 # counted by callgrind (Ir) and collected only inside the decoders' entry points:
 #   zuva    TXTSubtitle::processPES / DVBSubtitle::processPES, less the replay
-#           tool's screen observer (Session::UnlockObserver), which runs inside
-#           them at the end of every drawing sequence
+#           tool's own hooks that run inside them: its screen observer at the
+#           end of every drawing sequence and its log sink
 #   FFmpeg  avcodec_decode_subtitle2 (ffprobe decodes every subtitle packet)
 # Streams: the French sample's page 889, and the two DVB streams of
 # tests/ffmpeg_interop.sh (2-bit and 8-bit regions made by FFmpeg's encoder).
@@ -38,8 +38,8 @@ command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1 || have_
 say "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores," \
   "$(uname -m), $(${CXX:-c++} --version 2>/dev/null | head -1)"
 
-# Ir collected inside the toggled function, less the inclusive Ir of an
-# optional function called from it.
+# Ir collected inside the toggled function, less the inclusive Ir of the
+# functions called from it whose names contain one of the |-separated LESS.
 callgrind_ir() {  # OUTFILE TOGGLE LESS COMMAND...
   local file="$1" toggle="$2" less="$3"
   shift 3
@@ -48,8 +48,10 @@ callgrind_ir() {  # OUTFILE TOGGLE LESS COMMAND...
   local total minus=0
   total=$(callgrind_annotate "$file" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }')
   if [ -n "$less" ]; then
-    minus=$(callgrind_annotate --inclusive=yes "$file" 2>/dev/null |
-      awk -v f="$less" 'index($0, f) { gsub(",", "", $1); print $1; exit }')
+    minus=$(callgrind_annotate --inclusive=yes "$file" 2>/dev/null | awk -v l="$less" '
+      BEGIN { n = split(l, f, "|") }
+      { for (i = 1; i <= n; ++i) if (!seen[i] && index($0, f[i])) { seen[i] = 1; v = $1; gsub(",", "", v); sum += v } }
+      END { print sum + 0 }')
   fi
   echo $(( total - ${minus:-0} ))
 }
@@ -67,9 +69,9 @@ elif [ "$have_ffmpeg" = 0 ]; then
   say "SKIP: ffmpeg is not installed; no comparison (scripts/setup.sh --interop installs it)"
 else
   # Teletext: zuva draws page 889 (two rows, outline and box by default).
-  zi=$(callgrind_ir "$out/txt.cg" 'TXTSubtitle::processPES*' 'Session::UnlockObserver' \
+  zi=$(callgrind_ir "$out/txt.cg" 'TXTSubtitle::processPES*' 'Session::UnlockObserver|Session::LogSink' \
     "$build/zuva-replay" --speed max --set Language=fre "$sample")
-  pages=$(grep -o '[0-9]* subtitles' "$out/txt.cg.err" | awk '{ print $1 }')
+  pages=$(grep -o 'frames, [0-9][0-9]* subtitles' "$out/txt.cg.err" | awk '{ print $2 }')
   for format in text bitmap; do
     fi_=$(callgrind_ir "$out/ff-$format.cg" avcodec_decode_subtitle2 '' ffprobe -v error \
       -txt_format "$format" -txt_page 889 -select_streams s:0 -show_entries subtitle=num_rects \
@@ -97,7 +99,7 @@ else
     make_stream "$out/2bit.ts" "$out/cues-dvd.mkv"
     for depth in 2bit 8bit; do
       ts="$out/$depth.ts"
-      zi=$(callgrind_ir "$out/dvb-$depth.cg" 'DVBSubtitle::processPES*' 'Session::UnlockObserver' \
+      zi=$(callgrind_ir "$out/dvb-$depth.cg" 'DVBSubtitle::processPES*' 'Session::UnlockObserver|Session::LogSink' \
         "$build/zuva-replay" --dvb --speed max --set Language=eng --set OSDMessages=0 "$ts")
       fi_=$(callgrind_ir "$out/ff-$depth.cg" avcodec_decode_subtitle2 '' ffprobe -v error \
         -select_streams s:0 -show_entries subtitle=num_rects -of csv=p=0 "$ts")

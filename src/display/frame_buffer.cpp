@@ -323,20 +323,24 @@ int FrameBuffer::BlitBitmap(const uint8_t* bitmap, int w, int h, int x, int y) {
   for (int64_t r = r0; r < r1; ++r) {
     const uint8_t* src = bitmap + static_cast<size_t>(r) * static_cast<size_t>(w);
     uint8_t* dst = target + static_cast<size_t>(y + r) * stride;
-    // Index 0 is transparent: everything else is copied a run at a time.
+    // Runs of one index are found eight pixels at a time and filled at
+    // once; index 0 is transparent and left alone.
     int64_t c = c0;
     while (c < c1) {
-      if (src[c] == 0) {
-        ++c;
-        continue;
+      const uint8_t index = src[c];
+      const uint64_t same = index * 0x0101010101010101ULL;
+      const int64_t start = c++;
+      for (uint64_t eight; c + 8 <= c1; c += 8) {
+        std::memcpy(&eight, src + c, 8);
+        if (eight != same) break;
       }
-      const int64_t start = c;
-      while (c < c1 && src[c] != 0) ++c;
+      while (c < c1 && src[c] == index) ++c;
+      if (index == 0) continue;
       uint8_t* out = dst + static_cast<size_t>(x + start) * bpp;
       if (bpp == 4) {
-        for (int64_t n = start; n < c; ++n, out += 4) std::memcpy(out, &palette[src[n]], 4);
+        FillWords(out, c - start, palette[index]);
       } else {
-        std::memcpy(out, src + start, static_cast<size_t>(c - start));
+        std::memset(out, index, static_cast<size_t>(c - start));
       }
     }
   }

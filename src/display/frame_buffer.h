@@ -148,6 +148,10 @@ class FrameBuffer {
     ColourToPixelBytes(colour, bytes);
     uint32_t word;
     std::memcpy(&word, bytes, 4);
+    FillWords(p, count, word);
+  }
+  // `count` 32-bit pixels of the stored word from p on.
+  static void FillWords(uint8_t* p, int64_t count, uint32_t word) {
     if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
       uint32_t* q = reinterpret_cast<uint32_t*>(p);
       for (int64_t n = 0; n < count; ++n) q[n] = word;

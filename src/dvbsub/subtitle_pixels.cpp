@@ -14,9 +14,10 @@ const int kDefaultMapTable[4] = {0, 7, 8, 15};
 // Stores n pixels of the 4-bit colour k; what falls beyond the last column
 // is dropped while the string goes on being decoded.
 void Emit(subtitle_context* ctx, int& x, int n, int k) {
-  while (n-- > 0 && x < kSubtitleScreenWidth) {
-    ctx->line[x++] = static_cast<uint8_t>(0xF0 | (k & 0x0F));
-  }
+  if (n > kSubtitleScreenWidth - x) n = kSubtitleScreenWidth - x;
+  if (n <= 0) return;
+  std::memset(ctx->line + x, 0xF0 | (k & 0x0F), static_cast<size_t>(n));
+  x += n;
 }
 
 // Skips the rest of the current byte once a string has ended.
