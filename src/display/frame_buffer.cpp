@@ -122,6 +122,11 @@ void FrameBuffer::Close() {
   platform_.io->Close(fd);
   fd = -1;
   drawableWidth = drawableHeight = 0;
+  // Rows drawn and not yet placed would otherwise be placed on a mapping
+  // that is gone by the next Unlock.
+  drawnFirst = kScreenHeight;
+  drawnEnd = 0;
+  placement = Placement();
   initialised = false;
 }
 
@@ -352,7 +357,7 @@ int FrameBuffer::Lock() { return pthread_mutex_lock(&lock); }
 
 int FrameBuffer::Unlock() {
   changedFirst = changedEnd = 0;
-  if (drawnFirst < drawnEnd) {
+  if (drawnFirst < drawnEnd && initialised) {
     if (placement.scaled) {
       Present(drawnFirst, drawnEnd);
     } else {
