@@ -75,6 +75,17 @@ class SpyFrameBuffer : public FrameBuffer {
     calls.push_back({"text", x, y, width, size, colour, text});
     return FrameBuffer::RenderText(text, x, y, width, align, size, colour);
   }
+  // Recorded as the copies it stands for: corners, then sides, then the text.
+  int RenderOutlinedText(const std::string& text, int x, int y, int width, int size,
+                         uint32_t colour, uint32_t outline, int o) override {
+    Drawing();
+    const int d[8][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}, {1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+    for (int n = 0; n < (o > 1 ? 8 : 4); ++n) {
+      calls.push_back({"text", x + d[n][0] * o, y + d[n][1] * o, width, size, outline, text});
+    }
+    calls.push_back({"text", x, y, width, size, colour, text});
+    return FrameBuffer::RenderOutlinedText(text, x, y, width, size, colour, outline, o);
+  }
   bool AllocBackBuffer(int rows, uint32_t colour) override {
     Drawing();
     EXPECT_EQ(colour, 0u);

@@ -1,5 +1,6 @@
 // The text half of FrameBuffer: FreeType with its cache for one font file,
-// monochrome glyphs painted straight into the drawing target.
+// monochrome glyphs scanned into runs of pixels and painted into the drawing
+// target.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -118,6 +119,7 @@ int FrameBuffer::InitFont() {
   previousGlyph = 0;
   italic = false;
   lastClampedSize = 0;
+  textValid = false;
   return 0;
 }
 
@@ -150,6 +152,7 @@ void FrameBuffer::ReleaseFont() {
   sbitCache = nullptr;
   face = nullptr;
   glyphBitmap = nullptr;
+  textValid = false;
 }
 
 void FrameBuffer::SelectSize(int size) {
@@ -174,8 +177,7 @@ void FrameBuffer::SelectSize(int size) {
   }
 }
 
-int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, uint32_t colour,
-                            int draw) {
+int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, int draw) {
   uint32_t c = translator != nullptr ? translator->Translate(byte) : byte;
 
   // The whole code is compared, not its low byte: letters such as U+015F
@@ -219,11 +221,11 @@ int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, u
 
   if (draw != 1) return sbit->xadvance + k;
   if (x + sbit->xadvance >= limit) return -1;
-  PaintGlyph(x + k, y, colour);
+  CollectGlyph(x + k, y);
   return sbit->xadvance + k;
 }
 
-void FrameBuffer::PaintGlyph(int64_t x, int64_t y, uint32_t colour) {
+void FrameBuffer::CollectGlyph(int64_t x, int64_t y) {
   const FTC_SBit sbit = glyphBitmap;
   // The cache hands out what FreeType rendered; anything but a 1-bit bitmap
   // with rows as long as its pitch says is not painted, so no byte is read
@@ -233,10 +235,6 @@ void FrameBuffer::PaintGlyph(int64_t x, int64_t y, uint32_t colour) {
   const int height = sbit->height;
   const int rowBytes = std::abs(static_cast<int>(sbit->pitch));
   const int columns = std::min<int>(sbit->width, rowBytes * 8);
-  const int64_t rows = TargetRows();
-  const int bpp = BytesPerPixel();
-  uint8_t pixel[4];
-  ColourToPixelBytes(colour, pixel);
 
   // Italics shear the bitmap: the top row moves right by a fifth of the
   // glyph height, each row below by a fifth of a pixel less.
@@ -244,25 +242,80 @@ void FrameBuffer::PaintGlyph(int64_t x, int64_t y, uint32_t colour) {
   const float step = italic ? 0.2f : 0.0f;
 
   for (int r = 0; r < height; ++r, slant -= step) {
-    const int64_t py = y - sbit->top + r;
-    if (py < 0 || py >= rows) continue;
+    const int64_t dy = y - sbit->top + r;
     // A negative pitch means the rows are stored bottom-up.
     const uint8_t* src =
         sbit->buffer + static_cast<size_t>(sbit->pitch > 0 ? r : height - 1 - r) * rowBytes;
-    uint8_t* dst = target + static_cast<size_t>(py) * stride;
     const int64_t base = x + sbit->left + static_cast<int64_t>(std::trunc(slant));
-    for (int col = 0; col < columns; ++col) {
-      if ((src[col >> 3] & (0x80 >> (col & 7))) == 0) continue;
-      const int64_t px = base + col;
-      if (px < 0 || px >= drawableWidth) continue;
-      uint8_t* p = dst + static_cast<size_t>(px) * bpp;
-      if (bpp == 4) {
-        std::memcpy(p, pixel, 4);
-      } else {
-        *p = pixel[3];
+    // 64 pixels at a time, leftmost in the highest bit; a run that reaches
+    // the end of one word is carried into the next.
+    int64_t open = -1;
+    for (int word = 0; word * 64 < columns; ++word) {
+      uint64_t bits = 0;
+      const int have = std::min(8, rowBytes - word * 8);
+      for (int b = 0; b < have; ++b) bits = bits << 8 | src[word * 8 + b];
+      bits <<= 8 * (8 - have);
+      const int valid = std::min(64, columns - word * 64);
+      if (valid < 64) bits &= ~(~uint64_t{0} >> valid);
+      int at = 0;  // bits of this word consumed
+      while (at < 64) {
+        const uint64_t rest = bits << at;
+        if (rest == 0) break;
+        const int zeros = __builtin_clzll(rest);
+        if (zeros > 0 && open >= 0) {
+          textRuns.push_back({open, base + word * 64 + at, static_cast<int32_t>(dy)});
+          open = -1;
+        }
+        at += zeros;
+        const uint64_t ones = ~(bits << at);
+        const int length = ones == 0 ? 64 - at : std::min(64 - at, __builtin_clzll(ones));
+        if (open < 0) open = base + word * 64 + at;
+        at += length;
+        if (at < 64) {
+          textRuns.push_back({open, base + word * 64 + at, static_cast<int32_t>(dy)});
+          open = -1;
+        }
+      }
+      if (at < 64 && open >= 0) {
+        textRuns.push_back({open, base + word * 64 + at, static_cast<int32_t>(dy)});
+        open = -1;
       }
     }
+    if (open >= 0) {
+      textRuns.push_back({open, base + columns, static_cast<int32_t>(dy)});
+    }
   }
+}
+
+void FrameBuffer::PaintRuns(int64_t x, int64_t y, uint32_t colour) {
+  const int64_t rows = TargetRows();
+  const int bpp = BytesPerPixel();
+  int64_t first = rows, end = 0, leftmost = drawableWidth, rightmost = 0;
+  for (const TextRun& run : textRuns) {
+    const int64_t py = y + run.dy;
+    if (py < 0 || py >= rows) continue;
+    const int64_t a = std::max<int64_t>(x + run.x0, 0);
+    const int64_t b = std::min<int64_t>(x + run.x1, drawableWidth);
+    if (a >= b) continue;
+    FillRow(target + static_cast<size_t>(py) * stride + static_cast<size_t>(a) * bpp, b - a, colour);
+    first = std::min(first, py);
+    end = std::max(end, py + 1);
+    leftmost = std::min(leftmost, a);
+    rightmost = std::max(rightmost, b);
+  }
+  MarkDrawn(first, end, leftmost, rightmost);
+}
+
+bool FrameBuffer::TextRunsMatch(const std::string& text, int size, int width, int align) const {
+  if (!textValid || size != textKeySize || width != textKeyWidth || align != textKeyAlign ||
+      text.size() != textKey.size()) {
+    return false;
+  }
+  for (size_t n = 0; n < text.size(); ++n) {
+    const auto byte = static_cast<uint8_t>(text[n]);
+    if ((translator != nullptr ? translator->Translate(byte) : byte) != textKey[n]) return false;
+  }
+  return true;
 }
 
 int FrameBuffer::GetTextWidth(const char* text) {
@@ -270,18 +323,17 @@ int FrameBuffer::GetTextWidth(const char* text) {
   previousGlyph = 0;
   int width = 0;
   for (const char* p = text; *p != '\0'; ++p) {
-    width += RenderChar(static_cast<uint8_t>(*p), -1, -1, -1, 0xFFFFFFFFu, 0);
+    width += RenderChar(static_cast<uint8_t>(*p), -1, -1, -1, 0);
   }
   return width;
 }
 
-int FrameBuffer::RenderText(const std::string& text, int x, int y, int width, int align, int size,
-                            uint32_t colour) {
-  if (!initialised) return -1;
-  MutexHolder hold(&fontMutex);
+void FrameBuffer::LayOutText(const std::string& text, int size, int width, int align) {
+  if (TextRunsMatch(text, size, width, align)) return;
   SelectSize(size);
-
-  int64_t left = x;
+  textRuns.clear();
+  // Laid out at origin (0, 0); PaintRuns moves it into place.
+  int64_t left = 0;
   if (align != 0) {
     const int64_t tw = GetTextWidth(text.c_str());
     if (align == 1 && tw < width) left += (width - tw) / 2;
@@ -290,12 +342,141 @@ int FrameBuffer::RenderText(const std::string& text, int x, int y, int width, in
   italic = false;
   previousGlyph = 0;
   const int64_t limit = left + width;
+  textResult = 0;
   for (const char* p = text.c_str(); *p != '\0'; ++p) {
-    const int advance = RenderChar(static_cast<uint8_t>(*p), left, y, limit, colour, 1);
-    if (advance == -1) return -1;
+    const int advance = RenderChar(static_cast<uint8_t>(*p), left, 0, limit, 1);
+    if (advance == -1) {
+      textResult = -1;
+      break;
+    }
     left += advance;
   }
-  return 0;
+  textKey.clear();
+  for (const char c : text) {
+    const auto byte = static_cast<uint8_t>(c);
+    textKey.push_back(translator != nullptr ? translator->Translate(byte) : byte);
+  }
+  textKeySize = size;
+  textKeyWidth = width;
+  textKeyAlign = align;
+  textValid = true;
+}
+
+int FrameBuffer::RenderText(const std::string& text, int x, int y, int width, int align, int size,
+                            uint32_t colour) {
+  if (!initialised) return -1;
+  MutexHolder hold(&fontMutex);
+  LayOutText(text, size, width, align);
+  if (target != nullptr) PaintRuns(x, y, colour);
+  return textResult;
+}
+
+int FrameBuffer::RenderOutlinedText(const std::string& text, int x, int y, int width, int size,
+                                    uint32_t colour, uint32_t outlineColour, int outline) {
+  if (!initialised) return -1;
+  MutexHolder hold(&fontMutex);
+  LayOutText(text, size, width, 0);
+  if (target == nullptr) return textResult;
+  // The outline is the text at the four corners (o, o) apart, and for o > 1
+  // also at the four sides: as a set, {-o, o} or {-o, 0, o} across times the
+  // same down. Painted as one mask, it costs one pass instead of eight.
+  const int64_t o = std::abs(int64_t{outline});
+  const bool sides = outline > 1;
+  if (o > kMaxMaskOutline) {
+    // A mask that wide would cost more memory than the copies cost time.
+    const int64_t sign[4][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+    const int64_t side[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+    for (const auto& d : sign) PaintRuns(x + d[0] * outline, y + d[1] * outline, outlineColour);
+    if (sides) {
+      for (const auto& d : side) PaintRuns(x + d[0] * outline, y + d[1] * outline, outlineColour);
+    }
+    PaintRuns(x, y, colour);
+    return textResult;
+  }
+  if (textRuns.empty()) return textResult;
+
+  // The part of the target the outlined text can reach...
+  int64_t left = INT64_MAX, right = INT64_MIN, top = INT64_MAX, bottom = INT64_MIN;
+  for (const TextRun& run : textRuns) {
+    left = std::min(left, run.x0);
+    right = std::max(right, run.x1);
+    top = std::min<int64_t>(top, run.dy);
+    bottom = std::max<int64_t>(bottom, int64_t{run.dy} + 1);
+  }
+  const int64_t r0 = std::max<int64_t>(y + top - o, 0);
+  const int64_t r1 = std::min<int64_t>(y + bottom + o, TargetRows());
+  const int64_t c0 = std::max<int64_t>(x + left - o, 0);
+  const int64_t c1 = std::min<int64_t>(x + right + o, drawableWidth);
+  if (r0 >= r1 || c0 >= c1) return textResult;
+
+  // ...and the text in it with a margin of o all round.
+  const int64_t mx = c0 - o, my = r0 - o;
+  const auto mw = static_cast<size_t>(c1 - c0 + 2 * o);
+  const auto mh = static_cast<size_t>(r1 - r0 + 2 * o);
+  textMask.assign(mw * mh, 0);
+  wideMask.assign(mw * mh, 0);
+  for (const TextRun& run : textRuns) {
+    const int64_t row = y + run.dy - my;
+    if (row < 0 || row >= static_cast<int64_t>(mh)) continue;
+    const int64_t a = std::max<int64_t>(x + run.x0 - mx, 0);
+    const int64_t b = std::min<int64_t>(x + run.x1 - mx, static_cast<int64_t>(mw));
+    if (a < b) std::memset(&textMask[static_cast<size_t>(row) * mw + a], 1, static_cast<size_t>(b - a));
+  }
+  // Across: wide = text shifted left and right (and in place).
+  const uint8_t keep = sides ? 0xFF : 0;
+  for (size_t row = 0; row < mh; ++row) {
+    const uint8_t* t = &textMask[row * mw];
+    uint8_t* w = &wideMask[row * mw];
+    for (size_t c = static_cast<size_t>(o); c + o < mw; ++c) w[c] = t[c - o] | t[c + o] | (t[c] & keep);
+  }
+  // Down: outline = wide shifted up and down (and in place); then painted
+  // as runs of one colour: the text over its outline.
+  lineMask.resize(mw + 8);
+  int64_t first = TargetRows(), end = 0;
+  const int bpp = BytesPerPixel();
+  for (int64_t ty = r0; ty < r1; ++ty) {
+    const size_t row = static_cast<size_t>(ty - my);
+    const uint8_t* up = &wideMask[(row - o) * mw];
+    const uint8_t* mid = &wideMask[row * mw];
+    const uint8_t* down = &wideMask[(row + o) * mw];
+    const uint8_t* t = &textMask[row * mw];
+    uint8_t* v = lineMask.data();
+    const auto o0 = static_cast<size_t>(o);
+    const size_t n = static_cast<size_t>(c1 - c0);
+    for (size_t c = 0; c < n; ++c) {
+      const uint8_t ring = up[c + o0] | down[c + o0] | (mid[c + o0] & keep);
+      const uint8_t inText = t[c + o0];
+      v[c] = static_cast<uint8_t>(inText | ((ring & (inText ^ 1)) << 1));
+    }
+    std::memset(v + n, 0, 8);
+    uint8_t* line = target + static_cast<size_t>(ty) * stride;
+    bool any = false;
+    size_t c = 0;
+    while (c < n) {
+      uint64_t eight;
+      std::memcpy(&eight, v + c, 8);
+      if (eight == 0) {
+        c += 8;
+        continue;
+      }
+      if (v[c] == 0) {
+        ++c;
+        continue;
+      }
+      const size_t start = c;
+      const uint8_t value = v[c];
+      while (c < n && v[c] == value) ++c;
+      FillRow(line + static_cast<size_t>(c0 + static_cast<int64_t>(start)) * bpp,
+              static_cast<int64_t>(c - start), value == 1 ? colour : outlineColour);
+      any = true;
+    }
+    if (any) {
+      first = std::min(first, ty);
+      end = ty + 1;
+    }
+  }
+  MarkDrawn(first, end, c0, c1);
+  return textResult;
 }
 
 void FrameBuffer::GetTextSize(int size, const std::string& text, int& width, int& height,
@@ -309,7 +490,7 @@ void FrameBuffer::GetTextSize(int size, const std::string& text, int& width, int
   int w = 0, h = 0, d = 0;
   for (const char* p = text.c_str(); *p != '\0'; ++p) {
     const auto byte = static_cast<uint8_t>(*p);
-    w += RenderChar(byte, -1, -1, -1, 0xFFFFFFFFu, 0);
+    w += RenderChar(byte, -1, -1, -1, 0);
     // The height comes from the byte's own glyph, untranslated and without
     // the fallback to a space.
     FTC_SBit sbit = nullptr;

@@ -24,21 +24,6 @@ FrameBuffer::~FrameBuffer() {
   pthread_mutex_destroy(&lock);
 }
 
-void FrameBuffer::ColourToPixelBytes(uint32_t colour, uint8_t out[4]) {
-  out[0] = static_cast<uint8_t>(colour >> 8);   // blue
-  out[1] = static_cast<uint8_t>(colour >> 16);  // green
-  out[2] = static_cast<uint8_t>(colour >> 24);  // red
-  out[3] = static_cast<uint8_t>(colour);        // opacity
-}
-
-void FrameBuffer::StorePixel(uint8_t* p, uint32_t colour) const {
-  if (bitsPerPixel == 32) {
-    ColourToPixelBytes(colour, p);
-  } else {
-    *p = static_cast<uint8_t>(colour);
-  }
-}
-
 int FrameBuffer::TargetRows() const {
   if (target != nullptr && target == backBuffer) return backBufferRows;
   return drawableHeight;
@@ -78,7 +63,7 @@ int FrameBuffer::Init(const std::string& fontFile_) {
     fd = -1;
     return -1;
   }
-  screen = static_cast<uint8_t*>(mapping);
+  screen = device = static_cast<uint8_t*>(mapping);
   target = screen;
   mappedLength = fixInfo.smem_len;
   backBuffer = nullptr;
@@ -94,21 +79,26 @@ int FrameBuffer::Init(const std::string& fontFile_) {
   // The drawing code works on a fixed 720 x 576 screen; whatever the device
   // reports, only what its memory really holds at its stride may be touched.
   stride = fixInfo.line_length;
-  if (stride == 0) {
-    drawableWidth = drawableHeight = 0;
-  } else {
-    drawableWidth = static_cast<int>(std::min<size_t>(kScreenWidth, stride / BytesPerPixel()));
-    drawableHeight = static_cast<int>(std::min<size_t>(kScreenHeight, mappedLength / stride));
+  if (!PlaceOnDevice()) {
+    if (stride == 0) {
+      drawableWidth = drawableHeight = 0;
+    } else {
+      drawableWidth = static_cast<int>(std::min<size_t>(kScreenWidth, stride / BytesPerPixel()));
+      drawableHeight = static_cast<int>(std::min<size_t>(kScreenHeight, mappedLength / stride));
+    }
+    if (drawableWidth < kScreenWidth || drawableHeight < kScreenHeight) {
+      log("Screen memory holds only %dx%d of the %dx%d screen, drawing is clipped to it\n",
+          drawableWidth, drawableHeight, kScreenWidth, kScreenHeight);
+    }
   }
-  if (drawableWidth < kScreenWidth || drawableHeight < kScreenHeight) {
-    log("Screen memory holds only %dx%d of the %dx%d screen, drawing is clipped to it\n",
-        drawableWidth, drawableHeight, kScreenWidth, kScreenHeight);
-  }
+  drawnFirst = kScreenHeight;
+  drawnEnd = changedFirst = changedEnd = 0;
+  storeRows = 0;
 
   fontFile = fontFile_;
   if (InitFont() != 0) {
-    platform_.io->Munmap(screen, mappedLength);
-    screen = target = nullptr;
+    platform_.io->Munmap(device, mappedLength);
+    screen = target = device = nullptr;
     mappedLength = 0;
     drawableWidth = drawableHeight = 0;
     platform_.io->Close(fd);
@@ -122,15 +112,21 @@ int FrameBuffer::Init(const std::string& fontFile_) {
 void FrameBuffer::Close() {
   if (!initialised) return;
   ReleaseFont();
-  if (screen != nullptr) {
-    platform_.io->Munmap(screen, mappedLength);
-    screen = nullptr;
+  if (device != nullptr) {
+    platform_.io->Munmap(device, mappedLength);
+    device = nullptr;
     mappedLength = 0;
   }
+  screen = nullptr;
   target = nullptr;
   platform_.io->Close(fd);
   fd = -1;
   drawableWidth = drawableHeight = 0;
+  // Rows drawn and not yet placed would otherwise be placed on a mapping
+  // that is gone by the next Unlock.
+  drawnFirst = kScreenHeight;
+  drawnEnd = 0;
+  placement = Placement();
   initialised = false;
 }
 
@@ -156,23 +152,45 @@ int FrameBuffer::FillRect(int x, int y, int w, int h, uint32_t colour) {
   }
   if (top >= bottom) return 0;
 
-  // Build the first row pixel by pixel, then copy it down.
+  // Build the first row, then copy it down.
   const int bpp = BytesPerPixel();
   const size_t bytes = static_cast<size_t>(right - left + 1) * bpp;
   uint8_t* first = target + static_cast<size_t>(top) * stride + static_cast<size_t>(left) * bpp;
-  for (int64_t col = left; col <= right; ++col) {
-    StorePixel(first + static_cast<size_t>(col - left) * bpp, colour);
-  }
+  FillRow(first, right - left + 1, colour);
   for (int64_t row = top + 1; row < bottom; ++row) {
     std::memcpy(first + static_cast<size_t>(row - top) * stride, first, bytes);
   }
+  MarkDrawn(top, bottom, left, right + 1);
   return 0;
+}
+
+void FrameBuffer::MarkDrawn(int64_t first, int64_t end, int64_t left, int64_t right) {
+  if (target == screen) {
+    MarkScreenRows(first, end);
+  } else if (target != nullptr && target == backBuffer && first < end && left < right) {
+    if (storeTop >= storeBottom) {
+      storeTop = first;
+      storeBottom = end;
+      storeLeft = left;
+      storeRight = right;
+    } else {
+      storeTop = std::min(storeTop, first);
+      storeBottom = std::max(storeBottom, end);
+      storeLeft = std::min(storeLeft, left);
+      storeRight = std::max(storeRight, right);
+    }
+  }
+}
+
+void FrameBuffer::MarkScreenRows(int64_t first, int64_t end) {
+  if (first >= end) return;
+  drawnFirst = std::min(drawnFirst, static_cast<int>(first));
+  drawnEnd = std::max(drawnEnd, static_cast<int>(end));
 }
 
 void FrameBuffer::ReleaseBackBuffer() {
   if (backBuffer == nullptr) return;
   if (target == backBuffer) target = screen;
-  std::free(backBuffer);
   backBuffer = nullptr;
   backBufferRows = 0;
   backBufferBytes = 0;
@@ -190,20 +208,29 @@ bool FrameBuffer::AllocBackBuffer(int rows, uint32_t colour) {
     return false;
   }
   const size_t bytes = static_cast<size_t>(rows) * stride;
-  // Zeroed, so that the padding beyond the visible columns copies as zeros.
-  auto* block = static_cast<uint8_t*>(std::calloc(bytes, 1));
-  if (block == nullptr) {
-    log("Could not allocate Back buffer...\n");
-    return false;
-  }
+  // The memory is kept from one band to the next; growing it is the only
+  // allocation. The padding beyond the visible columns copies as zeros.
+  if (backStore.size() < bytes) backStore.resize(bytes);
+  uint8_t* block = backStore.data();
   backBuffer = block;
   backBufferRows = rows;
   backBufferBytes = bytes;
 
   const int bpp = BytesPerPixel();
-  const size_t rowBytes = static_cast<size_t>(drawableWidth) * bpp;
-  for (int col = 0; col < drawableWidth; ++col) StorePixel(block + static_cast<size_t>(col) * bpp, colour);
-  for (int row = 1; row < rows; ++row) std::memcpy(block + static_cast<size_t>(row) * stride, block, rowBytes);
+  if (rows <= storeRows && colour == storeColour) {
+    for (int64_t row = storeTop; row < std::min<int64_t>(storeBottom, rows); ++row) {
+      FillRow(block + static_cast<size_t>(row) * stride + static_cast<size_t>(storeLeft) * bpp,
+              storeRight - storeLeft, colour);
+    }
+  } else {
+    const size_t rowBytes = static_cast<size_t>(drawableWidth) * bpp;
+    FillRow(block, drawableWidth, colour);
+    std::memset(block + rowBytes, 0, stride - rowBytes);
+    for (int row = 1; row < rows; ++row) std::memcpy(block + static_cast<size_t>(row) * stride, block, stride);
+    storeRows = rows;
+    storeColour = colour;
+  }
+  storeTop = storeBottom = 0;
   return true;
 }
 
@@ -237,9 +264,13 @@ bool FrameBuffer::CopyBackBuffer(int y) {
     log("Back buffer copy clipped to screen rows %d..%d\n", static_cast<int>(first),
         static_cast<int>(end - 1));
   }
-  std::memcpy(screen + static_cast<size_t>(first) * stride,
-              backBuffer + static_cast<size_t>(first - y) * stride,
-              static_cast<size_t>(end - first) * stride);
+  // Row by row: copies of a row's size stay in the processor's vector loop,
+  // where one block copy of the whole band would go byte by byte.
+  for (int64_t row = first; row < end; ++row) {
+    std::memcpy(screen + static_cast<size_t>(row) * stride,
+                backBuffer + static_cast<size_t>(row - y) * stride, stride);
+  }
+  MarkScreenRows(first, end);
   return true;
 }
 
@@ -301,25 +332,140 @@ int FrameBuffer::BlitBitmap(const uint8_t* bitmap, int w, int h, int x, int y) {
   for (int64_t r = r0; r < r1; ++r) {
     const uint8_t* src = bitmap + static_cast<size_t>(r) * static_cast<size_t>(w);
     uint8_t* dst = target + static_cast<size_t>(y + r) * stride;
-    for (int64_t c = c0; c < c1; ++c) {
+    // Runs of one index are found eight pixels at a time and filled at
+    // once; index 0 is transparent and left alone.
+    int64_t c = c0;
+    while (c < c1) {
       const uint8_t index = src[c];
-      if (index == 0) continue;  // transparent
-      uint8_t* p = dst + static_cast<size_t>(x + c) * bpp;
+      const uint64_t same = index * 0x0101010101010101ULL;
+      const int64_t start = c++;
+      for (uint64_t eight; c + 8 <= c1; c += 8) {
+        std::memcpy(&eight, src + c, 8);
+        if (eight != same) break;
+      }
+      while (c < c1 && src[c] == index) ++c;
+      if (index == 0) continue;
+      uint8_t* out = dst + static_cast<size_t>(x + start) * bpp;
       if (bpp == 4) {
-        std::memcpy(p, &palette[index], 4);
+        FillWords(out, c - start, palette[index]);
       } else {
-        *p = index;
+        std::memset(out, index, static_cast<size_t>(c - start));
       }
     }
   }
+  if (r0 < r1) MarkDrawn(y + r0, y + r1, x + c0, x + c1);
   return h;
 }
 
 int FrameBuffer::Lock() { return pthread_mutex_lock(&lock); }
 
 int FrameBuffer::Unlock() {
+  changedFirst = changedEnd = 0;
+  if (drawnFirst < drawnEnd && initialised) {
+    if (placement.scaled) {
+      Present(drawnFirst, drawnEnd);
+    } else {
+      changedFirst = drawnFirst;
+      changedEnd = drawnEnd;
+    }
+  }
+  drawnFirst = kScreenHeight;
+  drawnEnd = 0;
   if (unlockObserver != nullptr) unlockObserver(unlockContext);
   return pthread_mutex_unlock(&lock);
+}
+
+bool FrameBuffer::PlaceOnDevice() {
+  placement = Placement();
+  canvas.clear();
+  const int xres = static_cast<int>(varInfo.xres);
+  const int yres = static_cast<int>(varInfo.yres);
+  deviceBits = bitsPerPixel;
+  const bool larger = xres > kScreenWidth || yres > kScreenHeight;
+  if (!(larger || bitsPerPixel == 16) || stride == 0 ||
+      (bitsPerPixel != 8 && bitsPerPixel != 16 && bitsPerPixel != 32)) {
+    return false;
+  }
+  deviceStride = stride;
+  deviceRows = static_cast<int>(std::min<size_t>(static_cast<size_t>(yres), mappedLength / stride));
+  deviceColumns = static_cast<int>(std::min<size_t>(static_cast<size_t>(xres), stride / (bitsPerPixel / 8)));
+  // As tall as the device, unless that would be wider than it.
+  int64_t height = std::max(yres, 1);
+  int64_t width = height * kScreenWidth / kScreenHeight;
+  if (width > xres) {
+    width = std::max(xres, 1);
+    height = width * kScreenHeight / kScreenWidth;
+  }
+  placement.width = static_cast<int>(width);
+  placement.height = static_cast<int>(std::max<int64_t>(height, 1));
+  placement.x = (xres - placement.width) / 2;
+  placement.y = (yres - placement.height) / 2;
+  placement.scaled = true;
+  sourceColumn.resize(static_cast<size_t>(placement.width));
+  for (int dx = 0; dx < placement.width; ++dx) {
+    sourceColumn[dx] = static_cast<int>(int64_t{dx} * kScreenWidth / placement.width);
+  }
+  sourceRow.resize(static_cast<size_t>(placement.height));
+  for (int dy = 0; dy < placement.height; ++dy) {
+    sourceRow[dy] = static_cast<int>(int64_t{dy} * kScreenHeight / placement.height);
+  }
+  firstPlacedRow.assign(kScreenHeight + 1, placement.height);
+  for (int dy = placement.height - 1; dy >= 0; --dy) firstPlacedRow[sourceRow[dy]] = dy;
+  for (int sy = kScreenHeight - 1; sy >= 0; --sy) {
+    firstPlacedRow[sy] = std::min(firstPlacedRow[sy], firstPlacedRow[sy + 1]);
+  }
+
+  // The decoders draw true colour for a 16-bit device; it is converted as it is placed.
+  if (bitsPerPixel == 16) bitsPerPixel = 32;
+  stride = static_cast<size_t>(kScreenWidth) * BytesPerPixel();
+  canvas.assign(stride * kScreenHeight, 0);
+  screen = target = canvas.data();
+  drawableWidth = kScreenWidth;
+  drawableHeight = kScreenHeight;
+  log("Screen %dx%d placed at %d,%d as %dx%d on the %dx%d framebuffer\n", kScreenWidth,
+      kScreenHeight, placement.x, placement.y, placement.width, placement.height, xres, yres);
+  return true;
+}
+
+void FrameBuffer::Present(int first, int end) {
+  const int dyFirst = firstPlacedRow[first];
+  const int dyEnd = firstPlacedRow[end];
+  const int64_t top = std::max<int64_t>(placement.y + int64_t{dyFirst}, 0);
+  const int64_t bottom = std::min<int64_t>(placement.y + int64_t{dyEnd}, deviceRows);
+  const int x0 = std::max(placement.x, 0);
+  const int x1 = std::min(placement.x + placement.width, deviceColumns);
+  if (top >= bottom || x0 >= x1) return;
+  const int outBytes = deviceBits / 8;
+  const size_t rowBytes = static_cast<size_t>(x1 - x0) * outBytes;
+  int previous = -1;
+  for (int64_t row = top; row < bottom; ++row) {
+    uint8_t* out = device + static_cast<size_t>(row) * deviceStride + static_cast<size_t>(x0) * outBytes;
+    const int sy = sourceRow[row - placement.y];
+    if (sy == previous) {
+      // A repeated screen row: the device row above already holds it.
+      std::memcpy(out, out - deviceStride, rowBytes);
+      continue;
+    }
+    previous = sy;
+    const uint8_t* in = canvas.data() + static_cast<size_t>(sy) * stride;
+    const int* columns = sourceColumn.data() + (x0 - placement.x);
+    const int count = x1 - x0;
+    if (deviceBits == 8) {
+      for (int n = 0; n < count; ++n) out[n] = in[columns[n]];
+    } else if (deviceBits == 32) {
+      for (int n = 0; n < count; ++n) std::memcpy(out + n * 4, in + columns[n] * 4, 4);
+    } else {
+      // Stored blue, green, red, opacity; a transparent pixel shows black.
+      for (int n = 0; n < count; ++n) {
+        const uint8_t* p = in + columns[n] * 4;
+        const uint16_t v = p[3] == 0 ? 0
+                                     : static_cast<uint16_t>((p[2] >> 3) << 11 | (p[1] >> 2) << 5 | p[0] >> 3);
+        std::memcpy(out + n * 2, &v, 2);
+      }
+    }
+  }
+  changedFirst = static_cast<int>(top);
+  changedEnd = static_cast<int>(bottom);
 }
 
 int FrameBuffer::GetBitsPerPixel() { return bitsPerPixel; }

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -20,6 +22,12 @@ class Translator;
 // The screen: a 720 x 576 drawing surface over the framebuffer device, with a
 // back buffer of whole rows, a 256-entry palette for bitmaps, FreeType text and
 // the drawing lock that the main thread and the reader thread share.
+//
+// On a device of 720 x 576 or less the drawing surface is the device memory
+// itself. On a larger one (or one of 16 bits per pixel) the decoders still
+// draw on a 720 x 576 surface in memory, and Unlock places the rows that the
+// drawing sequence changed on the device: scaled by whole pixels to the
+// device's height (nearest neighbour, so palette indices stay exact), centred.
 //
 // Nothing a caller passes can make it touch memory outside the mapped screen
 // or the back buffer: every operation clips to its target, and while the
@@ -45,6 +53,13 @@ class FrameBuffer {
   virtual int ClearScreen();
   virtual int RenderText(const std::string& text, int x, int y, int width, int align, int size,
                          uint32_t colour);
+  // The text as RenderText draws it (left-aligned) in `colour`, over an
+  // outline in `outlineColour`: the text drawn at the four corners
+  // (+-outline, +-outline) and, for outline > 1, also at the four sides
+  // (+-outline, 0) and (0, +-outline). The screen is the same as from those
+  // nine RenderText calls, at a fraction of the cost.
+  virtual int RenderOutlinedText(const std::string& text, int x, int y, int width, int size,
+                                 uint32_t colour, uint32_t outlineColour, int outline);
   virtual int FillRect(int x, int y, int w, int h, uint32_t colour);
   virtual bool AllocBackBuffer(int rows, uint32_t colour);
   virtual bool FreeBackBuffer();
@@ -76,7 +91,12 @@ class FrameBuffer {
 
   // A colour value (red, green, blue, opacity from the high byte down) as the
   // four bytes a 32-bit pixel holds in address order: blue, green, red, opacity.
-  static void ColourToPixelBytes(uint32_t colour, uint8_t out[4]);
+  static void ColourToPixelBytes(uint32_t colour, uint8_t out[4]) {
+    out[0] = static_cast<uint8_t>(colour >> 8);   // blue
+    out[1] = static_cast<uint8_t>(colour >> 16);  // green
+    out[2] = static_cast<uint8_t>(colour >> 24);  // red
+    out[3] = static_cast<uint8_t>(colour);        // opacity
+  }
   // FreeType's 26.6 fixed-point kerning to whole pixels, rounding down.
   static int KerningToPixels(long delta);
 
@@ -88,14 +108,32 @@ class FrameBuffer {
     unlockObserver = observer;
     unlockContext = context;
   }
+  // For the observer: the device rows [first, end) that the drawing sequence
+  // being ended changed (first == end when it changed none).
+  void ChangedDeviceRows(int& first, int& end) const {
+    first = changedFirst;
+    end = changedEnd;
+  }
+  // Where the 720 x 576 screen lies on the device, in device pixels.
+  struct Placement {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool scaled = false;
+  };
+  const Placement& GetPlacement() const { return placement; }
 
  private:
   // Text state and FreeType calls are serialised by fontMutex, because the
   // row measurement runs outside the drawing lock and FreeType's caches are
   // not safe to use from two threads at once.
   int GetTextWidth(const char* text);
-  int RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, uint32_t colour, int draw);
-  void PaintGlyph(int64_t x, int64_t y, uint32_t colour);
+  int RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, int draw);
+  // Adds the set pixels of glyphBitmap, its origin at (x, y), to textRuns.
+  void CollectGlyph(int64_t x, int64_t y);
+  void PaintRuns(int64_t x, int64_t y, uint32_t colour);
+  bool TextRunsMatch(const std::string& text, int size, int width, int align) const;
+  // Fills textRuns (and textResult) for the text unless they already hold it.
+  void LayOutText(const std::string& text, int size, int width, int align);
+  static constexpr int64_t kMaxMaskOutline = 64;
   void SelectSize(int size);
   FT_Error RequestFace(FTC_FaceID faceId, FT_Library lib, FT_Face* aface);
   static FT_Error RequestFaceThunk(FTC_FaceID faceId, FT_Library lib, FT_Pointer requestData,
@@ -107,8 +145,35 @@ class FrameBuffer {
   int BytesPerPixel() const { return bitsPerPixel == 32 ? 4 : 1; }
   // Rows of the current drawing target (the screen or the back buffer).
   int TargetRows() const;
-  void StorePixel(uint8_t* p, uint32_t colour) const;
+  // `count` pixels of one colour from p on; inline, as text is painted in
+  // short runs.
+  void FillRow(uint8_t* p, int64_t count, uint32_t colour) const {
+    if (bitsPerPixel != 32) {
+      std::memset(p, static_cast<uint8_t>(colour), static_cast<size_t>(count));
+      return;
+    }
+    uint8_t bytes[4];
+    ColourToPixelBytes(colour, bytes);
+    uint32_t word;
+    std::memcpy(&word, bytes, 4);
+    FillWords(p, count, word);
+  }
+  // `count` 32-bit pixels of the stored word from p on.
+  static void FillWords(uint8_t* p, int64_t count, uint32_t word) {
+    if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
+      uint32_t* q = reinterpret_cast<uint32_t*>(p);
+      for (int64_t n = 0; n < count; ++n) q[n] = word;
+    } else {
+      for (int64_t n = 0; n < count; ++n) std::memcpy(p + n * 4, &word, 4);
+    }
+  }
   void ReleaseBackBuffer();
+  // Notes rows [first, end) of the drawing target as drawn; only rows of the
+  // screen itself count.
+  void MarkDrawn(int64_t first, int64_t end, int64_t left, int64_t right);
+  void MarkScreenRows(int64_t first, int64_t end);
+  bool PlaceOnDevice();
+  void Present(int first, int end);
 
   Translator* translator = nullptr;
   // Stored already in the 32-bit pixel byte order, so a blit copies it as is.
@@ -150,4 +215,43 @@ class FrameBuffer {
   // FreeType's allocator: zeroed blocks (see InitFont).
   FT_MemoryRec_ ftMemory = {};
   FontFallback fontFallback = FontFallback::Default();
+
+  // The back buffer's memory, kept from band to band. Its first storeRows
+  // rows hold storeColour everywhere but in the rectangle drawn since, so the
+  // next band of that colour needs only that rectangle refilled.
+  std::vector<uint8_t> backStore;
+  int storeRows = 0;
+  uint32_t storeColour = 0;
+  int64_t storeTop = 0, storeBottom = 0, storeLeft = 0, storeRight = 0;
+
+  // The last text drawn, as runs of set pixels relative to its origin: the
+  // outline copies and the text itself of a subtitle row differ only in place
+  // and colour, so the glyphs are looked up and scanned once per row.
+  struct TextRun {
+    int64_t x0, x1;  // columns [x0, x1)
+    int32_t dy;
+  };
+  std::vector<TextRun> textRuns;
+  std::vector<uint32_t> textKey;  // the translated characters
+  int textKeySize = 0, textKeyWidth = 0, textKeyAlign = 0, textResult = 0;
+  bool textValid = false;
+  // Scratch for RenderOutlinedText, kept from row to row.
+  std::vector<uint8_t> textMask, wideMask, lineMask;
+
+  // Screen rows drawn in the current sequence, and the device rows changed
+  // by the last one.
+  int drawnFirst = kScreenHeight, drawnEnd = 0;
+  int changedFirst = 0, changedEnd = 0;
+
+  // A device larger than the screen: the screen lives in `canvas`, and
+  // Present scales its rows onto the device memory.
+  Placement placement;
+  std::vector<uint8_t> canvas;
+  uint8_t* device = nullptr;
+  size_t deviceStride = 0;
+  int deviceBits = 0;
+  int deviceRows = 0, deviceColumns = 0;
+  std::vector<int> sourceColumn;  // per placed column
+  std::vector<int> sourceRow;     // per placed row
+  std::vector<int> firstPlacedRow;  // per screen row, and one past the last
 };

@@ -198,7 +198,7 @@ void RegionComposition(subtitle_context* ctx, const Window& w, const uint8_t* da
       if (!valid) log("ERROR: Invalid depth for region.\n");
       // A region of an unknown depth starts transparent rather than with
       // whatever the heap held.
-      for (size_t i = 0; i < bytes; ++i) region->pixels[i] = static_cast<uint8_t>(value);
+      std::memset(region->pixels, value, bytes);
     }
   }
 

@@ -17,10 +17,11 @@ const int kDefaultMapTable[4] = {0, 7, 8, 15};
 // decoded.
 void Emit(subtitle_context* ctx, int& x, int n, int k, int full = -1) {
   if (full < 0) full = (k & 0x0F) * 0x11;
-  while (n-- > 0 && x < kSubtitleScreenWidth) {
-    ctx->line8[x] = static_cast<uint8_t>(full);
-    ctx->line[x++] = static_cast<uint8_t>(0xF0 | (k & 0x0F));
-  }
+  if (n > kSubtitleScreenWidth - x) n = kSubtitleScreenWidth - x;
+  if (n <= 0) return;
+  std::memset(ctx->line8 + x, full, static_cast<size_t>(n));
+  std::memset(ctx->line + x, 0xF0 | (k & 0x0F), static_cast<size_t>(n));
+  x += n;
 }
 
 // Skips the rest of the current byte once a string has ended.

@@ -527,14 +527,26 @@ void Session::OnUnlock() {
   // thread's (the message line and its blanking) are always compared.
   if (std::this_thread::get_id() != mainThread_ && t_logLines == t_logLinesAtUnlock) return;
   t_logLinesAtUnlock = t_logLines;
+  // Only the rows the sequence drew can differ from the last frame.
+  int first = 0, end = 0;
+  app_->Screen().ChangedDeviceRows(first, end);
+  if (first >= end) return;
   std::lock_guard<std::mutex> lock(mutex_);
   const uint8_t* memory = fb_->Memory();
   const size_t bytes = fb_->MemoryBytes();
+  const size_t from = std::min(bytes, static_cast<size_t>(first) * fb_->Stride());
+  const size_t to = std::min(bytes, static_cast<size_t>(end) * fb_->Stride());
   // A sequence that changed nothing (the decoder looking at the screen before
   // it draws, a clear of an empty area) makes no frame; what was announced
   // stays for the frame that shows it.
-  if (lastScreen_.size() == bytes && memcmp(lastScreen_.data(), memory, bytes) == 0) return;
-  lastScreen_.assign(memory, memory + bytes);
+  if (lastScreen_.size() != bytes) lastScreen_.assign(bytes, 0);
+  // Row by row: the first differing row ends the comparison, and the copy
+  // starts there.
+  const size_t row = std::max<size_t>(fb_->Stride(), 1);
+  size_t at = from;
+  while (at < to && memcmp(lastScreen_.data() + at, memory + at, std::min(row, to - at)) == 0) at += row;
+  if (at >= to) return;
+  for (; at < to; at += row) std::memcpy(lastScreen_.data() + at, memory + at, std::min(row, to - at));
   // A screen wiped without a word (the DVB decoder switched off at a service
   // change) shows nothing any more.
   if (!visible_.empty() && std::all_of(memory, memory + bytes, [](uint8_t b) { return b == 0; })) {

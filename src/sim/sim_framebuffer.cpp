@@ -55,7 +55,7 @@ class SimFramebuffer::Handle : public SimHandle {
 
 SimFramebuffer::SimFramebuffer(const Geometry& geometry)
     : geometry_(geometry),
-      stride_(geometry.stridePixels * (geometry.bitsPerPixel == 32 ? 4 : 1)),
+      stride_(geometry.stridePixels * (geometry.bitsPerPixel == 32 ? 4 : geometry.bitsPerPixel == 16 ? 2 : 1)),
       memory_(geometry.memoryBytes != 0 ? geometry.memoryBytes
                                         : static_cast<size_t>(stride_) * geometry.yres,
               0) {
@@ -68,12 +68,16 @@ SimFramebuffer::SimFramebuffer(const Geometry& geometry)
     var_.green = {8, 8, 0};
     var_.red = {16, 8, 0};
     var_.transp = {24, 8, 0};
+  } else if (geometry.bitsPerPixel == 16) {
+    var_.blue = {0, 5, 0};
+    var_.green = {5, 6, 0};
+    var_.red = {11, 5, 0};
   }
   std::strncpy(fix_.id, "zuva-sim", sizeof fix_.id - 1);
   fix_.smem_len = static_cast<uint32_t>(memory_.size());
   fix_.line_length = static_cast<uint32_t>(stride_);
   fix_.type = FB_TYPE_PACKED_PIXELS;
-  fix_.visual = geometry.bitsPerPixel == 32 ? FB_VISUAL_TRUECOLOR : FB_VISUAL_PSEUDOCOLOR;
+  fix_.visual = geometry.bitsPerPixel == 8 ? FB_VISUAL_PSEUDOCOLOR : FB_VISUAL_TRUECOLOR;
 }
 
 std::shared_ptr<SimHandle> SimFramebuffer::Open(int) {
@@ -90,6 +94,11 @@ uint32_t SimFramebuffer::PixelAt(int x, int y) const {
   if (offset + BytesPerPixel() > memory_.size()) return 0;
   const uint8_t* p = memory_.data() + offset;
   if (BytesPerPixel() == 1) return p[0];
+  if (BytesPerPixel() == 2) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  }
   return static_cast<uint32_t>(p[2]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
          static_cast<uint32_t>(p[0]) << 8 | p[3];
 }

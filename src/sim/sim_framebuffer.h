@@ -42,11 +42,14 @@ class SimFramebuffer : public SimDevice {
   size_t MemoryBytes() const { return memory_.size(); }
   int Stride() const { return stride_; }  // bytes per row
   int BitsPerPixel() const { return geometry_.bitsPerPixel; }
-  int BytesPerPixel() const { return geometry_.bitsPerPixel == 32 ? 4 : 1; }
+  int BytesPerPixel() const {
+    return geometry_.bitsPerPixel == 32 ? 4 : geometry_.bitsPerPixel == 16 ? 2 : 1;
+  }
   int Width() const { return geometry_.xres; }
   int Height() const { return geometry_.yres; }
   // The pixel at (x, y): at 32 bits per pixel the colour value rebuilt from
-  // the stored bytes blue, green, red, opacity; otherwise the palette index.
+  // the stored bytes blue, green, red, opacity; at 16 the 5-6-5 word as the
+  // machine stores it; otherwise the palette index.
   // 0 outside the memory.
   uint32_t PixelAt(int x, int y) const;
   // Sets every byte of the memory, padding included.

@@ -122,8 +122,9 @@ uint32_t TXTSubtitle::processPES(const PESPacket& pes) {
 void TXTSubtitle::decodeUnit(const uint8_t* unit) {
   // The PES header and the stuffing units fail this test and are passed over.
   if ((unit[0] != 0x02 && unit[0] != 0x03) || unit[1] != 0x2C) return;
-  for (int n = 0; n < 42; ++n) packet[n] = ReverseBits(unit[4 + n]);
-
+  // The address first: most units belong to other pages and need no more.
+  packet[0] = ReverseBits(unit[4]);
+  packet[1] = ReverseBits(unit[5]);
   const uint8_t a = Hamming84(packet[0]);
   const uint8_t b = Hamming84(packet[1]);
   if (a == 0xFF || b == 0xFF) {
@@ -133,6 +134,10 @@ void TXTSubtitle::decodeUnit(const uint8_t* unit) {
   int magazine = a & 7;
   if (magazine == 0) magazine = 8;
   const int row = b * 2 + ((a >> 3) & 1);
+  const bool wanted = magazinePage[magazine] == wantedPage && magazine == wantedMagazine;
+  if (row == 0 || (wanted && row <= 25)) {
+    for (int n = 2; n < 42; ++n) packet[n] = ReverseBits(unit[4 + n]);
+  }
 
   if (row == 0) {
     // Any header ends the page in progress: rows of one page are sent
@@ -166,7 +171,7 @@ void TXTSubtitle::decodeUnit(const uint8_t* unit) {
     return;
   }
 
-  if (magazinePage[magazine] == wantedPage && magazine == wantedMagazine && row <= 25) {
+  if (wanted && row <= 25) {
     receiving = 1;
     if (row <= kRows) {
       uint8_t* target = receivePage[row - 1];
@@ -319,23 +324,13 @@ int TXTSubtitle::drawRow(const std::string& text, int i) {
   if (useBackground == 1 || useBackground == 2) {
     fb->FillRect(x - descent / 2, 0, tw + descent, band, backgroundColor);
   }
-  if (useBackground != 1) {
-    const int o = Limit(outlineSize);
-    static const int kCorners[4][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
-    static const int kSides[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
-    for (const auto& d : kCorners) {
-      fb->RenderText(text, x + d[0] * o, lineHeight + d[1] * o, width, 0, fontSize,
-                     outlineColor);
-    }
-    if (o > 1) {
-      for (const auto& d : kSides) {
-        fb->RenderText(text, x + d[0] * o, lineHeight + d[1] * o, width, 0, fontSize,
-                       outlineColor);
-      }
-    }
-  }
   log("Subtitle@RenderText.\n");
-  fb->RenderText(text, x, lineHeight, width, 0, fontSize, textColor);
+  if (useBackground != 1) {
+    fb->RenderOutlinedText(text, x, lineHeight, width, fontSize, textColor, outlineColor,
+                           Limit(outlineSize));
+  } else {
+    fb->RenderText(text, x, lineHeight, width, 0, fontSize, textColor);
+  }
   fb->CopyBackBuffer(top);
   fb->UseBackBuffer(false);
   fb->FreeBackBuffer();
