@@ -51,7 +51,9 @@ const char kUsage[] =
     "  --srt FILE          the subtitles shown, as SubRip\n"
     "  --sheet FILE.png    one picture: a thumbnail of the screen for every\n"
     "                      subtitle shown, labelled with its time and text\n"
-    "  --bpp 32|8          framebuffer depth (default 32)\n"
+    "  --bpp 32|16|8       framebuffer depth (default 32)\n"
+    "  --screen WxH        framebuffer size (default 720x576, the box's); the\n"
+    "                      daemon places its picture on a larger one, scaled\n"
     "  --aspect N          the status file's aspect line (default 2, 16:9)\n"
     "  --playback          mark the service as a recording being played back\n"
     "                      (the status file's Seekable line), so RecDelay applies\n"
@@ -85,6 +87,7 @@ enum {
   kSrt,
   kSheet,
   kBpp,
+  kScreen,
   kAspect,
   kPlayback,
   kDvb,
@@ -153,9 +156,21 @@ bool ApplyOption(int id, const std::string& v, ToolOptions& options, std::string
     case kSrt: play.srtFile = v; break;
     case kSheet: play.sheetFile = v; break;
     case kBpp:
-      if (v != "32" && v != "8") error = "--bpp takes 32 or 8";
+      if (v != "32" && v != "16" && v != "8") error = "--bpp takes 32, 16 or 8";
       else play.bitsPerPixel = std::stoi(v);
       break;
+    case kScreen: {
+      long long w = 0, h = 0;
+      const auto x = v.find('x');
+      if (x == std::string::npos || !cli::ToInt(v.substr(0, x).c_str(), 720, 7680, w) ||
+          !cli::ToInt(v.substr(x + 1).c_str(), 576, 4320, h)) {
+        error = "--screen takes WIDTHxHEIGHT, at least 720x576";
+        break;
+      }
+      play.screenWidth = static_cast<int>(w);
+      play.screenHeight = static_cast<int>(h);
+      break;
+    }
     case kAspect: {
       long long aspect = 0;
       if (!cli::ToInt(v.c_str(), -1, 0xFFFF, aspect, 0)) error = "--aspect takes a number";
@@ -226,6 +241,7 @@ int main(int argc, char** argv) {
        {"speed", 0, true, kSpeed},      {"rate", 0, true, kRate},
        {"frames", 0, true, kFrames},    {"srt", 0, true, kSrt},
        {"sheet", 0, true, kSheet},      {"bpp", 0, true, kBpp},
+       {"screen", 0, true, kScreen},
        {"aspect", 0, true, kAspect},    {"playback", 0, false, kPlayback},
        {"dvb", 0, false, kDvb},         {"workdir", 0, true, kWorkdir},
        {"tail", 0, true, kTail}},

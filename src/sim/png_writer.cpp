@@ -28,8 +28,8 @@ void Composite(uint32_t c, uint32_t background, uint8_t* out) {
 
 std::vector<uint8_t> ScreenToRGB(const SimFramebuffer& fb, const PngOptions& options, int* width,
                                  int* height) {
-  const int w = std::min(fb.Width(), 720);
-  const int h = std::min(fb.Height(), 576);
+  const int w = fb.Width();
+  const int h = fb.Height();
   std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
@@ -37,6 +37,12 @@ std::vector<uint8_t> ScreenToRGB(const SimFramebuffer& fb, const PngOptions& opt
       const uint32_t pixel = fb.PixelAt(x, y);
       if (fb.BytesPerPixel() == 4) {
         Composite(pixel, options.background, out);
+      } else if (fb.BytesPerPixel() == 2) {
+        // 5-6-5 has no alpha: the screen is shown as it is, black where
+        // nothing was drawn, as a console shows it.
+        const uint32_t r = (pixel >> 11) & 0x1F, g = (pixel >> 5) & 0x3F, b = pixel & 0x1F;
+        Composite((r * 255 / 31) << 24 | (g * 255 / 63) << 16 | (b * 255 / 31) << 8 | 0xFF,
+                  options.background, out);
       } else if (options.palette != nullptr) {
         Composite(options.palette[pixel & 0xFF], options.background, out);
       } else {

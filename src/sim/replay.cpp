@@ -321,7 +321,12 @@ bool Session::Prepare() {
   platform_.clock = clock_.get();
 
   SimFramebuffer::Geometry geometry;
-  geometry.bitsPerPixel = o_.bitsPerPixel == 8 ? 8 : 32;
+  geometry.bitsPerPixel = o_.bitsPerPixel == 8 || o_.bitsPerPixel == 16 ? o_.bitsPerPixel : 32;
+  if (o_.screenWidth != geometry.xres || o_.screenHeight != geometry.yres) {
+    geometry.xres = o_.screenWidth;
+    geometry.yres = o_.screenHeight;
+    geometry.stridePixels = o_.screenWidth + 48;  // padded, as the default screen is
+  }
   fb_ = std::make_unique<SimFramebuffer>(geometry);
   io_.Attach(platform_.paths.demux, demux_.get());
   io_.Attach(platform_.paths.framebuffer, fb_.get());
@@ -426,9 +431,7 @@ void Session::TakeThumbnail(Step& step) {
   if (thumbnails_ >= kSheetMostCells) return;
   ++thumbnails_;
   if (!sheetScratch_) {
-    SimFramebuffer::Geometry geometry;
-    geometry.bitsPerPixel = fb_->BitsPerPixel();
-    sheetScratch_ = std::make_unique<SimFramebuffer>(geometry);
+    sheetScratch_ = std::make_unique<SimFramebuffer>(fb_->GetGeometry());
   }
   memcpy(sheetScratch_->Memory(), lastScreen_.data(),
          std::min(lastScreen_.size(), sheetScratch_->MemoryBytes()));
@@ -573,9 +576,7 @@ void Session::OnUnlock() {
 }
 
 void Session::FrameWriter() {
-  SimFramebuffer::Geometry geometry;
-  geometry.bitsPerPixel = fb_->BitsPerPixel();
-  SimFramebuffer scratch(geometry);
+  SimFramebuffer scratch(fb_->GetGeometry());
   for (;;) {
     PendingFrame frame;
     {

@@ -60,6 +60,8 @@ struct Options {
   std::string srtFile;                // empty: no SubRip file
   std::string sheetFile;              // empty: no contact sheet (a PNG)
   int bitsPerPixel = 32;
+  int screenWidth = 720;              // the simulated framebuffer's size; the daemon
+  int screenHeight = 576;             // places its 720 x 576 picture on a larger one
   bool playback = false;  // the status file's Seekable line set: RecDelay applies
   bool dvb = false;       // the setting UseDVBSubtitles 1: DVB streams are shown
   int aspect = 2;         // the status file's Aspect line (2: 16:9)

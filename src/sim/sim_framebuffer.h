@@ -41,6 +41,7 @@ class SimFramebuffer : public SimDevice {
   const uint8_t* Memory() const { return memory_.data(); }
   size_t MemoryBytes() const { return memory_.size(); }
   int Stride() const { return stride_; }  // bytes per row
+  const Geometry& GetGeometry() const { return geometry_; }
   int BitsPerPixel() const { return geometry_.bitsPerPixel; }
   int BytesPerPixel() const {
     return geometry_.bitsPerPixel == 32 ? 4 : geometry_.bitsPerPixel == 16 ? 2 : 1;
