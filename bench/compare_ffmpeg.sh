@@ -84,21 +84,10 @@ else
   if [ ! -x "$tools/zuva-mksup" ]; then
     say "SKIP: $tools/zuva-mksup is missing (cmake --build --preset default --target zuva-mksup); no DVB figures"
   else
-    ff() { ffmpeg -hide_banner -nostdin -loglevel error "$@"; }
-    "$tools/zuva-mksup" tests/interop/cues.txt "$out/cues.sup" > "$out/cues.txt"
-    seconds=$(( $(awk 'END { print $3 }' "$out/cues.txt") / 1000 + 3 ))
-    make_stream() {  # OUTPUT.ts [INPUT OPTIONS...] SUBTITLE_INPUT
-      local ts="$1"
-      shift
-      ff -f lavfi -i "color=c=0x808080:s=720x576:r=25:d=$seconds" "${@:1:$#-1}" -i "${@: -1}" \
-        -map 0:v -map 1:s -c:v mpeg2video -q:v 10 -c:s dvbsub \
-        -metadata:s:s:0 language=eng -copyts -y "$ts"
-    }
-    make_stream "$out/8bit.ts" -fix_sub_duration "$out/cues.sup"
-    ff -fix_sub_duration -i "$out/cues.sup" -c:s dvdsub -copyts -y "$out/cues-dvd.mkv"
-    make_stream "$out/2bit.ts" "$out/cues-dvd.mkv"
+    # The streams are the ones the interoperability check makes and checks.
+    ZUVA_BUILD_DIR="$tools" tests/ffmpeg_interop.sh "$out/interop" > "$out/interop.log" 2>&1 || true
     for depth in 2bit 8bit; do
-      ts="$out/$depth.ts"
+      ts="$out/interop/$depth.ts"
       zi=$(callgrind_ir "$out/dvb-$depth.cg" 'DVBSubtitle::processPES*' 'Session::UnlockObserver|Session::LogSink' \
         "$build/zuva-replay" --dvb --speed max --set Language=eng --set OSDMessages=0 "$ts")
       fi_=$(callgrind_ir "$out/ff-$depth.cg" avcodec_decode_subtitle2 '' ffprobe -v error \

@@ -6,6 +6,7 @@
 
 #include "display/frame_buffer.h"
 #include "sim/png_writer.h"
+#include "sim/replay.h"
 #include "sim/sim_device_io.h"
 #include "sim/sim_framebuffer.h"
 
@@ -40,18 +41,10 @@ std::string ToLatin1(const std::string& utf8) {
   return out;
 }
 
-std::string FormatClock(int64_t ms) {
-  if (ms < 0) ms = 0;
-  char text[32];
-  snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", static_cast<long long>(ms / 3600000),
-           static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
-           static_cast<long long>(ms % 1000));
-  return text;
-}
 }  // namespace
 
 std::vector<std::string> SheetLabel(const SheetCell& cell) {
-  std::vector<std::string> label = {FormatClock(cell.startMs)};
+  std::vector<std::string> label = {replay::FormatTime(cell.startMs, '.')};
   for (std::string line : cell.lines) {
     const auto at = line.find(" at ");
     if (line.rfind("[bitmap ", 0) == 0 && at != std::string::npos) line = line.substr(0, at) + "]";

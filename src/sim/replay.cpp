@@ -167,6 +167,7 @@ class Session {
   void OnCycle();
   void OnLog(const char* text);
   void OnUnlock();
+  bool BlankScreen(const uint8_t* memory, size_t bytes, size_t row);
   void Transition();
   std::string Visible(const std::string& raw) const;
   int64_t NowMs() const;
@@ -210,6 +211,10 @@ class Session {
   };
   std::vector<Step> steps_;
   std::vector<uint8_t> lastScreen_;
+  // Per row of lastScreen_, whether anything is drawn on it, and how many
+  // rows are: a screen wiped blank is seen without reading all of it.
+  std::vector<uint8_t> rowDrawn_;
+  size_t drawnRows_ = 0;
 
   // Frames waiting for the writer thread.
   struct PendingFrame {
@@ -523,6 +528,18 @@ void Session::OnLog(const char* text) {
 }
 
 // Called with the screen's drawing lock held: the screen is consistent.
+bool Session::BlankScreen(const uint8_t* memory, size_t bytes, size_t row) {
+  for (size_t r = 0; r < rowDrawn_.size() && drawnRows_ > 0; ++r) {
+    if (!rowDrawn_[r]) continue;
+    const size_t at = r * row;
+    const size_t n = at < bytes ? std::min(row, bytes - at) : 0;
+    if (std::any_of(memory + at, memory + at + n, [](uint8_t b) { return b != 0; })) return false;
+    rowDrawn_[r] = 0;
+    --drawnRows_;
+  }
+  return drawnRows_ == 0;
+}
+
 void Session::OnUnlock() {
   // The decoders log before they draw; the reader thread's silent sequences
   // are its looks at the screen, and comparing the whole screen after each
@@ -549,10 +566,21 @@ void Session::OnUnlock() {
   size_t at = from;
   while (at < to && memcmp(lastScreen_.data() + at, memory + at, std::min(row, to - at)) == 0) at += row;
   if (at >= to) return;
-  for (; at < to; at += row) std::memcpy(lastScreen_.data() + at, memory + at, std::min(row, to - at));
+  if (rowDrawn_.size() != bytes / row + 1) {
+    rowDrawn_.assign(bytes / row + 1, 1);  // unknown: counted as drawn until seen
+    drawnRows_ = rowDrawn_.size();
+  }
+  for (; at < to; at += row) {
+    const size_t n = std::min(row, to - at);
+    std::memcpy(lastScreen_.data() + at, memory + at, n);
+    const uint8_t drawn = std::any_of(memory + at, memory + at + n, [](uint8_t b) { return b != 0; });
+    uint8_t& known = rowDrawn_[at / row];
+    drawnRows_ += drawn - known;
+    known = drawn;
+  }
   // A screen wiped without a word (the DVB decoder switched off at a service
-  // change) shows nothing any more.
-  if (!visible_.empty() && std::all_of(memory, memory + bytes, [](uint8_t b) { return b == 0; })) {
+  // change) shows nothing any more. Rows not yet seen are checked once.
+  if (!visible_.empty() && drawnRows_ <= rowDrawn_.size() && BlankScreen(memory, bytes, row)) {
     visible_.clear();
     nextBitmap_ = 1000;
     pendingWhat_.push_back("clear");
@@ -593,14 +621,18 @@ void Session::FrameWriter() {
   }
 }
 
-std::string FormatTime(int64_t ms) {
+}  // namespace
+
+std::string FormatTime(int64_t ms, char fractionSeparator) {
   if (ms < 0) ms = 0;
   char text[32];
-  snprintf(text, sizeof text, "%02lld:%02lld:%02lld,%03lld", static_cast<long long>(ms / 3600000),
+  snprintf(text, sizeof text, "%02lld:%02lld:%02lld%c%03lld", static_cast<long long>(ms / 3600000),
            static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
-           static_cast<long long>(ms % 1000));
+           fractionSeparator, static_cast<long long>(ms % 1000));
   return text;
 }
+
+namespace {
 
 void Session::Finish() {
   r_.endMs = stopMs_ >= 0 ? stopMs_ : NowMs();

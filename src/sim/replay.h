@@ -109,5 +109,7 @@ Result Run(const Options& options);
 
 // The entries as SubRip text.
 std::string FormatSrt(const std::vector<SrtEntry>& entries);
+// HH:MM:SS,mmm as SubRip writes times (another separator for other uses).
+std::string FormatTime(int64_t ms, char fractionSeparator = ',');
 
 }  // namespace replay
