@@ -73,6 +73,48 @@ struct Screen {
   int version = 0;
 };
 
+TEST(DvbsubDisplay, ColourConversion) {
+  struct Case {
+    uint8_t entry[4];
+    uint32_t colour;
+  };
+  const std::vector<Case> cases = {
+      {{235, 128, 128, 0}, 0xFEFEFEFF}, {{16, 128, 128, 0}, 0x000000FF},
+      {{128, 128, 128, 0x80}, 0x8282827F}, {{0, 200, 30, 0}, 0},
+      {{0, 128, 128, 255}, 0},            {{1, 128, 128, 0}, 0x000000FF},
+      // Red clamped at 255, green truncated (23.9), blue negative: 0.
+      {{81, 240, 90, 0}, 0xFF1700FF},     {{255, 255, 255, 255}, 0xFFB6FF00},
+      {{20, 120, 128, 0}, 0x000804FF},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(subtitle_ycrcb_to_colour(c.entry), c.colour)
+        << int(c.entry[0]) << " " << int(c.entry[1]) << " " << int(c.entry[2]);
+  }
+}
+
+TEST(DvbsubDisplay, NothingDrawnRemovesTheClearTime) {
+  Screen s;
+  ds::DisplaySet set(1);
+  set.Page({4, 0, ds::kAcquisitionPoint, {{9, 10, 10}}});
+  s.Feed(set);
+  s.ctx.nextPageTimeout = 7;
+  LogCapture capture;
+  subtitle_redraw_page(&s.ctx, 1);
+  EXPECT_EQ(capture.Text(),
+            "ZUVA:   Redraw Page: 1\n"
+            "ZUVA:     Draw Region: 9\n"
+            "ZUVA: ERROR: Region not found.\n"
+            "ZUVA:   Nothing drawn...keep next clear time from old setting.\n"
+            "ZUVA:   nextPageTimeout[1] = 7\n"
+            "ZUVA:   Nothing drawn...Remove cleartime.\n"
+            "ZUVA:   nextPageTimeout[1] = 0\n");
+  EXPECT_EQ(s.ctx.nextPageTimeout, 0);
+  // A page that does not exist changes nothing.
+  s.ctx.nextPageTimeout = 3;
+  subtitle_redraw_page(&s.ctx, 77);
+  EXPECT_EQ(s.ctx.nextPageTimeout, 3);
+}
+
 }  // namespace
 
 TEST(DvbsubDisplay, TimeOutArithmetic) {
@@ -100,72 +142,6 @@ TEST(DvbsubDisplay, TimeOutArithmetic) {
     subtitle_redraw_page(&s.ctx, 1);
     EXPECT_EQ(s.ctx.nextPageTimeout, c.expect);
     EXPECT_EQ(capture.Text(), "ZUVA:   Redraw Page: 1\nZUVA:     Draw Region: 1\n" + c.lines);
-  }
-}
-
-TEST(DvbsubDisplay, NothingDrawnRemovesTheClearTime) {
-  Screen s;
-  ds::DisplaySet set(1);
-  set.Page({4, 0, ds::kAcquisitionPoint, {{9, 10, 10}}});
-  s.Feed(set);
-  s.ctx.nextPageTimeout = 7;
-  LogCapture capture;
-  subtitle_redraw_page(&s.ctx, 1);
-  EXPECT_EQ(capture.Text(),
-            "ZUVA:   Redraw Page: 1\n"
-            "ZUVA:     Draw Region: 9\n"
-            "ZUVA: ERROR: Region not found.\n"
-            "ZUVA:   Nothing drawn...keep next clear time from old setting.\n"
-            "ZUVA:   nextPageTimeout[1] = 7\n"
-            "ZUVA:   Nothing drawn...Remove cleartime.\n"
-            "ZUVA:   nextPageTimeout[1] = 0\n");
-  EXPECT_EQ(s.ctx.nextPageTimeout, 0);
-  // A page that does not exist changes nothing.
-  s.ctx.nextPageTimeout = 3;
-  subtitle_redraw_page(&s.ctx, 77);
-  EXPECT_EQ(s.ctx.nextPageTimeout, 3);
-}
-
-TEST(DvbsubDisplay, BoxGrowsAndIsClearedOverTheFullWidth) {
-  Screen s;
-  s.fb.SetPixel(10, 399, 0x112233FF);
-  s.fb.SetPixel(10, 510, 0x112233FF);
-  s.Show({{1, 100, 400, 500, 60, 3}, {2, 100, 470, 500, 40, 4}});
-  EXPECT_EQ(s.ctx.bbox.x0, 100);
-  EXPECT_EQ(s.ctx.bbox.y0, 400);
-  EXPECT_EQ(s.ctx.bbox.x1, 600);
-  EXPECT_EQ(s.ctx.bbox.y1, 510);
-  EXPECT_EQ(s.fb.CountCalls("BlitBitmap"), 2);
-  s.fb.SetPixel(700, 450, 0x445566FF);  // in the box's rows: ours to clear
-  LogCapture capture;
-  s.fb.Lock();
-  subtitle_clear_bbox(&s.ctx);
-  s.fb.Unlock();
-  EXPECT_EQ(capture.Text(), "ZUVA:   BBOX clear 100:400 -> 720:510\n");
-  EXPECT_EQ(s.fb.calls.back(), "FillRect 0 400 720 110 00000000");
-  EXPECT_EQ(s.fb.CountSet(), 2);
-  EXPECT_NE(s.fb.Pixel(10, 399), 0u);
-  EXPECT_NE(s.fb.Pixel(10, 510), 0u);
-  EXPECT_EQ(s.ctx.bbox.x0, 720);
-  EXPECT_EQ(s.ctx.bbox.y0, 576);
-  EXPECT_EQ(s.ctx.bbox.x1, 0);
-  EXPECT_EQ(s.ctx.bbox.y1, 0);
-  // An empty box clears nothing.
-  capture.Clear();
-  subtitle_clear_bbox(&s.ctx);
-  EXPECT_EQ(capture.Text(), "");
-}
-
-TEST(DvbsubDisplay, RepeatedReferences) {
-  struct Case {
-    std::vector<int> order;
-    int blits;
-  };
-  const std::vector<Case> cases = {{{1, 2, 1, 2}, 2}, {{1, 2, 2}, 3}, {{1, 1}, 1}, {{2, 1, 1}, 3}};
-  for (const Case& c : cases) {
-    Screen s;
-    s.Show({{1, 10, 100, 20, 10, 1}, {2, 10, 200, 20, 10, 2}}, 5, true, c.order);
-    EXPECT_EQ(s.fb.CountCalls("BlitBitmap"), c.blits);
   }
 }
 
@@ -214,91 +190,6 @@ TEST(DvbsubDisplay, RegionsAtAndBeyondTheScreenEdges) {
   }
 }
 
-TEST(DvbsubDisplay, ColourConversion) {
-  struct Case {
-    uint8_t entry[4];
-    uint32_t colour;
-  };
-  const std::vector<Case> cases = {
-      {{235, 128, 128, 0}, 0xFEFEFEFF}, {{16, 128, 128, 0}, 0x000000FF},
-      {{128, 128, 128, 0x80}, 0x8282827F}, {{0, 200, 30, 0}, 0},
-      {{0, 128, 128, 255}, 0},            {{1, 128, 128, 0}, 0x000000FF},
-      // Red clamped at 255, green truncated (23.9), blue negative: 0.
-      {{81, 240, 90, 0}, 0xFF1700FF},     {{255, 255, 255, 255}, 0xFFB6FF00},
-      {{20, 120, 128, 0}, 0x000804FF},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(subtitle_ycrcb_to_colour(c.entry), c.colour)
-        << int(c.entry[0]) << " " << int(c.entry[1]) << " " << int(c.entry[2]);
-  }
-}
-
-TEST(DvbsubDisplay, RawFillCodesAndDecodedPixelsShowTheRegionsClut) {
-  Screen s;
-  ds::DisplaySet set(1);
-  set.Page({5, 0, ds::kAcquisitionPoint, {{1, 50, 300}, {2, 50, 350}}});
-  ds::ClutDefinition clut{3, 0, {}};
-  for (int k = 0; k < 16; ++k) {
-    ds::ClutEntry e;
-    e.id = k;
-    e.y = k == 0 ? 0 : static_cast<uint8_t>(16 + 10 * k);
-    e.cr = static_cast<uint8_t>(100 + k);
-    clut.entries.push_back(e);
-  }
-  set.Clut(clut);
-  ds::RegionComposition rc;
-  rc.regionId = 1;
-  rc.width = 40;
-  rc.height = 2;
-  rc.fill = true;
-  rc.code4 = 3;  // raw code 3 in the region background
-  rc.clutId = 3;
-  rc.objects = {{5, 0, 0, 10, 0}};
-  set.Region(rc);
-  // Region 2 has no CLUT of its page: the default palette.
-  ds::RegionComposition rc2 = rc;
-  rc2.regionId = 2;
-  rc2.clutId = 9;
-  rc2.objects.clear();
-  rc2.code4 = 7;
-  set.Region(rc2);
-  // Object: code 3 then code 0 (CLUT entry 0, transparent), 10 pixels each.
-  Bytes codes(2 * 20);
-  for (int i = 0; i < 40; ++i) codes[i] = (i % 20) < 10 ? 3 : 0;
-  set.Object(ds::ObjectFromBitmap(5, codes, 20, 2, 4));
-  set.End();
-  s.Feed(set);
-
-  const uint8_t entry3[4] = {46, 103, 128, 0};
-  const uint32_t c3 = subtitle_ycrcb_to_colour(entry3);
-  EXPECT_EQ(s.fb.Pixel(50, 300), c3);       // raw fill code 3
-  EXPECT_EQ(s.fb.Pixel(60, 300), c3);       // decoded 0xF3
-  EXPECT_EQ(s.fb.Pixel(70, 301), 0u);       // decoded 0xF0: CLUT entry 0, transparent
-  EXPECT_EQ(s.fb.Pixel(85, 301), c3);       // background again
-  EXPECT_EQ(s.fb.Pixel(50, 350), 0xFFFFFFFFu);  // default index 7
-  EXPECT_EQ(s.fb.palette[0], 0u);
-  EXPECT_EQ(s.fb.lockMisuse, 0);
-  EXPECT_EQ(s.fb.unlockedDraws, 0);
-}
-
-TEST(DvbsubDisplay, ClutWithoutStoredEntriesKeepsThePalette) {
-  Screen s;
-  s.fb.palette[5] = 0x12345678;
-  subtitle_clut empty;
-  subtitle_set_palette(&s.ctx, &empty);
-  EXPECT_EQ(s.fb.palette[5], 0x12345678u);
-  // A CLUT naming only entry 1 leaves no colour of another CLUT behind.
-  subtitle_clut one;
-  one.count = 1;
-  one.entries[1][0] = 235;
-  one.entries[1][1] = one.entries[1][2] = 128;
-  subtitle_set_palette(&s.ctx, &one);
-  EXPECT_EQ(s.fb.palette[1], 0xFEFEFEFFu);
-  EXPECT_EQ(s.fb.palette[0xF1], 0xFEFEFEFFu);
-  EXPECT_EQ(s.fb.palette[5], 0u);
-  EXPECT_EQ(s.fb.palette[0xF5], 0u);
-}
-
 TEST(DvbsubDisplay, ForeignPixelsStopDrawingAndClearing) {
   struct Case {
     const char* name;
@@ -326,40 +217,4 @@ TEST(DvbsubDisplay, ForeignPixelsStopDrawingAndClearing) {
     EXPECT_EQ(s.ctx.bbox.y0, 400);
     EXPECT_EQ(s.ctx.nextPageTimeout, 5);
   }
-}
-
-TEST(DvbsubDisplay, EnableSwitchesDrawing) {
-  Screen s;
-  s.ctx.enabled = 0;
-  s.Show({{1, 100, 400, 50, 20, 2}});
-  EXPECT_EQ(s.fb.CountCalls("BlitBitmap"), 0);
-  // Same state: nothing, not even a probe.
-  s.fb.reads = 0;
-  subtitle_enable(&s.ctx, 0);
-  EXPECT_EQ(s.fb.reads, 0);
-  EXPECT_EQ(s.fb.locks, 1);  // the end of display set only
-  // On: the pages are drawn.
-  subtitle_enable(&s.ctx, 1);
-  EXPECT_EQ(s.fb.CountCalls("BlitBitmap"), 1);
-  // One probe for the enable, one for the blit, which skips the 11 even rows
-  // of the box just extended (400 to 420).
-  EXPECT_EQ(s.fb.reads, 288 + 277);
-  // Off: the whole screen is cleared.
-  subtitle_enable(&s.ctx, 0);
-  EXPECT_EQ(s.fb.calls.back(), "FillRect 0 0 720 576 00000000");
-  EXPECT_EQ(s.fb.CountSet(), 0);
-  EXPECT_EQ(s.fb.lockMisuse, 0);
-  EXPECT_EQ(s.fb.unlockedDraws, 0);
-  EXPECT_FALSE(s.fb.locked);
-}
-
-TEST(DvbsubDisplay, NormalCaseDisplaySetClearsWithoutDrawing) {
-  Screen s;
-  s.Show({{1, 100, 400, 50, 20, 2}});
-  EXPECT_EQ(s.fb.CountSet(), 50 * 20);
-  ds::DisplaySet set(1);
-  set.Page({5, 7, ds::kNormalCase, {}}).End();
-  s.Feed(set);
-  EXPECT_EQ(s.fb.CountSet(), 0);
-  EXPECT_EQ(s.fb.CountCalls("BlitBitmap"), 1);
 }

@@ -40,6 +40,12 @@ Bytes PageSeg(int pageId, int version, int state, std::vector<ds::RegionRef> ref
   return ds::EncodePageComposition(pageId, pc);
 }
 
+int CountPages(const subtitle_context& ctx) {
+  int n = 0;
+  for (const subtitle_page* p = ctx.pages; p != nullptr; p = p->next) ++n;
+  return n;
+}
+
 std::vector<int> RefIds(const subtitle_page* page) {
   std::vector<int> ids;
   for (const subtitle_page_region* r = page->regionRefs; r != nullptr; r = r->next)
@@ -47,10 +53,135 @@ std::vector<int> RefIds(const subtitle_page* page) {
   return ids;
 }
 
-int CountPages(const subtitle_context& ctx) {
-  int n = 0;
-  for (const subtitle_page* p = ctx.pages; p != nullptr; p = p->next) ++n;
-  return n;
+TEST(DvbsubParse, ClutEntries) {
+  struct Case {
+    const char* name;
+    std::vector<ds::ClutEntry> entries;
+    int count;
+    int id;
+    std::vector<uint8_t> expect;  // Y, Cr, Cb, T of entry `id`
+  };
+  auto full = [](int id, uint8_t y, uint8_t cr, uint8_t cb, uint8_t t) {
+    ds::ClutEntry e;
+    e.id = id;
+    e.y = y;
+    e.cr = cr;
+    e.cb = cb;
+    e.t = t;
+    return e;
+  };
+  ds::ClutEntry reduced = full(2, 0xFF, 0xFF, 0xFF, 0xFF);
+  reduced.fullRange = false;
+  ds::ClutEntry reducedMixed = full(3, 0x84, 0x50, 0xA0, 0x40);
+  reducedMixed.fullRange = false;
+  ds::ClutEntry only8 = full(1, 50, 60, 70, 80);
+  only8.for4 = false;
+  only8.for8 = true;
+  ds::ClutEntry only2 = full(1, 50, 60, 70, 80);
+  only2.for4 = false;
+  only2.for2 = true;
+  const std::vector<Case> cases = {
+      {"full range", {full(5, 235, 128, 128, 0)}, 1, 5, {235, 128, 128, 0}},
+      {"reduced all ones", {reduced}, 1, 2, {0xFC, 0xF0, 0xF0, 0xC0}},
+      {"reduced mixed", {reducedMixed}, 1, 3, {0x84, 0x50, 0xA0, 0x40}},
+      {"8-bit only skipped", {only8}, 0, 1, {0, 0, 0, 0}},
+      {"2-bit flag stored", {only2}, 1, 1, {50, 60, 70, 80}},
+      {"id 16 skipped, next stored", {full(16, 1, 2, 3, 4), full(0, 9, 9, 9, 9)}, 1, 0, {9, 9, 9, 9}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ds::ClutDefinition def;
+    def.clutId = 2;
+    def.entries = c.entries;
+    Context t;
+    t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(1, 0, 1, {}), ds::EncodeClutDefinition(1, def)})));
+    subtitle_clut* clut = subtitle_find_clut(t.Page(1), 2);
+    ASSERT_NE(clut, nullptr);
+    EXPECT_EQ(clut->count, c.count);
+    EXPECT_EQ(Bytes(clut->entries[c.id], clut->entries[c.id] + 4), c.expect);
+  }
+}
+
+TEST(DvbsubParse, PageCompositionVersionsAndStates) {
+  struct Step {
+    int version;
+    int state;
+    std::vector<int> ids;
+    std::vector<int> expectRefs;
+    int expectPending;
+    int expectTimeOut;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"acquisition then repeat ignored",
+       {{0, 1, {1, 2}, {1, 2}, 1, 0}, {0, 1, {3}, {1, 2}, 0, 0}}},
+      {"normal case appends", {{0, 1, {1, 2}, {1, 2}, 1, 0}, {1, 0, {1, 2}, {1, 2, 1, 2}, 0, 1}}},
+      {"state 3 appends as normal", {{0, 1, {1}, {1}, 1, 0}, {1, 3, {2}, {1, 2}, 0, 1}}},
+      {"mode change replaces", {{0, 1, {1, 2}, {1, 2}, 1, 0}, {2, 2, {5}, {5}, 1, 2}}},
+      {"repeat of version in mode change ignored",
+       {{4, 2, {7}, {7}, 1, 4}, {4, 2, {8, 9}, {7}, 0, 4}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Context t;
+    for (const Step& s : c.steps) {
+      std::vector<ds::RegionRef> refs;
+      for (int id : s.ids) refs.push_back({id, 10 * id, 400 + id});
+      t.ctx.redrawPending = 0;
+      t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(3, s.version, s.state, refs, s.version)})));
+      ASSERT_NE(t.Page(3), nullptr);
+      EXPECT_EQ(RefIds(t.Page(3)), s.expectRefs);
+      EXPECT_EQ(t.ctx.redrawPending, s.expectPending);
+      EXPECT_EQ(t.Page(3)->pageTimeOut, s.expectTimeOut);
+    }
+  }
+}
+
+TEST(DvbsubParse, RegionFillByDepth) {
+  struct Case {
+    const char* name;
+    bool fill;
+    int depth;
+    int code8, code4, code2;
+    uint8_t expect;
+    std::string log;
+  };
+  const std::vector<Case> cases = {
+      {"no fill", false, 2, 0x77, 9, 3, 0, ""},
+      {"2-bit", true, 1, 0x77, 9, 3, 3, ""},
+      {"4-bit", true, 2, 0x77, 9, 3, 9, ""},
+      {"8-bit", true, 3, 0x77, 9, 3, 0x77, ""},
+      {"invalid depth", true, 0, 0x77, 9, 3, 0, "ZUVA: ERROR: Invalid depth for region.\n"},
+      {"invalid depth 5", true, 5, 0x77, 9, 3, 0, "ZUVA: ERROR: Invalid depth for region.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ds::RegionComposition rc;
+    rc.regionId = 4;
+    rc.fill = c.fill;
+    rc.width = 30;
+    rc.height = 7;
+    rc.depth = c.depth;
+    rc.code8 = c.code8;
+    rc.code4 = c.code4;
+    rc.code2 = c.code2;
+    rc.clutId = 6;
+    Context t;
+    t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(1, 0, 1, {})})));
+    LogCapture capture;
+    t.Feed(Pes(Cat({{0x20, 0x00}, ds::EncodeRegionComposition(1, rc)})));
+    EXPECT_EQ(capture.Text(), c.log);
+    subtitle_region* r = subtitle_find_region(t.Page(1), 4);
+    ASSERT_NE(r, nullptr);
+    ASSERT_NE(r->pixels, nullptr);
+    EXPECT_EQ(r->width, 30);
+    EXPECT_EQ(r->height, 7);
+    EXPECT_EQ(r->clutId, 6);
+    for (int i = 0; i < 30 * 7; ++i) ASSERT_EQ(r->pixels[i], c.expect) << i;
+  }
 }
 
 }  // namespace
@@ -101,177 +232,6 @@ TEST(DvbsubParse, PacketFramingAndTrailingData) {
     EXPECT_EQ(capture.Text(), c.log);
     EXPECT_EQ(CountPages(t.ctx), c.pages);
   }
-}
-
-TEST(DvbsubParse, NullOrEmptyPacket) {
-  LogCapture capture;
-  Context t;
-  subtitle_process_pes(&t.ctx, nullptr, 100);
-  EXPECT_EQ(capture.Text(), "ZUVA: ERROR: No data left (-11)\n");
-}
-
-TEST(DvbsubParse, PageCompositionVersionsAndStates) {
-  struct Step {
-    int version;
-    int state;
-    std::vector<int> ids;
-    std::vector<int> expectRefs;
-    int expectPending;
-    int expectTimeOut;
-  };
-  struct Case {
-    const char* name;
-    std::vector<Step> steps;
-  };
-  const std::vector<Case> cases = {
-      {"acquisition then repeat ignored",
-       {{0, 1, {1, 2}, {1, 2}, 1, 0}, {0, 1, {3}, {1, 2}, 0, 0}}},
-      {"normal case appends", {{0, 1, {1, 2}, {1, 2}, 1, 0}, {1, 0, {1, 2}, {1, 2, 1, 2}, 0, 1}}},
-      {"state 3 appends as normal", {{0, 1, {1}, {1}, 1, 0}, {1, 3, {2}, {1, 2}, 0, 1}}},
-      {"mode change replaces", {{0, 1, {1, 2}, {1, 2}, 1, 0}, {2, 2, {5}, {5}, 1, 2}}},
-      {"repeat of version in mode change ignored",
-       {{4, 2, {7}, {7}, 1, 4}, {4, 2, {8, 9}, {7}, 0, 4}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Context t;
-    for (const Step& s : c.steps) {
-      std::vector<ds::RegionRef> refs;
-      for (int id : s.ids) refs.push_back({id, 10 * id, 400 + id});
-      t.ctx.redrawPending = 0;
-      t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(3, s.version, s.state, refs, s.version)})));
-      ASSERT_NE(t.Page(3), nullptr);
-      EXPECT_EQ(RefIds(t.Page(3)), s.expectRefs);
-      EXPECT_EQ(t.ctx.redrawPending, s.expectPending);
-      EXPECT_EQ(t.Page(3)->pageTimeOut, s.expectTimeOut);
-    }
-  }
-}
-
-TEST(DvbsubParse, PageReferencesCarryAddressesAndPagesKeepOrder) {
-  Context t;
-  t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(9, 0, 1, {{4, 0x1234, 0x0567}}),
-                  PageSeg(2, 0, 1, {}), PageSeg(9, 1, 0, {{5, 1, 2}})})));
-  ASSERT_EQ(CountPages(t.ctx), 2);
-  EXPECT_EQ(t.ctx.pages->pageId, 9);
-  EXPECT_EQ(t.ctx.pages->next->pageId, 2);
-  const subtitle_page_region* r = t.Page(9)->regionRefs;
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->x, 0x1234);
-  EXPECT_EQ(r->y, 0x0567);
-  ASSERT_NE(r->next, nullptr);
-  EXPECT_EQ(r->next->regionId, 5);
-}
-
-TEST(DvbsubParse, PageEntryCountMismatchIsLogged) {
-  // Two bytes of header and one whole entry plus three bytes: the partial
-  // entry runs past the segment and past the packet, so it adds nothing.
-  Bytes seg = PageSeg(1, 0, 1, {{1, 10, 20}});
-  seg.insert(seg.end(), {7, 0xFF, 0});
-  seg[5] = static_cast<uint8_t>(2 + 6 + 3);
-  LogCapture capture;
-  Context t;
-  t.Feed(Pes(Cat({{0x20, 0x00}, seg})));
-  EXPECT_EQ(capture.Text(), "ZUVA: 14 != 11\n");
-  EXPECT_EQ(RefIds(t.Page(1)), std::vector<int>({1}));
-}
-
-TEST(DvbsubParse, RegionReferencesAreCapped) {
-  Context t;
-  std::vector<ds::RegionRef> refs(200, ds::RegionRef{1, 0, 0});
-  LogCapture capture;
-  for (int v = 0; v < 8; ++v) {
-    t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(1, v, v == 0 ? 1 : 0, refs)})));
-  }
-  EXPECT_EQ(static_cast<int>(RefIds(t.Page(1)).size()), kSubtitleMaxRegionRefs);
-  EXPECT_NE(capture.Text().find("further ones dropped"), std::string::npos);
-}
-
-TEST(DvbsubParse, RegionFillByDepth) {
-  struct Case {
-    const char* name;
-    bool fill;
-    int depth;
-    int code8, code4, code2;
-    uint8_t expect;
-    std::string log;
-  };
-  const std::vector<Case> cases = {
-      {"no fill", false, 2, 0x77, 9, 3, 0, ""},
-      {"2-bit", true, 1, 0x77, 9, 3, 3, ""},
-      {"4-bit", true, 2, 0x77, 9, 3, 9, ""},
-      {"8-bit", true, 3, 0x77, 9, 3, 0x77, ""},
-      {"invalid depth", true, 0, 0x77, 9, 3, 0, "ZUVA: ERROR: Invalid depth for region.\n"},
-      {"invalid depth 5", true, 5, 0x77, 9, 3, 0, "ZUVA: ERROR: Invalid depth for region.\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ds::RegionComposition rc;
-    rc.regionId = 4;
-    rc.fill = c.fill;
-    rc.width = 30;
-    rc.height = 7;
-    rc.depth = c.depth;
-    rc.code8 = c.code8;
-    rc.code4 = c.code4;
-    rc.code2 = c.code2;
-    rc.clutId = 6;
-    Context t;
-    t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(1, 0, 1, {})})));
-    LogCapture capture;
-    t.Feed(Pes(Cat({{0x20, 0x00}, ds::EncodeRegionComposition(1, rc)})));
-    EXPECT_EQ(capture.Text(), c.log);
-    subtitle_region* r = subtitle_find_region(t.Page(1), 4);
-    ASSERT_NE(r, nullptr);
-    ASSERT_NE(r->pixels, nullptr);
-    EXPECT_EQ(r->width, 30);
-    EXPECT_EQ(r->height, 7);
-    EXPECT_EQ(r->clutId, 6);
-    for (int i = 0; i < 30 * 7; ++i) ASSERT_EQ(r->pixels[i], c.expect) << i;
-  }
-}
-
-TEST(DvbsubParse, RegionVersionsReplaceObjectsInPlace) {
-  Context t;
-  ds::RegionComposition a;
-  a.regionId = 1;
-  a.width = 10;
-  a.height = 2;
-  a.objects = {{7, 0, 0, 1, 1}, {8, 1, 2, 3, 0, 0xAB, 0xCD}};
-  ds::RegionComposition b = a;
-  b.regionId = 2;
-  t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(1, 0, 1, {}), ds::EncodeRegionComposition(1, a),
-                  ds::EncodeRegionComposition(1, b)})));
-  subtitle_region* r1 = subtitle_find_region(t.Page(1), 1);
-  ASSERT_NE(r1, nullptr);
-  ASSERT_NE(r1->objects, nullptr);
-  const subtitle_region_object* o = r1->objects->next;
-  ASSERT_NE(o, nullptr);
-  EXPECT_EQ(o->objectId, 8);
-  EXPECT_EQ(o->objectType, 1);
-  EXPECT_EQ(o->providerFlag, 2);
-  EXPECT_EQ(o->x, 3);
-  EXPECT_EQ(o->foregroundPixelCode, 0xAB);
-  EXPECT_EQ(o->backgroundPixelCode, 0xCD);
-
-  // Same version: ignored, even the bitmap content stays.
-  r1->pixels[0] = 0x55;
-  a.objects = {{9, 0, 0, 0, 0}};
-  t.Feed(Pes(Cat({{0x20, 0x00}, ds::EncodeRegionComposition(1, a)})));
-  EXPECT_EQ(r1->pixels[0], 0x55);
-  EXPECT_EQ(r1->objects->objectId, 7);
-
-  // New version: same element, new objects and bitmap, still first in list.
-  a.version = 1;
-  a.width = 20;
-  t.Feed(Pes(Cat({{0x20, 0x00}, ds::EncodeRegionComposition(1, a)})));
-  EXPECT_EQ(t.Page(1)->regions, r1);
-  EXPECT_EQ(r1->width, 20);
-  EXPECT_EQ(r1->pixels[0], 0);
-  ASSERT_NE(r1->objects, nullptr);
-  EXPECT_EQ(r1->objects->objectId, 9);
-  EXPECT_EQ(r1->objects->next, nullptr);
-  EXPECT_EQ(t.ctx.regionBytes, 20u * 2 + 10u * 2);
 }
 
 TEST(DvbsubParse, ShortObjectEntryReadsIntoNextSegmentOnly) {
@@ -346,87 +306,4 @@ TEST(DvbsubParse, RegionMemoryIsBounded) {
   subtitle_free_pages(&t.ctx);
   EXPECT_EQ(t.ctx.regionBytes, 0u);
   EXPECT_EQ(t.ctx.pages, nullptr);
-}
-
-TEST(DvbsubParse, ClutEntries) {
-  struct Case {
-    const char* name;
-    std::vector<ds::ClutEntry> entries;
-    int count;
-    int id;
-    std::vector<uint8_t> expect;  // Y, Cr, Cb, T of entry `id`
-  };
-  auto full = [](int id, uint8_t y, uint8_t cr, uint8_t cb, uint8_t t) {
-    ds::ClutEntry e;
-    e.id = id;
-    e.y = y;
-    e.cr = cr;
-    e.cb = cb;
-    e.t = t;
-    return e;
-  };
-  ds::ClutEntry reduced = full(2, 0xFF, 0xFF, 0xFF, 0xFF);
-  reduced.fullRange = false;
-  ds::ClutEntry reducedMixed = full(3, 0x84, 0x50, 0xA0, 0x40);
-  reducedMixed.fullRange = false;
-  ds::ClutEntry only8 = full(1, 50, 60, 70, 80);
-  only8.for4 = false;
-  only8.for8 = true;
-  ds::ClutEntry only2 = full(1, 50, 60, 70, 80);
-  only2.for4 = false;
-  only2.for2 = true;
-  const std::vector<Case> cases = {
-      {"full range", {full(5, 235, 128, 128, 0)}, 1, 5, {235, 128, 128, 0}},
-      {"reduced all ones", {reduced}, 1, 2, {0xFC, 0xF0, 0xF0, 0xC0}},
-      {"reduced mixed", {reducedMixed}, 1, 3, {0x84, 0x50, 0xA0, 0x40}},
-      {"8-bit only skipped", {only8}, 0, 1, {0, 0, 0, 0}},
-      {"2-bit flag stored", {only2}, 1, 1, {50, 60, 70, 80}},
-      {"id 16 skipped, next stored", {full(16, 1, 2, 3, 4), full(0, 9, 9, 9, 9)}, 1, 0, {9, 9, 9, 9}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ds::ClutDefinition def;
-    def.clutId = 2;
-    def.entries = c.entries;
-    Context t;
-    t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(1, 0, 1, {}), ds::EncodeClutDefinition(1, def)})));
-    subtitle_clut* clut = subtitle_find_clut(t.Page(1), 2);
-    ASSERT_NE(clut, nullptr);
-    EXPECT_EQ(clut->count, c.count);
-    EXPECT_EQ(Bytes(clut->entries[c.id], clut->entries[c.id] + 4), c.expect);
-  }
-}
-
-TEST(DvbsubParse, ClutRedefinitionKeepsUnmentionedEntries) {
-  ds::ClutEntry e;
-  e.id = 1;
-  e.y = 100;
-  ds::ClutDefinition def{2, 0, {e}};
-  Context t;
-  t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(1, 0, 1, {}), ds::EncodeClutDefinition(1, def)})));
-  // Same version: ignored.
-  def.entries[0].y = 50;
-  t.Feed(Pes(Cat({{0x20, 0x00}, ds::EncodeClutDefinition(1, def)})));
-  subtitle_clut* clut = subtitle_find_clut(t.Page(1), 2);
-  EXPECT_EQ(clut->entries[1][0], 100);
-  // New version naming another entry: count restarts, entry 1 stays.
-  def.version = 1;
-  def.entries[0].id = 4;
-  t.Feed(Pes(Cat({{0x20, 0x00}, ds::EncodeClutDefinition(1, def)})));
-  EXPECT_EQ(clut->count, 1);
-  EXPECT_EQ(clut->entries[1][0], 100);
-  EXPECT_EQ(clut->entries[4][0], 50);
-}
-
-TEST(DvbsubParse, SegmentsWithoutTheirPageAreIgnored) {
-  ds::RegionComposition rc;
-  rc.width = rc.height = 4;
-  ds::ClutDefinition def{0, 0, {ds::ClutEntry{}}};
-  const ds::ObjectData od = ds::ObjectFromBitmap(1, Bytes(16, 1), 4, 4, 4);
-  LogCapture capture;
-  Context t;
-  t.Feed(Pes(Cat({{0x20, 0x00}, ds::EncodeRegionComposition(1, rc), ds::EncodeClutDefinition(1, def),
-                  ds::EncodeObjectData(1, od)})));
-  EXPECT_EQ(t.ctx.pages, nullptr);
-  EXPECT_EQ(capture.Text(), "");
 }

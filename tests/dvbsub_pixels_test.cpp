@@ -108,48 +108,6 @@ TEST(DvbsubPixels, StringsContinueTheLineAndStopAtTheLastColumn) {
   EXPECT_EQ(d.ctx.line[719], 0xF1);
 }
 
-TEST(DvbsubPixels, MapTables) {
-  struct Case {
-    const char* name;
-    std::vector<Bytes> blocks;
-    std::vector<int> results;
-    Bytes pixels;  // of the line after the last block
-    std::vector<int> map;
-  };
-  const std::vector<Case> cases = {
-      {"2-to-4 table", {{0x20, 0x01, 0x23}, {0x10, 0x40}}, {3, 2}, {0xF1}, {0, 1, 2, 3}},
-      {"restored at end of line",
-       {{0x20, 0x01, 0x23}, {0x10, 0x40}, {0xF0}, {0x10, 0x40}},
-       {3, 2, 1, 2},
-       {0xF7},
-       {0, 7, 8, 15}},
-      {"held across strings", {{0x20, 0xFE, 0xDC}, {0x10, 0x40}, {0x10, 0x40}}, {3, 2, 2},
-       {0xFE, 0xFE}, {15, 14, 13, 12}},
-      {"2-to-8 ignored", {{0x21, 1, 2, 3, 4}, {0x10, 0x40}}, {5, 2}, {0xF7}, {0, 7, 8, 15}},
-      {"4-to-8 ignored", {Cat({{0x22}, Repeat(16, 0x33)}), {0x11, 0x50, 0x00}}, {17, 3}, {0xF5},
-       {0, 7, 8, 15}},
-      {"cut 2-to-4 table", {{0x20, 0x45}}, {2}, {}, {4, 5, 8, 15}},
-      {"cut 4-to-8 table", {{0x22, 1, 2, 3}}, {4}, {}, {0, 7, 8, 15}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Decoder d;
-    for (size_t i = 0; i < c.blocks.size(); ++i) EXPECT_EQ(d.Run(c.blocks[i]), c.results[i]) << i;
-    EXPECT_EQ(d.Line(), c.pixels);
-    EXPECT_EQ(std::vector<int>(d.ctx.mapTable, d.ctx.mapTable + 4), c.map);
-  }
-}
-
-TEST(DvbsubPixels, EndOfLineAndUnknownDataType) {
-  Decoder d;
-  EXPECT_EQ(d.Run({0xF0}), 1);
-  EXPECT_EQ(d.y, 2);
-  EXPECT_EQ(d.x, 0);
-  LogCapture capture;
-  EXPECT_EQ(d.Run({0x33, 0x00}), -1);
-  EXPECT_EQ(capture.Text(), "ZUVA: subtitle_process_pixel_data: invalid data_type 33\n");
-}
-
 namespace {
 
 // A page 1 with the given regions (id, width, height, placements of object 5
@@ -188,29 +146,39 @@ struct Scene {
   }
 };
 
-}  // namespace
-
-TEST(DvbsubPixels, LinesLandInEveryPlacement) {
-  Scene s({{1, 650, 4, {{600, 0}}}, {2, 720, 4, {{0, 1}}}, {3, 40, 10, {{0, 0}, {10, 5}}}});
-  Bytes line(100);
-  for (int i = 0; i < 100; ++i) line[i] = static_cast<uint8_t>(0xF0 | (i % 15 + 1));
-  subtitle_write_line(s.Page(), 5, 2, line.data(), 100);
-  // Region 1: cut at its right edge, 50 pixels on row 2.
-  EXPECT_EQ(s.CountSet(1), 50);
-  EXPECT_EQ(s.At(1, 600, 2), line[0]);
-  EXPECT_EQ(s.At(1, 649, 2), line[49]);
-  // Region 2: the whole line on row 3.
-  EXPECT_EQ(s.CountSet(2), 100);
-  EXPECT_EQ(s.At(2, 99, 3), line[99]);
-  // Region 3: placed twice, each cut to the width.
-  EXPECT_EQ(s.CountSet(3), 40 + 30);
-  EXPECT_EQ(s.At(3, 0, 2), line[0]);
-  EXPECT_EQ(s.At(3, 10, 7), line[0]);
-  EXPECT_EQ(s.At(3, 39, 7), line[29]);
-  // Another object goes nowhere.
-  subtitle_write_line(s.Page(), 6, 0, line.data(), 100);
-  EXPECT_EQ(s.CountSet(2), 100);
+TEST(DvbsubPixels, MapTables) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> blocks;
+    std::vector<int> results;
+    Bytes pixels;  // of the line after the last block
+    std::vector<int> map;
+  };
+  const std::vector<Case> cases = {
+      {"2-to-4 table", {{0x20, 0x01, 0x23}, {0x10, 0x40}}, {3, 2}, {0xF1}, {0, 1, 2, 3}},
+      {"restored at end of line",
+       {{0x20, 0x01, 0x23}, {0x10, 0x40}, {0xF0}, {0x10, 0x40}},
+       {3, 2, 1, 2},
+       {0xF7},
+       {0, 7, 8, 15}},
+      {"held across strings", {{0x20, 0xFE, 0xDC}, {0x10, 0x40}, {0x10, 0x40}}, {3, 2, 2},
+       {0xFE, 0xFE}, {15, 14, 13, 12}},
+      {"2-to-8 ignored", {{0x21, 1, 2, 3, 4}, {0x10, 0x40}}, {5, 2}, {0xF7}, {0, 7, 8, 15}},
+      {"4-to-8 ignored", {Cat({{0x22}, Repeat(16, 0x33)}), {0x11, 0x50, 0x00}}, {17, 3}, {0xF5},
+       {0, 7, 8, 15}},
+      {"cut 2-to-4 table", {{0x20, 0x45}}, {2}, {}, {4, 5, 8, 15}},
+      {"cut 4-to-8 table", {{0x22, 1, 2, 3}}, {4}, {}, {0, 7, 8, 15}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Decoder d;
+    for (size_t i = 0; i < c.blocks.size(); ++i) EXPECT_EQ(d.Run(c.blocks[i]), c.results[i]) << i;
+    EXPECT_EQ(d.Line(), c.pixels);
+    EXPECT_EQ(std::vector<int>(d.ctx.mapTable, d.ctx.mapTable + 4), c.map);
+  }
 }
+
+}  // namespace
 
 TEST(DvbsubPixels, LinesOutsideTheRegionAreDropped) {
   struct Case {
@@ -233,58 +201,6 @@ TEST(DvbsubPixels, LinesOutsideTheRegionAreDropped) {
     subtitle_write_line(s.Page(), 5, c.y, line.data(), c.length);
     EXPECT_EQ(s.CountSet(1), c.expectSet);
   }
-}
-
-TEST(DvbsubPixels, ObjectFieldsFillEvenAndOddLines) {
-  struct Case {
-    const char* name;
-    bool bottom;
-    int expectSet;
-    std::string log;
-  };
-  const std::vector<Case> cases = {
-      {"both fields", true, 8 * 6, ""},
-      {"no bottom field", false, 8 * 3,
-       "ZUVA: ERROR: Unimplemented, no bottom field! (%d : 0)\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Scene s({{1, 8, 6, {{0, 0}}}});
-    Bytes codes(48);
-    for (int i = 0; i < 48; ++i) codes[i] = static_cast<uint8_t>(1 + (i / 8));  // row r: r + 1
-    ds::ObjectData od = ds::ObjectFromBitmap(5, codes, 8, 6, 4);
-    if (!c.bottom) od.bottom.clear();
-    std::string expectLog = c.log;
-    const size_t at = expectLog.find("%d");
-    if (at != std::string::npos) expectLog.replace(at, 2, std::to_string(od.top.size()));
-    LogCapture capture;
-    const Bytes packet = Pes(ds::EncodeObjectData(1, od));
-    subtitle_process_pes(&s.ctx, packet.data(), packet.size());
-    EXPECT_EQ(capture.Text(), expectLog);
-    EXPECT_EQ(s.CountSet(1), c.expectSet);
-    for (int row = 0; row < 6; ++row) {
-      const uint8_t want = (c.bottom || row % 2 == 0) ? static_cast<uint8_t>(0xF0 | (row + 1)) : 0;
-      EXPECT_EQ(s.At(1, 7, row), want) << row;
-    }
-  }
-}
-
-TEST(DvbsubPixels, BrokenObjectIsAbandonedAndThePacketGoesOn) {
-  // An object whose data are not code strings, then a good object and a page
-  // composition in the same packet: only the broken object is lost.
-  Scene s({{1, 8, 2, {{0, 0}}}});
-  ds::ObjectData broken;
-  broken.objectId = 9;
-  broken.top = {0x11, 0x12, 0x00, 0x47, 0x47, 0x47};
-  broken.bottom = {0x11, 0x12, 0x00};
-  const ds::ObjectData good = ds::ObjectFromBitmap(5, Bytes(16, 4), 8, 2, 4);
-  LogCapture capture;
-  const Bytes packet = Pes(Cat({ds::EncodeObjectData(1, broken), ds::EncodeObjectData(1, good),
-                                ds::EncodePageComposition(2, {3, 0, 1, {}})}));
-  subtitle_process_pes(&s.ctx, packet.data(), packet.size());
-  EXPECT_EQ(capture.Text(), "ZUVA: subtitle_process_pixel_data: invalid data_type 47\n");
-  EXPECT_EQ(s.CountSet(1), 16);
-  EXPECT_NE(subtitle_find_page(&s.ctx, 2), nullptr);
 }
 
 TEST(DvbsubPixels, FieldLengthsBeyondTheSegmentAreCut) {
