@@ -149,108 +149,11 @@ TEST(InitScript, StalePidFileOfAnotherProgramIsNotTheDaemon) {
   EXPECT_EQ(init.Run("stop", &out), 0) << out;
 }
 
-TEST(InitScript, StopReportsADaemonThatDoesNotExit) {
-  InitScript init("echo ignoring >&2");
-  std::string out;
-  ASSERT_EQ(init.Run("start", &out), 0) << out;
-  const pid_t pid = init.Pid();
-  ASSERT_TRUE(init.WaitUntilBooted());
-  EXPECT_EQ(init.Run("stop", &out), 1) << out;
-  EXPECT_NE(out.find("did not stop within 3 s"), std::string::npos) << out;
-  EXPECT_EQ(kill(pid, 0), 0);
-  EXPECT_EQ(init.Run("status", &out), 0) << out;
-}
-
-TEST(InitScript, PreviousLogIsKeptOnce) {
-  InitScript init("exit 0");
-  init.Dir().Write("zuva.log", "older\n");
-  init.Dir().Write("zuva.log.old", "oldest\n");
-  std::string out;
-  ASSERT_EQ(init.Run("start", &out), 0) << out;
-  ASSERT_TRUE(init.WaitUntilBooted());
-  ASSERT_EQ(init.Run("stop", &out), 0) << out;
-  EXPECT_EQ(ReadWholeFile(init.Dir().File("zuva.log.old")), "older\n");
-  EXPECT_EQ(ReadWholeFile(init.Dir().File("zuva.log")), "ZUVA: Booting...\n");
-}
-
 // The example settings file is installed as the first zuva.conf: loading it
 // must give exactly the built-in defaults, so a misspelt key, a doubled or
 // trailing blank or a wrong default in the file shows here.
-TEST(ExampleFiles, SettingsExampleHoldsExactlyTheDefaults) {
-  const std::string example = std::string(ZUVA_DATA_DIR) + "/zuva.conf.example";
-  std::string defaults;
-  std::string loaded;
-  {
-    LogCapture capture;
-    Config config;
-    config.dump();
-    defaults = capture.Text();
-  }
-  {
-    LogCapture capture;
-    Config config;
-    ASSERT_TRUE(config.load(example));
-    loaded = capture.Text();
-  }
-  EXPECT_EQ(loaded, "ZUVA: Load settings from: " + example + "\n" + defaults);
-
-  // The keys without a default are there too, commented out, and take
-  // effect when the comment sign is removed.
-  std::ifstream in(example);
-  std::string line;
-  std::set<std::string> commented;
-  while (std::getline(in, line)) {
-    ASSERT_EQ(line.find('\r'), std::string::npos);
-    if (line.size() < 2 || line[0] != '#' || line[1] < 'A' || line[1] > 'Z') continue;
-    const std::string entry = line.substr(1);
-    const std::string::size_type blank = entry.find(' ');
-    ASSERT_NE(blank, std::string::npos) << line;
-    SCOPED_TRACE(entry);
-    TempDir dir;
-    dir.Write("zuva.conf", entry + "\n");
-    LogCapture capture;
-    Config config;
-    config.load(dir.File("zuva.conf"));
-    int value = -12345;
-    EXPECT_EQ(config.getValue(entry.substr(0, blank), value), 1);
-    EXPECT_NE(value, -12345);
-    commented.insert(entry.substr(0, blank));
-  }
-  EXPECT_EQ(commented, (std::set<std::string>{"DVBMaxShowTime", "OSDMessages", "OutlineSize"}));
-}
 
 // The channels example is installed as the first zuva.channels, so it must
 // not change any service; its sample entries must work once uncommented.
-TEST(ExampleFiles, ChannelsExampleIsInactiveUntilUncommented) {
-  const std::string example = std::string(ZUVA_DATA_DIR) + "/zuva.channels.example";
-  struct Case {
-    int sid;
-    const char* language;
-    int pid;
-    int page;
-  };
-  const Case cases[] = {{300, "swe", 0x22b, 0x888}, {4006, "fra", 0x42c, 0x889}};
-  TempDir dir;
-  std::string uncommented;
-  std::ifstream in(example);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.size() > 1 && line[0] == '#' && line[1] != ' ' && line[1] != '#') {
-      uncommented += line.substr(1) + "\n";
-    }
-  }
-  dir.Write("zuva.channels", uncommented);
-  LogCapture capture;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.language);
-    int pid = -1;
-    int page = -1;
-    EXPECT_EQ(FindExternalTXT(example, c.sid, c.language, pid, page), 0);
-    EXPECT_EQ(pid, -1);
-    ASSERT_EQ(FindExternalTXT(dir.File("zuva.channels"), c.sid, c.language, pid, page), 1);
-    EXPECT_EQ(pid, c.pid);
-    EXPECT_EQ(page, c.page);
-  }
-}
 
 }  // namespace

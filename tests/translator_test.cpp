@@ -69,28 +69,6 @@ TEST(Translator, ParsesTablesLineByLine) {
   }
 }
 
-TEST(Translator, ReloadStartsFromAnEmptyTable) {
-  TempDir dir;
-  dir.Write("t", "BeginTable:ger\nA:1\nB:2\nEndTable\nBeginTable:eng\nA:3\nEndTable\n");
-  Translator t;
-  EXPECT_EQ(uint32_t('A'), t.Translate('A'));  // before any load
-  t.LoadTranslation("ger", dir.File("t"));
-  EXPECT_EQ(2u, t.Translate('B'));
-  t.LoadTranslation("eng", dir.File("t"));
-  EXPECT_EQ(3u, t.Translate('A'));
-  EXPECT_EQ(uint32_t('B'), t.Translate('B'));
-  t.LoadTranslation("ger", dir.File("missing"));
-  EXPECT_EQ(uint32_t('A'), t.Translate('A'));
-}
-
-TEST(Translator, LogsLanguageAndPath) {
-  Translator t;
-  LogCapture capture;
-  t.LoadTranslation("swe", "/nonexistent/zuva.translation");
-  EXPECT_EQ("ZUVA: Translator: CC=swe\nZUVA: Load Translation from: /nonexistent/zuva.translation\n",
-            capture.Text());
-}
-
 const std::string kShippedFile = std::string(ZUVA_DATA_DIR) + "/zuva.translation";
 
 TEST(ShippedTranslation, EveryLanguageCodeFindsItsSubset) {
@@ -118,31 +96,6 @@ TEST(ShippedTranslation, EveryLanguageCodeFindsItsSubset) {
     EXPECT_EQ(c.want, t.Translate(c.byte)) << "byte " << int(c.byte);
     EXPECT_EQ(uint32_t('A'), t.Translate('A'));  // letters outside the 13 positions stay
   }
-}
-
-TEST(ShippedTranslation, AllNationalPositionsHaveAGlyphInTheFont) {
-  const uint8_t positions[] = {0x23, 0x24, 0x40, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F, 0x60, 0x7B, 0x7C, 0x7D, 0x7E};
-  const char* codes[] = {"eng", "ger", "swe", "fre", "ita", "spa", "cze", "pol",
-                         "tur", "scr", "rum", "est", "lav"};
-  FT_Library lib = nullptr;
-  ASSERT_EQ(0, FT_Init_FreeType(&lib));
-  FT_Face face = nullptr;
-  ASSERT_EQ(0, FT_New_Face(lib, kDejaVuSans, 0, &face));
-  FT_Select_Charmap(face, FT_ENCODING_UNICODE);
-  std::map<std::string, std::string> seen;  // subset contents -> code, to catch copy-paste tables
-  for (const char* code : codes) {
-    Translator t;
-    t.LoadTranslation(code, kShippedFile);
-    std::string subset;
-    for (uint8_t p : positions) {
-      const uint32_t c = t.Translate(p);
-      EXPECT_NE(0u, FT_Get_Char_Index(face, c)) << code << " byte " << int(p) << " -> " << c;
-      subset += std::to_string(c) + ",";
-    }
-    EXPECT_TRUE(seen.emplace(subset, code).second) << code << " repeats " << seen[subset];
-  }
-  FT_Done_Face(face);
-  FT_Done_FreeType(lib);
 }
 
 }  // namespace
