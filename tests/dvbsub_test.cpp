@@ -61,13 +61,6 @@ int CountPages(const subtitle_context& ctx) {
   return n;
 }
 
-std::vector<int> RefIds(const subtitle_page* page) {
-  std::vector<int> ids;
-  for (const subtitle_page_region* r = page->regionRefs; r != nullptr; r = r->next)
-    ids.push_back(r->regionId);
-  return ids;
-}
-
 TEST(DvbsubParse, ClutEntries) {
   struct Case {
     const char* name;
@@ -114,44 +107,6 @@ TEST(DvbsubParse, ClutEntries) {
     ASSERT_NE(clut, nullptr);
     EXPECT_EQ(clut->count, c.count);
     EXPECT_EQ(Bytes(clut->entries[c.id], clut->entries[c.id] + 4), c.expect);
-  }
-}
-
-TEST(DvbsubParse, PageCompositionVersionsAndStates) {
-  struct Step {
-    int version;
-    int state;
-    std::vector<int> ids;
-    std::vector<int> expectRefs;
-    int expectPending;
-    int expectTimeOut;
-  };
-  struct Case {
-    const char* name;
-    std::vector<Step> steps;
-  };
-  const std::vector<Case> cases = {
-      {"acquisition then repeat ignored",
-       {{0, 1, {1, 2}, {1, 2}, 1, 0}, {0, 1, {3}, {1, 2}, 0, 0}}},
-      {"normal case appends", {{0, 1, {1, 2}, {1, 2}, 1, 0}, {1, 0, {1, 2}, {1, 2, 1, 2}, 0, 1}}},
-      {"state 3 appends as normal", {{0, 1, {1}, {1}, 1, 0}, {1, 3, {2}, {1, 2}, 0, 1}}},
-      {"mode change replaces", {{0, 1, {1, 2}, {1, 2}, 1, 0}, {2, 2, {5}, {5}, 1, 2}}},
-      {"repeat of version in mode change ignored",
-       {{4, 2, {7}, {7}, 1, 4}, {4, 2, {8, 9}, {7}, 0, 4}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Context t;
-    for (const Step& s : c.steps) {
-      std::vector<ds::RegionRef> refs;
-      for (int id : s.ids) refs.push_back({id, 10 * id, 400 + id});
-      t.ctx.redrawPending = 0;
-      t.Feed(Pes(Cat({{0x20, 0x00}, PageSeg(3, s.version, s.state, refs, s.version)})));
-      ASSERT_NE(t.Page(3), nullptr);
-      EXPECT_EQ(RefIds(t.Page(3)), s.expectRefs);
-      EXPECT_EQ(t.ctx.redrawPending, s.expectPending);
-      EXPECT_EQ(t.Page(3)->pageTimeOut, s.expectTimeOut);
-    }
   }
 }
 
@@ -510,24 +465,6 @@ TEST(DvbsubPixels, LinesOutsideTheRegionAreDropped) {
   }
 }
 
-TEST(DvbsubPixels, FieldLengthsBeyondTheSegmentAreCut) {
-  Scene s({{1, 8, 2, {{0, 0}}}});
-  ds::ObjectData od = ds::ObjectFromBitmap(5, Bytes(16, 4), 8, 2, 4);
-  Bytes seg = ds::EncodeObjectData(1, od);
-  // Claim a top field of 60,000 bytes; the data that follow the segment (a
-  // page composition) must not be taken for pixel data.
-  seg[6 + 3] = 0xEA;
-  seg[6 + 4] = 0x60;
-  LogCapture capture;
-  const Bytes packet = Pes(Cat({seg, ds::EncodePageComposition(2, {3, 0, 1, {}})}));
-  subtitle_process_pes(&s.ctx, packet.data(), packet.size());
-  EXPECT_NE(capture.Text().find("ERROR: Object 5: fields of 60000 + "), std::string::npos);
-  EXPECT_EQ(capture.Text().find("invalid data_type"), std::string::npos);
-  // Both rows are there: the top field runs on into the bottom field's lines.
-  EXPECT_EQ(s.At(1, 0, 0), 0xF4);
-  EXPECT_NE(subtitle_find_page(&s.ctx, 2), nullptr);
-}
-
 TEST(DvbsubPixels, ObjectSegmentTooShortForFieldLengths) {
   Scene s({{1, 8, 2, {{0, 0}}}});
   LogCapture capture;
@@ -600,25 +537,6 @@ struct Screen {
   }
   int version = 0;
 };
-
-TEST(DvbsubDisplay, ColourConversion) {
-  struct Case {
-    uint8_t entry[4];
-    uint32_t colour;
-  };
-  const std::vector<Case> cases = {
-      {{235, 128, 128, 0}, 0xFEFEFEFF}, {{16, 128, 128, 0}, 0x000000FF},
-      {{128, 128, 128, 0x80}, 0x8282827F}, {{0, 200, 30, 0}, 0},
-      {{0, 128, 128, 255}, 0},            {{1, 128, 128, 0}, 0x000000FF},
-      // Red clamped at 255, green truncated (23.9), blue negative: 0.
-      {{81, 240, 90, 0}, 0xFF1700FF},     {{255, 255, 255, 255}, 0xFFB6FF00},
-      {{20, 120, 128, 0}, 0x000804FF},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(subtitle_ycrcb_to_colour(c.entry), c.colour)
-        << int(c.entry[0]) << " " << int(c.entry[1]) << " " << int(c.entry[2]);
-  }
-}
 
 TEST(DvbsubDisplay, NothingDrawnRemovesTheClearTime) {
   Screen s;
@@ -1052,58 +970,5 @@ TEST(DvbsubEncoder, PixelStrings) {
   };
   for (const Case& c : cases) EXPECT_EQ(c.block, c.expect) << c.name;
 }
-
-TEST(DvbsubEncoder, Segments) {
-  struct Case {
-    const char* name;
-    Bytes got;
-    Bytes expect;
-  };
-  ds::RegionComposition rc;
-  rc.regionId = 7;
-  rc.version = 3;
-  rc.fill = true;
-  rc.width = 0x0258;
-  rc.height = 0x0032;
-  rc.depth = 2;
-  rc.clutId = 1;
-  rc.code8 = 0xAB;
-  rc.code4 = 0xC;
-  rc.code2 = 2;
-  rc.objects = {{0x0102, 0, 1, 0x345, 0x067}, {0x0203, 1, 0, 1, 2, 0x11, 0x22}};
-  ds::ClutEntry full;
-  full.id = 4;
-  full.y = 0xEB;
-  full.cr = 0x80;
-  full.cb = 0x81;
-  full.t = 0x10;
-  ds::ClutEntry reduced = full;
-  reduced.id = 5;
-  reduced.for2 = true;
-  reduced.fullRange = false;
-  ds::ObjectData od;
-  od.objectId = 0x0102;
-  od.version = 2;
-  od.top = {0x11, 0x12, 0x00, 0xF0};
-  od.bottom = {0xF0};
-  const std::vector<Case> cases = {
-      {"page", ds::EncodePageComposition(0x0123, {15, 5, ds::kModeChange, {{2, 0x0102, 0x0304}}}),
-       {0x0F, 0x10, 0x01, 0x23, 0x00, 0x08, 15, 0x58, 2, 0xFF, 0x01, 0x02, 0x03, 0x04}},
-      {"region", ds::EncodeRegionComposition(1, rc),
-       {0x0F, 0x11, 0x00, 0x01, 0x00, 0x18, 7, 0x3F, 0x02, 0x58, 0x00, 0x32, 0x4B, 1, 0xAB, 0xCB,
-        0x01, 0x02, 0x13, 0x45, 0xF0, 0x67, 0x02, 0x03, 0x40, 0x01, 0xF0, 0x02, 0x11, 0x22}},
-      {"clut", ds::EncodeClutDefinition(1, {9, 6, {full, reduced}}),
-       {0x0F, 0x12, 0x00, 0x01, 0x00, 0x0C, 9, 0x6F, 4, 0x5F, 0xEB, 0x80, 0x81, 0x10, 5, 0xDE,
-        0xEA, 0x20}},
-      {"object", ds::EncodeObjectData(1, od),
-       {0x0F, 0x13, 0x00, 0x01, 0x00, 0x0C, 0x01, 0x02, 0x21, 0x00, 0x04, 0x00, 0x01, 0x11, 0x12,
-        0x00, 0xF0, 0xF0}},
-      {"end", ds::EncodeEndOfDisplaySet(0x0203), {0x0F, 0x80, 0x02, 0x03, 0x00, 0x00}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.got, c.expect) << c.name;
-}
-
-// Bitmaps of every depth, with runs of every length class, decode back to
-// what was encoded (as the decoder stores it: 0xF0 | four-bit colour).
 
 }  // namespace encoder

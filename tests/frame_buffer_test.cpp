@@ -307,35 +307,6 @@ TEST(FrameBufferLock, SerialisesTwoThreads) {
   EXPECT_TRUE(entered.load());
 }
 
-TEST_P(Depth, BackBufferBandReplacesWholeScreenRows) {
-  Screen s(GetParam());
-  ASSERT_TRUE(s.fb->Lock() == 0);
-  ASSERT_TRUE(s.fb->AllocBackBuffer(10, 0x01020304));
-  EXPECT_TRUE(s.fb->UseBackBuffer(true));
-  // Drawn relative to the band; the rows below it are dropped.
-  s.fb->FillRect(100, 2, 9, 100, 0xA0B0C0D0);
-  uint8_t out[4] = {9, 9, 9, 9};
-  EXPECT_EQ(0, s.fb->ReadPixel(100, 9, out));
-  EXPECT_EQ(-1, s.fb->ReadPixel(100, 10, out));
-  EXPECT_TRUE(s.fb->CopyBackBuffer(200));
-  EXPECT_TRUE(s.fb->UseBackBuffer(false));
-  EXPECT_TRUE(s.fb->FreeBackBuffer());
-  ASSERT_TRUE(s.fb->Unlock() == 0);
-
-  Model expected(s.device);
-  // Rows 200..209 hold the band: fill colour in 720 columns, zeros in the padding.
-  for (int y = 200; y < 210; ++y) {
-    std::memset(&expected.bytes[static_cast<size_t>(y) * expected.stride], 0, expected.stride);
-    expected.Rect(0, 719, y, y, 0x01020304);
-  }
-  expected.Rect(100, 109, 202, 209, 0xA0B0C0D0);
-  ExpectMemory(s.device, expected);
-
-  // The target is the screen again.
-  EXPECT_EQ(0, s.fb->ReadPixel(1, 300, out));
-  EXPECT_EQ(kPattern, out[0]);
-}
-
 TEST_P(Depth, CopyBackBufferCopiesOnlyRowsOnTheScreen) {
   struct Case {
     int y;

@@ -149,11 +149,4 @@ TEST(InitScript, StalePidFileOfAnotherProgramIsNotTheDaemon) {
   EXPECT_EQ(init.Run("stop", &out), 0) << out;
 }
 
-// The example settings file is installed as the first zuva.conf: loading it
-// must give exactly the built-in defaults, so a misspelt key, a doubled or
-// trailing blank or a wrong default in the file shows here.
-
-// The channels example is installed as the first zuva.channels, so it must
-// not change any service; its sample entries must work once uncommented.
-
 }  // namespace

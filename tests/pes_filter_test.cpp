@@ -262,72 +262,6 @@ TEST(PESFilterTiming, ReleaseRule) {
   }
 }
 
-// Clear deadlines: set by a release, replaced by the next, cancelled by a 0,
-// fired once when the pass's STC is strictly past them.
-TEST(PESFilterTiming, ClearDeadlines) {
-  struct Step {
-    int64_t stc;
-    bool release;  // queue a packet due now, answered with `duration`
-    uint32_t duration;
-    int64_t deadline;            // after the pass
-    std::vector<int64_t> clears;  // cumulative clear arguments
-  };
-  struct Case {
-    const char* name;
-    std::vector<Step> steps;
-  };
-  const std::vector<Case> cases = {
-      {"set, then fired strictly after",
-       {{1000000, true, 5000, 1450000, {}},
-        {1449999, false, 0, 1450000, {}},
-        {1450000, false, 0, 1450000, {}},
-        {1450001, false, 0, 0, {1450001}},
-        {1900000, false, 0, 0, {1450001}}}},
-      {"replaced by a later release",
-       {{1000000, true, 5000, 1450000, {}},
-        {1100000, true, 1000, 1190000, {}},
-        {1190001, false, 0, 0, {1190001}},
-        {1450001, false, 0, 0, {1190001}}}},
-      {"cancelled by a 0 result",
-       {{1000000, true, 5000, 1450000, {}},
-        {1100000, true, 0, 0, {}},
-        {2000000, false, 0, 0, {}}}},
-      {"a release in the pass that would fire wins",
-       {{1000000, true, 5000, 1450000, {}},
-        {1500000, true, 0, 0, {}},
-        {1600000, false, 0, 0, {}}}},
-      {"negative duration fires in the same pass",
-       {{1000000, true, 0xFFFFFFFFu, 0, {1000000}},
-        {1000000, false, 0, 0, {1000000}}}},
-      {"long duration does not wrap into the past",
-       {{1000000, true, 30000000, 1000000 + int64_t{30000000} * 90, {}},
-        {2000000, false, 0, 1000000 + int64_t{30000000} * 90, {}}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    LogCapture capture;
-    Rig rig;
-    rig.StartManual();
-    std::vector<uint32_t> durations;
-    for (const Step& s : c.steps) {
-      if (s.release) durations.push_back(s.duration);
-    }
-    rig.decoder.ScriptDurations(durations, 0);
-    for (size_t i = 0; i < c.steps.size(); ++i) {
-      SCOPED_TRACE(i);
-      const Step& s = c.steps[i];
-      rig.demux.SetSTC(s.stc);
-      if (s.release) rig.Queue(s.stc);
-      rig.filter.ReaderPass();
-      EXPECT_EQ(rig.filter.ClearDeadline(), s.deadline);
-      std::vector<int64_t> clears;
-      for (const auto& cl : rig.decoder.Clears()) clears.push_back(cl.stc);
-      EXPECT_EQ(clears, s.clears);
-    }
-    rig.filter.Stop();
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Start and Stop
 
@@ -377,54 +311,6 @@ TEST(PESFilterDevice, FailureRows) {
     EXPECT_TRUE(rig.filter.Start(0x100, &rig.decoder, 0));
     rig.filter.Stop();
     EXPECT_EQ(rig.sim.OpenHandles(), 0);
-  }
-}
-
-// ---------------------------------------------------------------------------
-// The reader thread
-
-// A decoder that stops the filter from inside processPES cannot join its own
-// thread; the call fails and the main thread's Stop still ends the run.
-
-// The stamp a packet gets: its PTS, or the STC at its arrival plus RecDelay.
-TEST(PESFilterTiming, StampAndRecDelay) {
-  struct Case {
-    const char* name;
-    int recDelay;
-    int64_t pts;  // -1: no PTS
-    bool stcFails;
-    int64_t expected;
-    std::string log;
-  };
-  const std::vector<Case> cases = {
-      {"no PTS, RecDelay 2", 2, -1, false, 680000,
-       "ZUVA: ZUVA: Added RecDelay!\n"
-       "ZUVA: PTS     : 00000000000a6040 0:00:00:07:50000\n"
-       "ZUVA: STC     : 000000000007a120 0:00:00:05:50000\n"},
-      {"no PTS, RecDelay 0", 0, -1, false, 500000, ""},
-      {"PTS kept with RecDelay 2", 2, 123456, false, 123456, ""},
-      {"PTS 0 is a PTS", 2, 0, false, 0, ""},
-      {"long RecDelay does not wrap", 30000, -1, false, 500000 + int64_t{30000} * 90000,
-       "ZUVA: ZUVA: Added RecDelay!\n"
-       "ZUVA: PTS     : 00000000a0f65c20 0:08:20:05:50000\n"
-       "ZUVA: STC     : 000000000007a120 0:00:00:05:50000\n"},
-      {"STC unreadable counts as 0", 0, -1, true, 0, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    LogCapture capture;
-    Rig rig;
-    rig.StartManual(c.recDelay);
-    rig.demux.SetSTC(500000);
-    rig.demux.SetSTCFails(c.stcFails);
-    capture.Clear();
-    rig.Queue(c.pts);
-    EXPECT_EQ(capture.Text(), c.log);
-    rig.demux.SetSTCFails(false);
-    rig.Drain();
-    ASSERT_EQ(rig.decoder.PacketCount(), 1u);
-    EXPECT_EQ(rig.decoder.Packets()[0].pts, c.expected);
-    rig.filter.Stop();
   }
 }
 

@@ -128,38 +128,6 @@ void Announce(PMTLoader& loader, const std::vector<tsgen::TeletextEntry>& pages,
   }
 }
 
-TEST(FindSubtitle, LastAnnouncedMatchWins) {
-  struct Row {
-    const char* name;
-    std::string language;
-    int type;
-    int found;
-    int pid;
-    int page;
-  };
-  LogCapture capture;
-  PMTLoader loader;
-  Announce(loader, {{"deu", 2, 0x150}, {"deu", 2, 0x777}, {"eng", 5, 0x888}}, {});
-  const std::vector<Row> rows = {
-      {"later of two equal pages", "ger", 2, 1, 0x107, 0x777},
-      {"type must match", "ger", 5, 0, -1, -1},
-      {"hearing impaired", "eng", 5, 1, 0x108, 0x888},
-      {"case-sensitive", "Ger", 2, 0, -1, -1},
-      {"unknown language", "fre", 2, 0, -1, -1},
-      {"other types never match", "ger", 1, 0, -1, -1},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    int pid = -1;
-    int page = -1;
-    capture.Clear();
-    EXPECT_EQ(row.found, loader.FindTXTSubtitle(row.language, row.type, pid, page));
-    EXPECT_EQ(row.pid, pid);
-    EXPECT_EQ(row.page, page);
-    EXPECT_EQ("ZUVA: PMT::Looking for TXT Subtiles...\n", capture.Text());
-  }
-}
-
 // Reads that return short, truncated or lying sections, as a faulty driver
 // might; the scan must stay within what was read and the section's length.
 TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {

@@ -34,12 +34,6 @@ std::vector<Bytes> SplitPackets(const Bytes& stream) {
   return out;
 }
 
-std::string Hex6(const Bytes& b) {
-  char out[13];
-  snprintf(out, sizeof out, "%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
-  return out;
-}
-
 Bytes Section(uint8_t table, uint16_t ext, size_t body, uint8_t fill = 0x11) {
   return tsgen::BuildSection(table, ext, 0, Bytes(body, fill));
 }
@@ -234,37 +228,6 @@ PESRecording MakePESRecording(int64_t firstPts, size_t size, int count) {
   return r;
 }
 
-TEST(SimDemux, PESBufferOverflowDropsWhatDoesNotFit) {
-  struct Row {
-    size_t buffer;
-    int64_t unreadMicros;
-  };
-  for (const Row& row : std::vector<Row>{{1000, 1000000}, {4096, 2000000}, {65536, 300000}}) {
-    SCOPED_TRACE(row.buffer);
-    const PESRecording rec = MakePESRecording(1000000, 368, 200);
-    DemuxRig rig(rec.ts);
-    const int fd = rig.OpenPES(0x200, row.buffer);
-    rig.clock.Advance(row.unreadMicros);
-    // Whole stream from the first unit start, as it would have arrived.
-    DemuxRig reference(rec.ts);
-    const int rfd = reference.OpenPES(0x200, 1 << 20);
-    reference.clock.Advance(row.unreadMicros);
-    std::vector<uint8_t> all(1 << 20);
-    const ssize_t arrived = reference.io.Read(rfd, all.data(), all.size());
-    ASSERT_GT(arrived, 0);
-
-    std::vector<uint8_t> buf(1 << 20);
-    const ssize_t n = rig.io.Read(fd, buf.data(), buf.size());
-    const size_t kept = std::min(row.buffer, static_cast<size_t>(arrived));
-    ASSERT_EQ(static_cast<ssize_t>(kept), n);
-    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + n, all.begin()));
-    // Nothing more until new data arrives: what was dropped stays lost.
-    EXPECT_EQ(-1, rig.io.Read(fd, buf.data(), buf.size()));
-    rig.io.Close(fd);
-    reference.io.Close(rfd);
-  }
-}
-
 TEST(SimDemux, RejectsBadRequests) {
   DemuxRig rig(TableRecording());
   const int fd = rig.io.Open(kDemux, O_RDWR | O_NONBLOCK);
@@ -303,53 +266,6 @@ TEST(SimDemux, RejectsBadRequests) {
 
 // The broadcast sample has no PCR: its PES packets must still come whole, in
 // order, and about half a second ahead of their PTS.
-TEST(SimDemux, BroadcastSampleStreamsTeletextAheadOfItsPTS) {
-  VirtualClock clock;
-  SimDemux demux(&clock);
-  std::string error;
-  ASSERT_TRUE(demux.Load(ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts", &error)) << error;
-  EXPECT_FALSE(demux.Recording().HasPCR());
-  SimDeviceIO io;
-  io.Attach(kDemux, &demux);
-  const int fd = io.Open(kDemux, O_RDWR | O_NONBLOCK);
-  ASSERT_EQ(0, io.Ioctl(fd, DMX_SET_BUFFERSIZE, reinterpret_cast<void*>(size_t{65536})));
-  PESFilterParams p{};
-  p.pid = 0x42c;
-  p.output = 1;
-  p.pesType = 5;
-  p.flags = 4;
-  ASSERT_EQ(0, io.Ioctl(fd, DMX_SET_PES_FILTER, &p));
-
-  Bytes pending;
-  int packets = 0;
-  int64_t lastPts = -1;
-  uint8_t buf[16384];
-  while (!demux.Finished() || pending.size() >= 368) {
-    const ssize_t n = io.Read(fd, buf, sizeof buf);
-    if (n > 0) pending.insert(pending.end(), buf, buf + n);
-    STCRequest stc{0, 1, 0};
-    ASSERT_EQ(0, io.Ioctl(fd, DMX_GET_STC, &stc));
-    while (pending.size() >= 368) {
-      ASSERT_EQ("000001bd016a", Hex6(pending));
-      const int64_t pts = (static_cast<int64_t>((pending[9] >> 1) & 7) << 30) |
-                          (pending[10] << 22) | ((pending[11] >> 1) << 15) |
-                          (pending[12] << 7) | (pending[13] >> 1);
-      EXPECT_GT(pts, lastPts);
-      const int64_t ahead = pts - static_cast<int64_t>(stc.stc);
-      // 500 ms ahead, give or take one packet interval: a packet is whole
-      // only when its last TS packet has arrived.
-      EXPECT_GE(ahead, 45000 - 3600) << packets;
-      EXPECT_LE(ahead, 45000 + 3600) << packets;
-      lastPts = pts;
-      pending.erase(pending.begin(), pending.begin() + 368);
-      ++packets;
-    }
-    if (n <= 0) clock.Advance(10000);
-  }
-  EXPECT_TRUE(pending.empty());
-  EXPECT_GT(packets, 900);
-  io.Close(fd);
-}
 
 // The daemon's main thread scans sections while the PES reader thread reads
 // the stream and the STC on another handle of the same device.
