@@ -474,4 +474,38 @@ TEST(SelectDeviceIO, PicksTheStandardApiOnlyWhenTheBoxNodeIsMissing) {
   }
 }
 
+TEST(LinuxDvbIOOpen, FailedOpenIsReportedAndNotTracked) {
+  RecordingIO inner;
+  inner.failOpen = true;
+  LinuxDvbIO io(&inner);
+  errno = 0;
+  EXPECT_EQ(io.Open("/dev/dvb/card0/demux0", O_RDWR), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(io.DemuxHandles(), 0u);
+  EXPECT_EQ(io.Open(nullptr, O_RDWR), -1);
+  EXPECT_EQ(errno, EFAULT);
+}
+
+TEST_F(LinuxDvbIOTest, FailedClockReadLeavesTheRecordAndReportsTheError) {
+  inner.ioctlResult = -1;
+  inner.ioctlErrno = EINVAL;
+  STCRequest request{0, 1, 0x1122334455667788ull};
+  errno = 0;
+  EXPECT_EQ(io.Ioctl(fd, boxreq::kGetSTC, &request), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(request.stc, 0x1122334455667788ull);
+  EXPECT_EQ(request.base, 1u);
+}
+
+TEST_F(LinuxDvbIOTest, RecordRequestsWithoutRecordFailBeforeTheKernel) {
+  for (unsigned long request : {boxreq::kSetFilter, boxreq::kSetPESFilter, boxreq::kGetSTC}) {
+    SCOPED_TRACE(request);
+    const size_t calls = inner.CallCount();
+    errno = 0;
+    EXPECT_EQ(io.Ioctl(fd, request, nullptr), -1);
+    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(inner.CallCount(), calls);
+  }
+}
+
 }  // namespace

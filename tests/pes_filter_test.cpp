@@ -314,4 +314,28 @@ TEST(PESFilterDevice, FailureRows) {
   }
 }
 
+TEST(PESFilterTiming, WithoutDecoderPacketsAreDroppedAndNothingIsCleared) {
+  LogCapture capture;
+  Rig rig;
+  rig.StartManual();
+  rig.decoder.ScriptDurations({5000});
+  rig.demux.SetSTC(1000000);
+  rig.Queue(1000000);
+  rig.filter.ReaderPass();
+  ASSERT_EQ(rig.filter.ClearDeadline(), 1450000);
+  rig.filter.Stop();
+
+  rig.filter.SetThreadCreator(&NoThread);
+  ASSERT_TRUE(rig.filter.Start(0x200, nullptr, 0));
+  rig.Queue(1000);
+  capture.Clear();
+  rig.demux.SetSTC(1500000);
+  rig.filter.ReaderPass();  // drops the packet; deadline passes silently
+  EXPECT_EQ(rig.filter.QueuedPackets(), 0u);
+  EXPECT_EQ(rig.filter.ClearDeadline(), 0);
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_EQ(rig.decoder.PacketCount(), 1u);
+  EXPECT_EQ(rig.decoder.ClearCount(), 0u);
+}
+
 }  // namespace

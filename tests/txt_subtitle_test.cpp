@@ -496,4 +496,38 @@ TEST(TXTSubtitleRows, BoxedTextIsExtracted) {
   }
 }
 
+TEST(TXTSubtitleLayout, MissingSettingsOrScreenDoNotCrash) {
+  LogCapture capture;
+  TXTSubtitle txt;
+  txt.configure(0x888);  // neither settings nor screen
+  EXPECT_EQ(txt.FontSize(), 28);
+  EXPECT_EQ(txt.drawRow("x", 22), 1);
+  txt.clearPage();
+  EXPECT_EQ(txt.stop(), 0);
+  EXPECT_TRUE(txt.isAreaFree());
+  Screen screen;
+  txt.frameBuffer = &screen.fb;
+  txt.configure(0x888);
+  EXPECT_GT(txt.LineHeight(), 20);
+  EXPECT_EQ(txt.drawRow("x", 22), 0);
+  EXPECT_FALSE(screen.UsedRows().empty());
+}
+
+// Rows 22 and 23 share the bottom slot: the later one clears the earlier.
+TEST(TXTSubtitleLayout, RowTwentyThreeAfterTwentyTwoForcesAClear) {
+  LogCapture capture;
+  Layout l;
+  l.Configure();
+  FeedUnits(l.txt, {Header(0x889), Row(8, 22, "First"), Row(8, 23, "Second"), Header(0x889)});
+  const std::string text = capture.Text();
+  const size_t forced = text.find("ZUVA: Forced CLEAR, then draw!\nZUVA: CLEAR Subtitle page.\n");
+  ASSERT_NE(forced, std::string::npos);
+  EXPECT_LT(text.find("Subtitle@22:First\n"), forced);
+  EXPECT_GT(text.find("Subtitle@23:Second\n"), forced);
+  const auto copies = l.screen.fb.Only("copy");
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_EQ(copies[0].y, copies[1].y);
+  EXPECT_EQ(l.txt.LastDrawnRow(), 22);
+}
+
 }  // namespace
