@@ -925,21 +925,6 @@ TEST(DvbsubInterop, ModeChangeStartsTheCLUTsAfresh) {
   }
 }
 
-TEST(DvbsubInterop, ModeChangeReleasesTheOldRegions) {
-  // A mode change whose display set no longer defines region 1 draws
-  // nothing, rather than the picture of the previous page instance, and the
-  // old bitmap's bytes are given back.
-  Decoder d;
-  d.Feed(DisplaySet(0, ds::kModeChange, 1, 0, {Entry(1, 235, 128, 128, true, false)}));
-  ASSERT_EQ(d.dvb.context.regionBytes, 40u * 4u);
-  ds::DisplaySet only(1);
-  only.Page({10, 1, ds::kModeChange, {{1, 100, 200}}}).End();
-  EXPECT_EQ(d.Feed(only.Packet(-1)), 0u);
-  EXPECT_EQ(d.dvb.context.regionBytes, 0u);
-  EXPECT_EQ(d.fb.CountSet(), 0);
-  EXPECT_NE(d.capture.Text().find("ERROR: Region not found.\n"), std::string::npos);
-}
-
 }  // namespace interop
 
 // The display set encoder: exact bytes for the segment layouts and the

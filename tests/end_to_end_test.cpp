@@ -136,43 +136,6 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
   }
 }
 
-// With the defaults the tries go: external, PMT teletext, PMT DVB for the
-// primary language, then the same for the secondary one.
-TEST(EndToEnd, OrderOfTriesWithDefaultSettings) {
-  replay::Options o = Quiet(DemoRecording());
-  o.service = 200;
-  o.tailSeconds = 0;
-  const replay::Result r = replay::Run(o);
-  ASSERT_EQ(r.status, 0) << r.error;
-  const std::string expected =
-      "ZUVA: Translator: CC=swe\n"
-      "ZUVA: Load Translation from: ";
-  const auto first = r.log.find(expected);
-  ASSERT_NE(first, std::string::npos);
-  std::vector<std::string> tries;
-  std::istringstream lines(r.log.substr(first));
-  std::string line;
-  while (std::getline(lines, line) && tries.size() < 9) {
-    if (line.find("Translator: CC=") != std::string::npos ||
-        line.find("EXT::Checking") != std::string::npos ||
-        line.find("PMT::Looking") != std::string::npos || line.find("FROM PMT") != std::string::npos) {
-      tries.push_back(line.substr(6));
-    }
-  }
-  const std::vector<std::string> want = {
-      "Translator: CC=swe",
-      "EXT::Checking for TXT Subtitles in external file...",
-      "PMT::Looking for TXT Subtiles...",
-      "PMT::Looking for DVB Subtiles...",
-      "Translator: CC=eng",
-      "EXT::Checking for TXT Subtitles in external file...",
-      "PMT::Looking for TXT Subtiles...",
-      "PMT::Looking for DVB Subtiles...",
-      "DVB FROM PMT: eng, PID=210",
-  };
-  EXPECT_EQ(tries, want);
-}
-
 TEST(EndToEnd, LanguageCodesAndTeletextTypes) {
   TempDir dir;
   const std::string german = TeletextRecording(dir, "deu", 0x150, {"Guten Abend"});

@@ -34,22 +34,6 @@ std::vector<std::string> ByCycle(const std::string& text) {
 
 void Mark(int cycle) { log("--- cycle %d\n", cycle); }
 
-TEST(MainLoop, FirstCycleRescansWhenStatusFileIsPresent) {
-  AppHarness h;
-  h.WriteStatus(300, 101, 102, 103, 2, 0, 100);
-  LogCapture capture;
-  h.Make();
-  h.RunCycles(2, Mark);
-  const auto cycles = ByCycle(capture.Text());
-  ASSERT_EQ(cycles.size(), 3u);
-  EXPECT_NE(cycles[1].find("ZUVA: Service changed: SID=300, PMT=100\n"
-                           "ZUVA: Now check if we have some nice subs for this channel...\n"),
-            std::string::npos);
-  // The scan found nothing usable, so the next cycle tries again.
-  EXPECT_EQ(CountOf(cycles[1], "Failed to GetAllPIDs()...try again.\n"), 1);
-  EXPECT_EQ(CountOf(cycles[2], "Service changed: SID=300, PMT=100\n"), 1);
-}
-
 TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
   AppHarness h;
   LogCapture capture;
@@ -64,32 +48,6 @@ TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
     EXPECT_EQ(scans, c >= 20 ? 1 : 0) << "cycle " << c;
     EXPECT_EQ(CountOf(cycles[c], "Failed to GetAllPIDs()...try again.\n"), scans);
   }
-}
-
-TEST(MainLoop, DisableFlagStopsDecodingAndTheNextFreeCycleRescans) {
-  AppHarness h;
-  LogCapture capture;
-  Application& app = h.Make();
-  h.RunCycles(9, [&](int cycle) {
-    Mark(cycle);
-    if (cycle == 2) app.StartTXTSubtitle(0x42c, 0x889);
-    if (cycle == 4) h.dir.Write(".ZUVA_Disable", "");
-    if (cycle == 8) h.dir.Remove(".ZUVA_Disable");
-  });
-  const auto cycles = ByCycle(capture.Text());
-  ASSERT_EQ(cycles.size(), 10u);
-  EXPECT_EQ(CountOf(cycles[4], "-> Let's fall into zzzzzzz...cause we are disabled.\n"), 1);
-  EXPECT_EQ(CountOf(cycles[4], "Stop PES decoding...\n"), 1);
-  for (int c = 4; c <= 7; ++c) {
-    // Disabled cycles read nothing and stop nothing more.
-    EXPECT_EQ(CountOf(cycles[c], "Could not find ZUVA.tmp"), 0) << c;
-    if (c > 4) {
-      EXPECT_EQ(cycles[c], "") << c;
-    }
-  }
-  // The countdown was set to 1, so the first free cycle rescans at once.
-  EXPECT_EQ(CountOf(cycles[8], "Service changed: SID=-1, PMT=-1\n"), 1);
-  EXPECT_FALSE(app.Decoding());
 }
 
 // Without decoding the countdown would rescan in cycle 20; a running decoder

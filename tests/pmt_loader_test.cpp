@@ -222,25 +222,6 @@ TEST(GetAllPIDs, PATCRCIsNeverAnEntry) {
   }
 }
 
-TEST(GetAllPIDs, BroadcastSample) {
-  ScanRig rig(Bytes{});
-  std::string error;
-  ASSERT_TRUE(rig.demux.Load(ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts", &error)) << error;
-  LogCapture capture;
-  PMTLoader loader(rig.platform);
-  EXPECT_EQ(1, loader.GetAllPIDs(4006, 0xA0));
-  EXPECT_EQ("2/889/fre/pid42c/sidfa6 5/888/fre/pid42c/sidfa6", TxtRecords(loader));
-  EXPECT_TRUE(loader.DvbSubtitles().empty());
-  int pid = 0;
-  int page = 0;
-  EXPECT_EQ(1, loader.FindTXTSubtitle("fre", 2, pid, page));
-  EXPECT_EQ(0x42c, pid);
-  EXPECT_EQ(0x889, page);
-  // Records are announced in PMT order: 888 first.
-  const std::string log = capture.Text();
-  EXPECT_LT(log.find("Page: 888"), log.find("Page: 889")) << log;
-}
-
 TEST(GetAllPIDs, FailuresCloseAndStopExactlyWhereExpected) {
   const Bytes pat = tsgen::BuildPAT(1, {{0x10, 0x100}});
   const Bytes pmt = TeletextPMT(0x10, 0x300, {{"deu", 2, 0x150}});

@@ -26,27 +26,6 @@ Status Of(const Application& app) {
 
 const Status kReset = {-1, -1, -1, -1, 4, 0, -1};
 
-TEST(StatusFile, ReadsTheSevenLinesAndReportsChanges) {
-  AppHarness h;
-  LogCapture capture;
-  Application& app = h.Make();
-  h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n2\n0\n100\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 1);
-  EXPECT_EQ(Of(app), (Status{300, 101, 102, 103, 16, 0, 100}));
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
-
-  // Only the seekable line: playback now.
-  h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n2\n1\n100\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 1);
-  EXPECT_EQ(app.PlaybackMode(), 2);
-  // Aspect 2 and 3 both mean 16:9: no change.
-  h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n3\n1\n100\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
-  // Lines after the seventh are ignored; text after a number too.
-  h.dir.Write("ZUVA.tmp", "300 x\n101\n102\n103\n3\n1\n100\nrubbish\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
-}
-
 // A read that fails part-way keeps what it read so far and reports no change;
 // the next complete read reports the new service.
 TEST(StatusFile, PartialReads) {
