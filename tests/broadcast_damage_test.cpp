@@ -8,7 +8,7 @@
 
 #include "common/log.h"
 #include "dvbsub/subtitle_context.h"
-#include "dvbsub_test_fb.h"
+#include "support/dvbsub_screen.h"
 #include "sim/replay.h"
 #include "stream/pes_filter.h"
 #include "support/app_harness.h"

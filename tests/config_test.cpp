@@ -9,52 +9,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string::size_type start = 0;
-  while (start < text.size()) {
-    const auto end = text.find('\n', start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start + 1));
-    start = end + 1;
-  }
-  return lines;
-}
-
-TEST(Config, WithoutFileDumpsTheDefaultsInKeyOrder) {
-  LogCapture capture;
-  Config config;
-  EXPECT_FALSE(config.load("/nonexistent/zuva.conf"));
-  const std::vector<std::string> expected = {
-      "ZUVA: Load settings from: /nonexistent/zuva.conf\n",
-      "ZUVA: CONFIG: BackgroundColor = 00000044\n",
-      "ZUVA: CONFIG: CenterText = 1\n",
-      "ZUVA: CONFIG: ExtraYSize = 0\n",
-      "ZUVA: CONFIG: Font = /usr/share/fonts/md_khmurabi_10.ttf\n",
-      "ZUVA: CONFIG: FontSize = 28\n",
-      "ZUVA: CONFIG: Language = swe\n",
-      "ZUVA: CONFIG: OutlineColor = 000000ff\n",
-      "ZUVA: CONFIG: RecDelay = 4\n",
-      "ZUVA: CONFIG: RowSpace = 5\n",
-      "ZUVA: CONFIG: SecondaryLanguage = eng\n",
-      "ZUVA: CONFIG: StartXPos = 60\n",
-      "ZUVA: CONFIG: StartYPos = 0\n",
-      "ZUVA: CONFIG: SubtileType = 2\n",
-      "ZUVA: CONFIG: TextColor = ffffffff\n",
-      "ZUVA: CONFIG: UseBackground = 2\n",
-      "ZUVA: CONFIG: UseDVBFirst = 1\n",
-      "ZUVA: CONFIG: UseExternalChannels = 2\n",
-      "ZUVA: CONFIG: WideExtraYSize = 0\n",
-      "ZUVA: CONFIG: WideFontSize = 28\n",
-      "ZUVA: CONFIG: WideRowSpace = 0\n",
-      "ZUVA: CONFIG: WideStartYPos = 0\n",
-  };
-  EXPECT_EQ(Lines(capture.Text()), expected);
-}
-
 // What a settings file line leaves behind for the string reader.
 TEST(Config, LineSyntax) {
   struct Case {
@@ -140,26 +94,6 @@ TEST(Config, HexValues) {
   EXPECT_EQ(config.getValueHex("NoSuchColor", out), -1);
   EXPECT_EQ(out, 7u);
   EXPECT_EQ(capture.Text(), "ZUVA: CONFIG: Failed to getValueHex()\n");
-}
-
-TEST(Config, ReloadKeepsValuesTheFileNoLongerMentions) {
-  TempDir dir;
-  LogCapture capture;
-  Config config;
-  dir.Write("zuva.conf", "Language ger\nOSDMessages 1\n");
-  config.load(dir.File("zuva.conf"));
-  dir.Write("zuva.conf", "OSDMessages 0\n");
-  config.load(dir.File("zuva.conf"));
-  std::string language;
-  int osd = -1;
-  config.getValue("Language", language);
-  config.getValue("OSDMessages", osd);
-  EXPECT_EQ(language, "ger");
-  EXPECT_EQ(osd, 0);
-  dir.Remove("zuva.conf");
-  EXPECT_FALSE(config.load(dir.File("zuva.conf")));
-  config.getValue("Language", language);
-  EXPECT_EQ(language, "ger");
 }
 
 }  // namespace

@@ -78,35 +78,6 @@ struct Screen : SimScreen {
 class Depth : public ::testing::TestWithParam<int> {};
 INSTANTIATE_TEST_SUITE_P(Bpp, Depth, ::testing::Values(32, 8));
 
-TEST(FrameBufferInit, LogsTheDeviceAndReleasesEverythingOnClose) {
-  SimScreen s;
-  LogCapture capture;
-  ASSERT_EQ(0, s.Init());
-  EXPECT_EQ(
-      "ZUVA: Found 1728k video memory\n"
-      "ZUVA: Current framebuffer info\n"
-      "ZUVA: bpp=32\n"
-      "ZUVA: width=720\n"
-      "ZUVA: height=576\n"
-      "ZUVA: stride=3072\n",
-      capture.Text());
-  EXPECT_TRUE(s.fb->IsInitialised());
-  EXPECT_EQ(32, s.fb->GetBitsPerPixel());
-  EXPECT_EQ(1, s.io.OpenHandles());
-  EXPECT_EQ(1, s.io.LiveMappings());
-  s.fb->Close();
-  EXPECT_FALSE(s.fb->IsInitialised());
-  EXPECT_EQ(0, s.io.OpenHandles());
-  EXPECT_EQ(0, s.io.LiveMappings());
-
-  // A settings reload closes and opens again; a second Init without Close
-  // must not leave the first mapping and descriptor behind.
-  ASSERT_EQ(0, s.Init());
-  ASSERT_EQ(0, s.Init());
-  EXPECT_EQ(1, s.io.OpenHandles());
-  EXPECT_EQ(1, s.io.LiveMappings());
-}
-
 TEST(FrameBufferInit, FailuresLogTheirLineAndReleaseTheDevice) {
   struct Case {
     const char* name;
@@ -148,26 +119,6 @@ TEST(FrameBufferInit, FailuresLogTheirLineAndReleaseTheDevice) {
   }
 }
 
-TEST(FrameBufferInit, CloseWithoutInitTouchesNoDevice) {
-  SimFramebuffer device;
-  SimDeviceIO sim;
-  FaultIO io(&sim);
-  Platform platform;
-  platform.io = &io;
-  FrameBuffer fb(platform);
-  fb.Close();
-  EXPECT_TRUE(io.Calls().empty());
-}
-
-TEST(FrameBufferInit, DestructorReleasesWhatTheOwnerForgot) {
-  SimScreen s;
-  ASSERT_EQ(0, s.Init());
-  ASSERT_TRUE(s.fb->AllocBackBuffer(10, 0));
-  s.fb.reset();
-  EXPECT_EQ(0, s.io.OpenHandles());
-  EXPECT_EQ(0, s.io.LiveMappings());
-}
-
 TEST_P(Depth, FillRectCoversTheInclusiveRightEdgeAndClipsRows) {
   struct Case {
     int x, y, w, h;
@@ -196,79 +147,6 @@ TEST_P(Depth, FillRectCoversTheInclusiveRightEdgeAndClipsRows) {
     if (c.x1 >= c.x0) model.Rect(c.x0, c.x1, c.y0, c.y1, 0x11223344);
     EXPECT_EQ(0, s.fb->FillRect(c.x, c.y, c.w, c.h, 0x11223344));
     ExpectMemory(s.device, model);
-  }
-}
-
-TEST(FrameBufferPixels, ThirtyTwoBitPixelsAreBlueGreenRedOpacity) {
-  Screen s(32);
-  s.fb->FillRect(5, 6, 0, 1, 0x11223344);  // w = 0: nothing
-  s.fb->FillRect(5, 6, 1, 1, 0x11223344);
-  const uint8_t* p = s.device.Memory() + 6 * s.device.Stride() + 5 * 4;
-  EXPECT_EQ(0x33, p[0]);
-  EXPECT_EQ(0x22, p[1]);
-  EXPECT_EQ(0x11, p[2]);
-  EXPECT_EQ(0x44, p[3]);
-  uint8_t out[4];
-  ASSERT_EQ(0, s.fb->ReadPixel(6, 6, out));
-  EXPECT_EQ(0x11223344u, uint32_t(out[2]) << 24 | uint32_t(out[1]) << 16 | uint32_t(out[0]) << 8 | out[3]);
-}
-
-TEST_P(Depth, BackBufferBandReplacesWholeScreenRows) {
-  Screen s(GetParam());
-  ASSERT_TRUE(s.fb->Lock() == 0);
-  ASSERT_TRUE(s.fb->AllocBackBuffer(10, 0x01020304));
-  EXPECT_TRUE(s.fb->UseBackBuffer(true));
-  // Drawn relative to the band; the rows below it are dropped.
-  s.fb->FillRect(100, 2, 9, 100, 0xA0B0C0D0);
-  uint8_t out[4] = {9, 9, 9, 9};
-  EXPECT_EQ(0, s.fb->ReadPixel(100, 9, out));
-  EXPECT_EQ(-1, s.fb->ReadPixel(100, 10, out));
-  EXPECT_TRUE(s.fb->CopyBackBuffer(200));
-  EXPECT_TRUE(s.fb->UseBackBuffer(false));
-  EXPECT_TRUE(s.fb->FreeBackBuffer());
-  ASSERT_TRUE(s.fb->Unlock() == 0);
-
-  Model expected(s.device);
-  // Rows 200..209 hold the band: fill colour in 720 columns, zeros in the padding.
-  for (int y = 200; y < 210; ++y) {
-    std::memset(&expected.bytes[static_cast<size_t>(y) * expected.stride], 0, expected.stride);
-    expected.Rect(0, 719, y, y, 0x01020304);
-  }
-  expected.Rect(100, 109, 202, 209, 0xA0B0C0D0);
-  ExpectMemory(s.device, expected);
-
-  // The target is the screen again.
-  EXPECT_EQ(0, s.fb->ReadPixel(1, 300, out));
-  EXPECT_EQ(kPattern, out[0]);
-}
-
-TEST_P(Depth, CopyBackBufferCopiesOnlyRowsOnTheScreen) {
-  struct Case {
-    int y;
-    bool result;
-    int firstScreenRow, lastScreenRow, firstBandRow;
-  };
-  const std::vector<Case> cases = {
-      {0, true, 0, 9, 0},      {566, true, 566, 575, 0}, {-3, true, 0, 6, 3},
-      {570, true, 570, 575, 0}, {576, false, 1, 0, 0},   {-10, false, 1, 0, 0},
-      {INT_MAX, false, 1, 0, 0}, {INT_MIN, false, 1, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.y);
-    Screen s(GetParam());
-    ASSERT_TRUE(s.fb->AllocBackBuffer(10, 0));
-    s.fb->UseBackBuffer(true);
-    for (int r = 0; r < 10; ++r) s.fb->FillRect(0, r, 720, 1, 0x10101010u * (r + 1));
-    s.fb->UseBackBuffer(false);
-    Model expected(s.device);
-    for (int y = c.firstScreenRow; y <= c.lastScreenRow; ++y) {
-      const int r = c.firstBandRow + (y - c.firstScreenRow);
-      std::memset(&expected.bytes[static_cast<size_t>(y) * expected.stride], 0, expected.stride);
-      expected.Rect(0, 719, y, y, 0x10101010u * (r + 1));
-    }
-    EXPECT_EQ(c.result, s.fb->CopyBackBuffer(c.y));
-    ExpectMemory(s.device, expected);
-    s.fb->FreeBackBuffer();
   }
 }
 
@@ -370,61 +248,6 @@ TEST_P(Depth, BlitBitmapCopiesPaletteColoursAndClipsAtEveryEdge) {
   }
 }
 
-TEST_P(Depth, BlitBitmapOfZerosChangesNothing) {
-  Screen s(GetParam());
-  const std::vector<uint8_t> zeros(50 * 20, 0);
-  Model expected(s.device);
-  EXPECT_EQ(20, s.fb->BlitBitmap(zeros.data(), 50, 20, 100, 100));
-  EXPECT_EQ(0, s.fb->BlitBitmap(zeros.data(), 50, 0, 100, 100));
-  EXPECT_EQ(0, s.fb->BlitBitmap(zeros.data(), 50, -4, 100, 100));
-  EXPECT_EQ(0, s.fb->BlitBitmap(nullptr, 50, 20, 100, 100));
-  ExpectMemory(s.device, expected);
-}
-
-TEST(FrameBufferPixels, PaletteIndexOutsideTheTableIsRefused) {
-  Screen s(32);
-  LogCapture capture;
-  s.fb->SetPaletteColor(256, 0xFFFFFFFF);
-  s.fb->SetPaletteColor(-1, 0xFFFFFFFF);
-  EXPECT_EQ("ZUVA: SetPaletteColor: index 256 out of range\nZUVA: SetPaletteColor: index -1 out of range\n",
-            capture.Text());
-  s.fb->SetPaletteColor(255, 0xAABBCCDD);
-  const uint8_t one = 255;
-  s.fb->BlitBitmap(&one, 1, 1, 0, 0);
-  EXPECT_EQ(0xAABBCCDDu, s.device.PixelAt(0, 0));
-}
-
-TEST(FrameBufferUninitialised, EveryOperationLeavesMemoryAlone) {
-  SimScreen s;
-  s.device.Fill(kPattern);
-  ASSERT_EQ(0, s.Init());
-  s.fb->Close();
-  LogCapture capture;
-  const uint8_t bitmap[4] = {1, 1, 1, 1};
-  uint8_t out[4] = {9, 9, 9, 9};
-  int w = 5, h = 5, d = 5;
-  EXPECT_EQ(-1, s.fb->ClearScreen());
-  EXPECT_EQ(-1, s.fb->FillRect(0, 0, 720, 576, 0xFFFFFFFF));
-  EXPECT_EQ(-1, s.fb->RenderText("Hello", 10, 100, 700, 0, 28, 0xFFFFFFFF));
-  EXPECT_EQ(-1, s.fb->ReadPixel(0, 0, out));
-  EXPECT_EQ(0, out[0] | out[1] | out[2] | out[3]);
-  s.fb->GetTextSize(28, "Hello", w, h, d);
-  EXPECT_EQ(0, w + h + d);
-  EXPECT_EQ(0, s.fb->BlitBitmap(bitmap, 2, 2, 0, 0));
-  EXPECT_FALSE(s.fb->AllocBackBuffer(10, 0xFFFFFFFF));
-  EXPECT_TRUE(s.fb->UseBackBuffer(true));
-  EXPECT_FALSE(s.fb->CopyBackBuffer(0));
-  EXPECT_FALSE(s.fb->FreeBackBuffer());
-  for (size_t i = 0; i < s.device.MemoryBytes(); ++i) ASSERT_EQ(kPattern, s.device.Memory()[i]) << i;
-
-  // Never initialised at all: nothing to touch and nothing crashes.
-  FrameBuffer fresh(s.platform);
-  EXPECT_EQ(-1, fresh.ClearScreen());
-  EXPECT_EQ(-1, fresh.RenderText("x", 0, 0, 10, 1, 28, 1));
-  EXPECT_EQ(0, fresh.BlitBitmap(bitmap, 2, 2, 0, 0));
-  EXPECT_EQ(-1, fresh.ReadPixel(0, 0, out));
-}
-
 TEST(FrameBufferGeometry, SmallDevicesClipEverythingToTheirMemory) {
   struct Case {
     const char* name;
@@ -482,6 +305,67 @@ TEST(FrameBufferLock, SerialisesTwoThreads) {
   ASSERT_EQ(0, s.fb->Unlock());
   other.join();
   EXPECT_TRUE(entered.load());
+}
+
+TEST_P(Depth, CopyBackBufferCopiesOnlyRowsOnTheScreen) {
+  struct Case {
+    int y;
+    bool result;
+    int firstScreenRow, lastScreenRow, firstBandRow;
+  };
+  const std::vector<Case> cases = {
+      {0, true, 0, 9, 0},      {566, true, 566, 575, 0}, {-3, true, 0, 6, 3},
+      {570, true, 570, 575, 0}, {576, false, 1, 0, 0},   {-10, false, 1, 0, 0},
+      {INT_MAX, false, 1, 0, 0}, {INT_MIN, false, 1, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.y);
+    Screen s(GetParam());
+    ASSERT_TRUE(s.fb->AllocBackBuffer(10, 0));
+    s.fb->UseBackBuffer(true);
+    for (int r = 0; r < 10; ++r) s.fb->FillRect(0, r, 720, 1, 0x10101010u * (r + 1));
+    s.fb->UseBackBuffer(false);
+    Model expected(s.device);
+    for (int y = c.firstScreenRow; y <= c.lastScreenRow; ++y) {
+      const int r = c.firstBandRow + (y - c.firstScreenRow);
+      std::memset(&expected.bytes[static_cast<size_t>(y) * expected.stride], 0, expected.stride);
+      expected.Rect(0, 719, y, y, 0x10101010u * (r + 1));
+    }
+    EXPECT_EQ(c.result, s.fb->CopyBackBuffer(c.y));
+    ExpectMemory(s.device, expected);
+    s.fb->FreeBackBuffer();
+  }
+}
+
+TEST(FrameBufferUninitialised, EveryOperationLeavesMemoryAlone) {
+  SimScreen s;
+  s.device.Fill(kPattern);
+  ASSERT_EQ(0, s.Init());
+  s.fb->Close();
+  LogCapture capture;
+  const uint8_t bitmap[4] = {1, 1, 1, 1};
+  uint8_t out[4] = {9, 9, 9, 9};
+  int w = 5, h = 5, d = 5;
+  EXPECT_EQ(-1, s.fb->ClearScreen());
+  EXPECT_EQ(-1, s.fb->FillRect(0, 0, 720, 576, 0xFFFFFFFF));
+  EXPECT_EQ(-1, s.fb->RenderText("Hello", 10, 100, 700, 0, 28, 0xFFFFFFFF));
+  EXPECT_EQ(-1, s.fb->ReadPixel(0, 0, out));
+  EXPECT_EQ(0, out[0] | out[1] | out[2] | out[3]);
+  s.fb->GetTextSize(28, "Hello", w, h, d);
+  EXPECT_EQ(0, w + h + d);
+  EXPECT_EQ(0, s.fb->BlitBitmap(bitmap, 2, 2, 0, 0));
+  EXPECT_FALSE(s.fb->AllocBackBuffer(10, 0xFFFFFFFF));
+  EXPECT_TRUE(s.fb->UseBackBuffer(true));
+  EXPECT_FALSE(s.fb->CopyBackBuffer(0));
+  EXPECT_FALSE(s.fb->FreeBackBuffer());
+  for (size_t i = 0; i < s.device.MemoryBytes(); ++i) ASSERT_EQ(kPattern, s.device.Memory()[i]) << i;
+
+  // Never initialised at all: nothing to touch and nothing crashes.
+  FrameBuffer fresh(s.platform);
+  EXPECT_EQ(-1, fresh.ClearScreen());
+  EXPECT_EQ(-1, fresh.RenderText("x", 0, 0, 10, 1, 28, 1));
+  EXPECT_EQ(0, fresh.BlitBitmap(bitmap, 2, 2, 0, 0));
+  EXPECT_EQ(-1, fresh.ReadPixel(0, 0, out));
 }
 
 }  // namespace

@@ -183,47 +183,6 @@ TEST(LinuxDvbIOPaths, MapsBoxNodesToStandardNodes) {
   }
 }
 
-TEST(LinuxDvbIOOpen, OpensTheStandardNodeWithTheDaemonsFlags) {
-  struct Case {
-    const char* path;
-    int flags;
-    const char* expected;
-    size_t demuxHandles;
-  };
-  const Case cases[] = {
-      {"/dev/dvb/card0/demux0", O_RDWR, "/dev/dvb/adapter0/demux0", 1},
-      {"/dev/dvb/card0/demux0", O_RDWR | O_NONBLOCK, "/dev/dvb/adapter0/demux0", 1},
-      {"/dev/fb/0", O_RDWR, "/dev/fb0", 0},
-      {"/var/tuxbox/config/zuva/zuva.conf", O_RDONLY, "/var/tuxbox/config/zuva/zuva.conf", 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    RecordingIO inner;
-    LinuxDvbIO io(&inner);
-    const int fd = io.Open(c.path, c.flags);
-    ASSERT_GE(fd, 0);
-    const RecordingIO::Call call = inner.Last();
-    EXPECT_EQ(call.op, "open");
-    EXPECT_EQ(call.path, c.expected);
-    EXPECT_EQ(call.flags, c.flags);
-    EXPECT_EQ(io.DemuxHandles(), c.demuxHandles);
-    EXPECT_EQ(io.Close(fd), 0);
-    EXPECT_EQ(io.DemuxHandles(), 0u);
-  }
-}
-
-TEST(LinuxDvbIOOpen, FailedOpenIsReportedAndNotTracked) {
-  RecordingIO inner;
-  inner.failOpen = true;
-  LinuxDvbIO io(&inner);
-  errno = 0;
-  EXPECT_EQ(io.Open("/dev/dvb/card0/demux0", O_RDWR), -1);
-  EXPECT_EQ(errno, ENOENT);
-  EXPECT_EQ(io.DemuxHandles(), 0u);
-  EXPECT_EQ(io.Open(nullptr, O_RDWR), -1);
-  EXPECT_EQ(errno, EFAULT);
-}
-
 TEST_F(LinuxDvbIOTest, SectionFilterReachesTheKernelAsTheStandardRecord) {
   struct Case {
     const char* name;
@@ -376,41 +335,6 @@ TEST_F(LinuxDvbIOTest, RecordsWithoutStandardCounterpartAreRefused) {
   }
 }
 
-TEST_F(LinuxDvbIOTest, RecordRequestsWithoutRecordFailBeforeTheKernel) {
-  for (unsigned long request : {boxreq::kSetFilter, boxreq::kSetPESFilter, boxreq::kGetSTC}) {
-    SCOPED_TRACE(request);
-    const size_t calls = inner.CallCount();
-    errno = 0;
-    EXPECT_EQ(io.Ioctl(fd, request, nullptr), -1);
-    EXPECT_EQ(errno, EFAULT);
-    EXPECT_EQ(inner.CallCount(), calls);
-  }
-}
-
-TEST_F(LinuxDvbIOTest, PlainRequestsCarryTheirArgument) {
-  struct Case {
-    const char* name;
-    unsigned long boxRequest;
-    uintptr_t arg;
-    unsigned long kernelRequest;
-    uintptr_t kernelArg;
-  };
-  const Case cases[] = {
-      {"stop", boxreq::kStop, 0, DMX_STOP, 0},
-      {"buffer size", boxreq::kSetBufferSize, 65536, DMX_SET_BUFFER_SIZE, 65536},
-      {"small buffer size", boxreq::kSetBufferSize, 188, DMX_SET_BUFFER_SIZE, 188},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_EQ(io.Ioctl(fd, c.boxRequest, reinterpret_cast<void*>(c.arg)), 0);
-    const RecordingIO::Call call = inner.Last();
-    EXPECT_EQ(call.fd, fd);
-    EXPECT_EQ(call.request, c.kernelRequest);
-    EXPECT_EQ(call.argValue, c.kernelArg);
-    EXPECT_TRUE(call.bytes.empty());
-  }
-}
-
 TEST_F(LinuxDvbIOTest, ClockIsReadThroughTheStandardRecordIn90kHzTicks) {
   struct Case {
     const char* name;
@@ -448,17 +372,6 @@ TEST_F(LinuxDvbIOTest, ClockIsReadThroughTheStandardRecordIn90kHzTicks) {
     EXPECT_EQ(request.base, 1u);
     EXPECT_EQ(request.stc, c.daemonStc);
   }
-}
-
-TEST_F(LinuxDvbIOTest, FailedClockReadLeavesTheRecordAndReportsTheError) {
-  inner.ioctlResult = -1;
-  inner.ioctlErrno = EINVAL;
-  STCRequest request{0, 1, 0x1122334455667788ull};
-  errno = 0;
-  EXPECT_EQ(io.Ioctl(fd, boxreq::kGetSTC, &request), -1);
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(request.stc, 0x1122334455667788ull);
-  EXPECT_EQ(request.base, 1u);
 }
 
 TEST_F(LinuxDvbIOTest, OtherHandlesAndRequestsPassUnchanged) {
@@ -514,29 +427,6 @@ TEST_F(LinuxDvbIOTest, ReusedDescriptorIsNoLongerTranslated) {
   EXPECT_EQ(io.DemuxHandles(), 0u);
 }
 
-TEST_F(LinuxDvbIOTest, ClockReadsStayTranslatedWhileOtherHandlesComeAndGo) {
-  // The reader thread reads the clock on its handle while the main thread
-  // opens and closes its own (the scan, the framebuffer).
-  inner.stcReply = 900000;
-  std::atomic<bool> stop{false};
-  std::atomic<int> wrong{0};
-  std::thread reader([&] {
-    while (!stop.load()) {
-      STCRequest request{0, 1, 0};
-      if (io.Ioctl(fd, boxreq::kGetSTC, &request) != 0 || request.stc != 900000) ++wrong;
-    }
-  });
-  for (int i = 0; i < 2000; ++i) {
-    const int other = io.Open(i % 2 ? "/dev/fb/0" : "/dev/dvb/card0/demux0", O_RDWR);
-    ASSERT_GE(other, 0);
-    io.Close(other);
-  }
-  stop.store(true);
-  reader.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(io.DemuxHandles(), 1u);
-}
-
 TEST(SelectDeviceIO, PicksTheStandardApiOnlyWhenTheBoxNodeIsMissing) {
   struct Case {
     const char* name;
@@ -581,6 +471,40 @@ TEST(SelectDeviceIO, PicksTheStandardApiOnlyWhenTheBoxNodeIsMissing) {
     EXPECT_EQ(chosen, c.expected == DeviceApi::Box ? static_cast<DeviceIO*>(&box)
                                                    : static_cast<DeviceIO*>(&standard));
     EXPECT_EQ(capture.Text(), c.logLine);
+  }
+}
+
+TEST(LinuxDvbIOOpen, FailedOpenIsReportedAndNotTracked) {
+  RecordingIO inner;
+  inner.failOpen = true;
+  LinuxDvbIO io(&inner);
+  errno = 0;
+  EXPECT_EQ(io.Open("/dev/dvb/card0/demux0", O_RDWR), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(io.DemuxHandles(), 0u);
+  EXPECT_EQ(io.Open(nullptr, O_RDWR), -1);
+  EXPECT_EQ(errno, EFAULT);
+}
+
+TEST_F(LinuxDvbIOTest, FailedClockReadLeavesTheRecordAndReportsTheError) {
+  inner.ioctlResult = -1;
+  inner.ioctlErrno = EINVAL;
+  STCRequest request{0, 1, 0x1122334455667788ull};
+  errno = 0;
+  EXPECT_EQ(io.Ioctl(fd, boxreq::kGetSTC, &request), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(request.stc, 0x1122334455667788ull);
+  EXPECT_EQ(request.base, 1u);
+}
+
+TEST_F(LinuxDvbIOTest, RecordRequestsWithoutRecordFailBeforeTheKernel) {
+  for (unsigned long request : {boxreq::kSetFilter, boxreq::kSetPESFilter, boxreq::kGetSTC}) {
+    SCOPED_TRACE(request);
+    const size_t calls = inner.CallCount();
+    errno = 0;
+    EXPECT_EQ(io.Ioctl(fd, request, nullptr), -1);
+    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(inner.CallCount(), calls);
   }
 }
 

@@ -34,56 +34,6 @@ std::vector<std::string> ByCycle(const std::string& text) {
 
 void Mark(int cycle) { log("--- cycle %d\n", cycle); }
 
-TEST(MainLoop, StartUpLinesInOrder) {
-  for (bool withSettings : {false, true}) {
-    AppHarness h;
-    if (withSettings) h.dir.Write("zuva.conf", "Language ger\nOSDMessages 1\n");
-    LogCapture capture;
-    h.Make();
-    h.RunCycles(1);
-    std::string expected =
-        "ZUVA: DVBSubtitle created.\n"
-        "ZUVA: TXTSubtitle created.\n"
-        "ZUVA: PESFilter created.\n"
-        "ZUVA: PMTLoader created.\n"
-        "ZUVA: Application created.\n"
-        "ZUVA: Load settings from: " +
-        h.dir.File("zuva.conf") + "\n";
-    const std::string text = capture.Text();
-    ASSERT_EQ(text.substr(0, expected.size()), expected);
-    EXPECT_EQ(CountOf(text, "ZUVA: CONFIG: "), withSettings ? 22 : 21);
-    EXPECT_EQ(CountOf(text, "ZUVA: CONFIG: Language = ger\n"), withSettings ? 1 : 0);
-    const std::string stops =
-        "ZUVA: Stop PES decoding...\n"
-        "ZUVA: Stoping PESFilter thread.\n"
-        "ZUVA: Clean up PES queue.\n"
-        "ZUVA: Stop TXT decoding...\n"
-        "ZUVA: Stop DVB decoding...\n"
-        "ZUVA: Stop DVBSubtitle\n"
-        "ZUVA: Could not open frame buffer\n";
-    const auto lastConfig = text.find("ZUVA: CONFIG: WideStartYPos = 0\n");
-    ASSERT_NE(lastConfig, std::string::npos);
-    EXPECT_EQ(text.substr(lastConfig + 32, stops.size()), stops);
-    EXPECT_NE(text.find("ZUVA: Exit from main loop...bye bye...\n"), std::string::npos);
-  }
-}
-
-TEST(MainLoop, FirstCycleRescansWhenStatusFileIsPresent) {
-  AppHarness h;
-  h.WriteStatus(300, 101, 102, 103, 2, 0, 100);
-  LogCapture capture;
-  h.Make();
-  h.RunCycles(2, Mark);
-  const auto cycles = ByCycle(capture.Text());
-  ASSERT_EQ(cycles.size(), 3u);
-  EXPECT_NE(cycles[1].find("ZUVA: Service changed: SID=300, PMT=100\n"
-                           "ZUVA: Now check if we have some nice subs for this channel...\n"),
-            std::string::npos);
-  // The scan found nothing usable, so the next cycle tries again.
-  EXPECT_EQ(CountOf(cycles[1], "Failed to GetAllPIDs()...try again.\n"), 1);
-  EXPECT_EQ(CountOf(cycles[2], "Service changed: SID=300, PMT=100\n"), 1);
-}
-
 TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
   AppHarness h;
   LogCapture capture;
@@ -100,73 +50,8 @@ TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
   }
 }
 
-TEST(MainLoop, DisableFlagStopsDecodingAndTheNextFreeCycleRescans) {
-  AppHarness h;
-  LogCapture capture;
-  Application& app = h.Make();
-  h.RunCycles(9, [&](int cycle) {
-    Mark(cycle);
-    if (cycle == 2) app.StartTXTSubtitle(0x42c, 0x889);
-    if (cycle == 4) h.dir.Write(".ZUVA_Disable", "");
-    if (cycle == 8) h.dir.Remove(".ZUVA_Disable");
-  });
-  const auto cycles = ByCycle(capture.Text());
-  ASSERT_EQ(cycles.size(), 10u);
-  EXPECT_EQ(CountOf(cycles[4], "-> Let's fall into zzzzzzz...cause we are disabled.\n"), 1);
-  EXPECT_EQ(CountOf(cycles[4], "Stop PES decoding...\n"), 1);
-  for (int c = 4; c <= 7; ++c) {
-    // Disabled cycles read nothing and stop nothing more.
-    EXPECT_EQ(CountOf(cycles[c], "Could not find ZUVA.tmp"), 0) << c;
-    if (c > 4) {
-      EXPECT_EQ(cycles[c], "") << c;
-    }
-  }
-  // The countdown was set to 1, so the first free cycle rescans at once.
-  EXPECT_EQ(CountOf(cycles[8], "Service changed: SID=-1, PMT=-1\n"), 1);
-  EXPECT_FALSE(app.Decoding());
-}
-
 // Without decoding the countdown would rescan in cycle 20; a running decoder
 // holds it back for as long as the status stays the same.
-TEST(MainLoop, WhileDecodingAnUnchangedStatusNeverRescans) {
-  AppHarness h;
-  LogCapture capture;
-  Application& app = h.Make();
-  int scansAfterStart = -1;
-  h.RunCycles(60, [&](int cycle) {
-    if (cycle == 3) {
-      app.StartTXTSubtitle(0x42c, 0x889);
-      capture.Clear();
-    }
-    if (cycle == 60) scansAfterStart = CountOf(capture.Text(), "Service changed");
-  });
-  EXPECT_EQ(scansAfterStart, 0);
-}
-
-TEST(MainLoop, MessageTimerBlanksEverySixthCycleWhenEnabled) {
-  for (bool enabled : {true, false}) {
-    AppHarness h;
-    if (enabled) h.dir.Write("zuva.conf", "OSDMessages 1\n");
-    LogCapture capture;
-    Application& app = h.Make();
-    std::vector<int> timerAtStart;
-    h.RunCycles(20, [&](int cycle) {
-      timerAtStart.push_back(app.OsdTimer());
-      if (cycle == 2) app.ShowOSDMessage("hello");
-      if (cycle == 9) h.dir.Write(".ZUVA_Disable", "");  // these cycles do not count
-      if (cycle == 11) h.dir.Remove(".ZUVA_Disable");
-    });
-    // Timer values seen at the start of cycles 1..20 (after the previous cycle).
-    std::vector<int> expected;
-    if (enabled) {
-      expected = {0, -1, 5, 4, 3, 2, 1, 6, 5, 5, 5, 4, 3, 2, 1, 6, 5, 4, 3, 2};
-    } else {
-      expected = {0, -1, -2, -3, -4, -5, -6, -7, -8, -8, -8, -9, -10, -11, -12, -13, -14,
-                  -15, -16, -17};
-    }
-    EXPECT_EQ(timerAtStart, expected) << (enabled ? "enabled" : "disabled");
-  }
-}
 
 #ifdef ZUVA_DAEMON_PATH
 // The daemon binary itself: banner, a cycle without status file, and a clean

@@ -26,49 +26,6 @@ Status Of(const Application& app) {
 
 const Status kReset = {-1, -1, -1, -1, 4, 0, -1};
 
-TEST(StatusFile, ReadsTheSevenLinesAndReportsChanges) {
-  AppHarness h;
-  LogCapture capture;
-  Application& app = h.Make();
-  h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n2\n0\n100\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 1);
-  EXPECT_EQ(Of(app), (Status{300, 101, 102, 103, 16, 0, 100}));
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
-
-  // Only the seekable line: playback now.
-  h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n2\n1\n100\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 1);
-  EXPECT_EQ(app.PlaybackMode(), 2);
-  // Aspect 2 and 3 both mean 16:9: no change.
-  h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n3\n1\n100\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
-  // Lines after the seventh are ignored; text after a number too.
-  h.dir.Write("ZUVA.tmp", "300 x\n101\n102\n103\n3\n1\n100\nrubbish\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
-}
-
-TEST(StatusFile, AspectAndSeekableMappings) {
-  struct Case {
-    const char* aspect;
-    int format;
-  };
-  const Case cases[] = {{"0", 4},  {"1", 4},   {"5", 4},   {"9", 4},     {"13", 4},
-                        {"2", 16}, {"3", 16},  {"12", 16}, {"-1", 16},   {"0x1F4", 4},
-                        {"x", 4},  {" 13", 4}, {"+9", 4},  {"1000", 16}, {"", 4}};
-  for (const Case& c : cases) {
-    AppHarness h;
-    LogCapture capture;
-    Application& app = h.Make();
-    h.dir.Write("ZUVA.tmp", std::string("1\n2\n3\n4\n") + c.aspect + "\n7\n8\n");
-    EXPECT_EQ(app.ReadServiceStatus(), 1) << c.aspect;
-    EXPECT_EQ(app.VideoFormat(), c.format) << '"' << c.aspect << '"';
-    EXPECT_EQ(app.PlaybackMode(), 2);
-    EXPECT_EQ(app.PmtPid(), 8);
-    const bool bad = std::string(c.aspect).empty() || c.aspect[0] == 'x';
-    EXPECT_EQ(CountOf(capture.Text(), "Failed to read Aspect\n"), bad ? 1 : 0) << c.aspect;
-  }
-}
-
 // A read that fails part-way keeps what it read so far and reports no change;
 // the next complete read reports the new service.
 TEST(StatusFile, PartialReads) {
@@ -105,53 +62,6 @@ TEST(StatusFile, PartialReads) {
     h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n2\n0\n100\n");
     EXPECT_EQ(app.ReadServiceStatus(), 1) << "complete read after " << c.file;
   }
-}
-
-TEST(StatusFile, MissingFileResetsAndLogs) {
-  AppHarness h;
-  LogCapture capture;
-  Application& app = h.Make();
-  h.WriteStatus(300, 1, 2, 3, 0, 0, 100);
-  EXPECT_EQ(app.ReadServiceStatus(), 1);
-  h.dir.Remove("ZUVA.tmp");
-  capture.Clear();
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
-  EXPECT_EQ(capture.Text(), "ZUVA: Could not find ZUVA.tmp...is Python plugin running?\n");
-  EXPECT_EQ(Of(app), kReset);
-}
-
-TEST(StatusFile, ReloadFlag) {
-  AppHarness h;
-  LogCapture capture;
-  Application& app = h.Make();
-  h.WriteStatus(300, 1, 2, 3, 0, 0, 100);
-  EXPECT_EQ(app.ReadServiceStatus(), 1);
-
-  // With an incomplete status file the flag waits.
-  h.dir.Write(".ZUVA_Reload", "");
-  h.dir.Write("zuva.conf", "Language ger\n");
-  h.dir.Write("ZUVA.tmp", "300\n1\n");
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
-  EXPECT_TRUE(h.dir.Exists(".ZUVA_Reload"));
-  EXPECT_EQ(CountOf(capture.Text(), "Reload configs requested."), 0);
-
-  // A complete, unchanged file: reload done, flag gone, result 1.
-  h.WriteStatus(300, 1, 2, 3, 0, 0, 100);
-  app.ReadServiceStatus();
-  h.dir.Write(".ZUVA_Reload", "");
-  capture.Clear();
-  EXPECT_EQ(app.ReadServiceStatus(), 1);
-  EXPECT_FALSE(h.dir.Exists(".ZUVA_Reload"));
-  const std::string text = capture.Text();
-  const auto reload = text.find("ZUVA: Reload configs requested.\n");
-  const auto load = text.find("ZUVA: Load settings from: " + h.dir.File("zuva.conf") + "\n");
-  ASSERT_NE(reload, std::string::npos);
-  ASSERT_NE(load, std::string::npos);
-  EXPECT_LT(reload, load);
-  std::string language;
-  app.Settings().getValue("Language", language);
-  EXPECT_EQ(language, "ger");
-  EXPECT_EQ(app.ReadServiceStatus(), 0);
 }
 
 // The flag file is removed as a plain file name, whatever characters its
