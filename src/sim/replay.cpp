@@ -211,10 +211,12 @@ class Session {
   };
   std::vector<Step> steps_;
   std::vector<uint8_t> lastScreen_;
-  // Per row of lastScreen_, whether anything is drawn on it, and how many
-  // rows are: a screen wiped blank is seen without reading all of it.
+  // Per row of the screen, 0 once it was seen blank and not drawn on since,
+  // and how many rows are not: a wiped screen is seen without reading all of
+  // it every time.
   std::vector<uint8_t> rowDrawn_;
   size_t drawnRows_ = 0;
+  std::vector<uint8_t> blankRow_;
 
   // Frames waiting for the writer thread.
   struct PendingFrame {
@@ -529,11 +531,12 @@ void Session::OnLog(const char* text) {
 
 // Called with the screen's drawing lock held: the screen is consistent.
 bool Session::BlankScreen(const uint8_t* memory, size_t bytes, size_t row) {
+  if (blankRow_.size() != row) blankRow_.assign(row, 0);
   for (size_t r = 0; r < rowDrawn_.size() && drawnRows_ > 0; ++r) {
     if (!rowDrawn_[r]) continue;
     const size_t at = r * row;
     const size_t n = at < bytes ? std::min(row, bytes - at) : 0;
-    if (std::any_of(memory + at, memory + at + n, [](uint8_t b) { return b != 0; })) return false;
+    if (memcmp(memory + at, blankRow_.data(), n) != 0) return false;
     rowDrawn_[r] = 0;
     --drawnRows_;
   }
@@ -573,14 +576,14 @@ void Session::OnUnlock() {
   for (; at < to; at += row) {
     const size_t n = std::min(row, to - at);
     std::memcpy(lastScreen_.data() + at, memory + at, n);
-    const uint8_t drawn = std::any_of(memory + at, memory + at + n, [](uint8_t b) { return b != 0; });
-    uint8_t& known = rowDrawn_[at / row];
-    drawnRows_ += drawn - known;
-    known = drawn;
+    // Looked at only when a wipe is in question (BlankScreen).
+    uint8_t& drawn = rowDrawn_[at / row];
+    drawnRows_ += 1 - drawn;
+    drawn = 1;
   }
   // A screen wiped without a word (the DVB decoder switched off at a service
-  // change) shows nothing any more. Rows not yet seen are checked once.
-  if (!visible_.empty() && drawnRows_ <= rowDrawn_.size() && BlankScreen(memory, bytes, row)) {
+  // change) shows nothing any more.
+  if (!visible_.empty() && BlankScreen(memory, bytes, row)) {
     visible_.clear();
     nextBitmap_ = 1000;
     pendingWhat_.push_back("clear");
