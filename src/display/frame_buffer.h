@@ -167,6 +167,9 @@ class FrameBuffer {
       for (int64_t n = 0; n < count; ++n) std::memcpy(p + n * 4, &word, 4);
     }
   }
+  // One row of BlitBitmap: `count` palette indices to pixels of kBytes bytes.
+  template <int kBytes>
+  void BlitRow(const uint8_t* src, int64_t count, uint8_t* out) const;
   void ReleaseBackBuffer();
   // Notes rows [first, end) of the drawing target as drawn; only rows of the
   // screen itself count.

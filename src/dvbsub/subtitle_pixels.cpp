@@ -11,16 +11,25 @@ namespace {
 
 const int kDefaultMapTable[4] = {0, 7, 8, 15};
 
+// n bytes of v from p on, eight at a time: most runs are a pixel or a few,
+// where a call to memset would cost more than the stores. Writes up to seven
+// bytes past the run, into the slack at the end of the line buffers.
+void FillRun(uint8_t* p, int n, uint8_t v) {
+  const uint64_t pattern = v * 0x0101010101010101ULL;
+  for (int i = 0; i < n; i += 8) std::memcpy(p + i, &pattern, 8);
+}
+
 // Stores n pixels of the 4-bit colour k, and of the 8-bit colour `full` for
 // regions of that depth (a 4-bit code k is 8-bit k * 0x11 by default); what
 // falls beyond the last column is dropped while the string goes on being
 // decoded.
 void Emit(subtitle_context* ctx, int& x, int n, int k, int full = -1) {
-  if (full < 0) full = (k & 0x0F) * 0x11;
   if (n > kSubtitleScreenWidth - x) n = kSubtitleScreenWidth - x;
   if (n <= 0) return;
-  std::memset(ctx->line8 + x, full, static_cast<size_t>(n));
-  std::memset(ctx->line + x, 0xF0 | (k & 0x0F), static_cast<size_t>(n));
+  if (ctx->decodeLine8) {
+    FillRun(ctx->line8 + x, n, static_cast<uint8_t>(full < 0 ? (k & 0x0F) * 0x11 : full));
+  }
+  if (ctx->decodeLine) FillRun(ctx->line + x, n, static_cast<uint8_t>(0xF0 | (k & 0x0F)));
   x += n;
 }
 
@@ -108,10 +117,15 @@ void Decode4(subtitle_context* ctx, bitstream* bs, int& x) {
   Align(bs);
 }
 
+// Whole bytes only, so this reads them straight rather than through
+// bitstream_get; it leaves the position and count of `bs` as those reads
+// would.
 void Decode8(subtitle_context* ctx, bitstream* bs, int& x) {
+  const uint8_t* p = bs->data;
+  const uint8_t* const end = bs->end;
   for (;;) {
-    const unsigned a = bitstream_get(bs);
-    if (bs->exhausted) return;
+    if (p >= end) break;
+    const unsigned a = *p++;
     if (a != 0) {
       Emit(ctx, x, 1, static_cast<int>(a >> 4), static_cast<int>(a));
       continue;
@@ -119,18 +133,20 @@ void Decode8(subtitle_context* ctx, bitstream* bs, int& x) {
     // Some encoders end a full line's string with a single zero byte right
     // before the end of the line. Read as a run, it would swallow the lines
     // that follow; the pixels it could add would not be shown anyway.
-    if (x >= ctx->lineWidth && bs->data < bs->end && *bs->data == 0xF0) return;
-    const unsigned b = bitstream_get(bs);
-    if (bs->exhausted) return;
-    if (b == 0) return;
+    if (x >= ctx->lineWidth && p < end && *p == 0xF0) break;
+    if (p >= end) break;
+    const unsigned b = *p++;
+    if (b == 0) break;
     if (b < 128) {
       Emit(ctx, x, static_cast<int>(b), 0);
-    } else {
-      const unsigned code = bitstream_get(bs);
-      if (bs->exhausted) return;
-      Emit(ctx, x, static_cast<int>(b) - 128, static_cast<int>(code >> 4), static_cast<int>(code));
+      continue;
     }
+    if (p >= end) break;
+    const unsigned code = *p++;
+    Emit(ctx, x, static_cast<int>(b) - 128, static_cast<int>(code >> 4), static_cast<int>(code));
   }
+  bs->consumed += static_cast<int>(p - bs->data);
+  bs->data = p;
 }
 
 }  // namespace
