@@ -316,6 +316,24 @@ int FrameBuffer::ReadPixel(int x, int y, uint8_t* out) {
   return 0;
 }
 
+bool FrameBuffer::AnyPixelSet(int x, int first, int end, int step) {
+  if (first >= end) return false;
+  if (initialised && target != nullptr && x >= 0 && x < drawableWidth && first >= 0 &&
+      end <= TargetRows()) {
+    const uint8_t* p = target + static_cast<size_t>(x) * BytesPerPixel();
+    for (int y = first; y < end; y += step) {
+      if (p[static_cast<size_t>(y) * stride] != 0) return true;
+    }
+    return false;
+  }
+  uint8_t pixel[4] = {};
+  for (int y = first; y < end; y += step) {
+    ReadPixel(x, y, pixel);
+    if (pixel[0] != 0) return true;
+  }
+  return false;
+}
+
 void FrameBuffer::SetPaletteColor(int index, uint32_t colour) {
   if (index < 0 || index > 255) {
     log("SetPaletteColor: index %d out of range\n", index);

@@ -70,6 +70,11 @@ class FrameBuffer {
   // "ReadPixel(X, Y) lies outside the drawing target" is logged, so a caller
   // probing past the screen shows up in the log.
   virtual int ReadPixel(int x, int y, uint8_t* out);
+  // Whether ReadPixel would give a non-zero first byte for any of the pixels
+  // (x, first), (x, first + step), ... above row `end` (step > 0). The
+  // column is read straight where it lies on this object's own drawing
+  // target, and through ReadPixel, pixel by pixel, where it does not.
+  bool AnyPixelSet(int x, int first, int end, int step);
   virtual void GetTextSize(int size, const std::string& text, int& width, int& height,
                            int& descent);
   virtual void SetPaletteColor(int index, uint32_t colour);

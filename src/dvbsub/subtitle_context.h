@@ -100,12 +100,12 @@ struct subtitle_context {
   // each context (and each test) starts from a known state. The map table
   // survives from one call to the next until an end of object line, so a
   // table sent inside a line holds until that line ends.
-  // Runs are stored eight bytes at a time, so each line has eight bytes of
+  // Runs are stored sixteen bytes at a time, so each line has that much
   // slack beyond its last column.
-  uint8_t line[kSubtitleScreenWidth + 8] = {};
+  uint8_t line[kSubtitleScreenWidth + 16] = {};
   // The same line at full depth, for regions of 8 bits per pixel: 8-bit
   // codes as sent, 2- and 4-bit codes through the default map to 8 bits.
-  uint8_t line8[kSubtitleScreenWidth + 8] = {};
+  uint8_t line8[kSubtitleScreenWidth + 16] = {};
   // Which of the two lines the regions placing the object being decoded
   // show (line8 for 8-bit regions, line for the others); only those are
   // filled.

@@ -143,17 +143,22 @@ void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int 
 
 int subtitle_pixel_is_set(subtitle_context* ctx, int x, int y) {
   if (y >= ctx->bbox.y0 && y <= ctx->bbox.y1) return 0;
-  uint8_t pixel[4] = {};
-  ctx->frameBuffer->ReadPixel(x, y, pixel);
-  return pixel[0] != 0 ? 1 : 0;
+  return ctx->frameBuffer->AnyPixelSet(x, y, y + 1, 1) ? 1 : 0;
 }
 
 int subtitle_screen_is_free(subtitle_context* ctx) {
   if (ctx->frameBuffer == nullptr) return 0;
-  for (int y = 0; y < kSubtitleScreenHeight; y += 2) {
-    if (subtitle_pixel_is_set(ctx, kSubtitleScreenWidth / 2, y)) return 0;
-  }
-  return 1;
+  // The probe column on every other row, less the rows of the box, the
+  // same pixels subtitle_pixel_is_set looks at, read in two runs.
+  const int x = kSubtitleScreenWidth / 2;
+  const int y0 = ctx->bbox.y0;
+  const int y1 = ctx->bbox.y1;
+  FrameBuffer* fb = ctx->frameBuffer;
+  if (y0 > y1) return fb->AnyPixelSet(x, 0, kSubtitleScreenHeight, 2) ? 0 : 1;
+  // Rows below y0, then the even rows after y1.
+  const int above = std::clamp(y0, 0, kSubtitleScreenHeight);
+  const int below = std::clamp((y1 + 2) & ~1, 0, kSubtitleScreenHeight);
+  return fb->AnyPixelSet(x, 0, above, 2) || fb->AnyPixelSet(x, below, kSubtitleScreenHeight, 2) ? 0 : 1;
 }
 
 void subtitle_clear_bbox(subtitle_context* ctx) {
