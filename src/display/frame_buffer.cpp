@@ -317,7 +317,7 @@ int FrameBuffer::ReadPixel(int x, int y, uint8_t* out) {
 }
 
 bool FrameBuffer::AnyPixelSet(int x, int first, int end, int step) {
-  if (first >= end) return false;
+  if (first >= end || step < 1) return false;
   if (initialised && target != nullptr && x >= 0 && x < drawableWidth && first >= 0 &&
       end <= TargetRows()) {
     const uint8_t* p = target + static_cast<size_t>(x) * BytesPerPixel();

@@ -155,10 +155,12 @@ int subtitle_screen_is_free(subtitle_context* ctx) {
   const int y1 = ctx->bbox.y1;
   FrameBuffer* fb = ctx->frameBuffer;
   if (y0 > y1) return fb->AnyPixelSet(x, 0, kSubtitleScreenHeight, 2) ? 0 : 1;
-  // Rows below y0, then the even rows after y1.
+  // The even rows before y0, then those after y1.
   const int above = std::clamp(y0, 0, kSubtitleScreenHeight);
   const int below = std::clamp((y1 + 2) & ~1, 0, kSubtitleScreenHeight);
-  return fb->AnyPixelSet(x, 0, above, 2) || fb->AnyPixelSet(x, below, kSubtitleScreenHeight, 2) ? 0 : 1;
+  const bool set =
+      fb->AnyPixelSet(x, 0, above, 2) || fb->AnyPixelSet(x, below, kSubtitleScreenHeight, 2);
+  return set ? 0 : 1;
 }
 
 void subtitle_clear_bbox(subtitle_context* ctx) {
