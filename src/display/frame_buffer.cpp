@@ -152,13 +152,24 @@ int FrameBuffer::FillRect(int x, int y, int w, int h, uint32_t colour) {
   }
   if (top >= bottom) return 0;
 
-  // Build the first row, then copy it down.
   const int bpp = BytesPerPixel();
   const size_t bytes = static_cast<size_t>(right - left + 1) * bpp;
   uint8_t* first = target + static_cast<size_t>(top) * stride + static_cast<size_t>(left) * bpp;
-  FillRow(first, right - left + 1, colour);
-  for (int64_t row = top + 1; row < bottom; ++row) {
-    std::memcpy(first + static_cast<size_t>(row - top) * stride, first, bytes);
+  uint8_t pixel[4];
+  ColourToPixelBytes(colour, pixel);
+  if (bpp == 1 || (pixel[0] == pixel[1] && pixel[0] == pixel[2] && pixel[0] == pixel[3])) {
+    // One byte value throughout (a clear to transparent, most often): each
+    // row is set from it, stores only.
+    const uint8_t value = bpp == 1 ? static_cast<uint8_t>(colour) : pixel[0];
+    for (int64_t row = top; row < bottom; ++row) {
+      std::memset(first + static_cast<size_t>(row - top) * stride, value, bytes);
+    }
+  } else {
+    // Build the first row, then copy it down.
+    FillRow(first, right - left + 1, colour);
+    for (int64_t row = top + 1; row < bottom; ++row) {
+      std::memcpy(first + static_cast<size_t>(row - top) * stride, first, bytes);
+    }
   }
   MarkDrawn(top, bottom, left, right + 1);
   return 0;
@@ -295,8 +306,32 @@ int FrameBuffer::ReadPixel(int x, int y, uint8_t* out) {
     log("ReadPixel(%d, %d) lies outside the drawing target\n", x, y);
     return -1;
   }
-  std::memcpy(out, target + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bpp, bpp);
+  const uint8_t* pixel = target + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bpp;
+  // Fixed sizes, so the copy is a load and a store rather than a call.
+  if (bpp == 4) {
+    std::memcpy(out, pixel, 4);
+  } else {
+    *out = *pixel;
+  }
   return 0;
+}
+
+bool FrameBuffer::AnyPixelSet(int x, int first, int end, int step) {
+  if (first >= end || step < 1) return false;
+  if (initialised && target != nullptr && x >= 0 && x < drawableWidth && first >= 0 &&
+      end <= TargetRows()) {
+    const uint8_t* p = target + static_cast<size_t>(x) * BytesPerPixel();
+    for (int y = first; y < end; y += step) {
+      if (p[static_cast<size_t>(y) * stride] != 0) return true;
+    }
+    return false;
+  }
+  uint8_t pixel[4] = {};
+  for (int y = first; y < end; y += step) {
+    ReadPixel(x, y, pixel);
+    if (pixel[0] != 0) return true;
+  }
+  return false;
 }
 
 void FrameBuffer::SetPaletteColor(int index, uint32_t colour) {
@@ -307,6 +342,42 @@ void FrameBuffer::SetPaletteColor(int index, uint32_t colour) {
   uint8_t bytes[4];
   ColourToPixelBytes(colour, bytes);
   std::memcpy(&palette[index], bytes, 4);
+}
+
+template <int kBytes>
+void FrameBuffer::BlitRow(const uint8_t* src, int64_t count, uint8_t* out) const {
+  // Index 0 is transparent and left alone; a bitmap is mostly that, with
+  // runs of one index inside the shapes, so eight pixels are looked at
+  // together: all transparent, all one index, or taken one by one.
+  const auto put = [this](uint8_t* p, uint8_t index) {
+    if (kBytes == 4) {
+      std::memcpy(p, &palette[index], 4);
+    } else {
+      *p = index;
+    }
+  };
+  int64_t c = 0;
+  for (; c + 8 <= count; c += 8) {
+    uint64_t eight;
+    std::memcpy(&eight, src + c, 8);
+    if (eight == 0) continue;
+    uint8_t* p = out + c * kBytes;
+    if (eight == (eight & 0xFF) * 0x0101010101010101ULL) {
+      if (kBytes == 4) {
+        const uint32_t word = palette[src[c]];
+        for (int k = 0; k < 8; ++k) std::memcpy(p + k * 4, &word, 4);
+      } else {
+        std::memcpy(p, &eight, 8);
+      }
+      continue;
+    }
+    for (int k = 0; k < 8; ++k) {
+      if (src[c + k] != 0) put(p + k * kBytes, src[c + k]);
+    }
+  }
+  for (; c < count; ++c) {
+    if (src[c] != 0) put(out + c * kBytes, src[c]);
+  }
 }
 
 int FrameBuffer::BlitBitmap(const uint8_t* bitmap, int w, int h, int x, int y) {
@@ -328,29 +399,13 @@ int FrameBuffer::BlitBitmap(const uint8_t* bitmap, int w, int h, int x, int y) {
   if (c0 != 0 || c1 != w || r0 != 0 || r1 != h) {
     log("BlitBitmap clipped to the drawing target\n");
   }
-  const int bpp = BytesPerPixel();
   for (int64_t r = r0; r < r1; ++r) {
-    const uint8_t* src = bitmap + static_cast<size_t>(r) * static_cast<size_t>(w);
+    const uint8_t* src = bitmap + static_cast<size_t>(r) * static_cast<size_t>(w) + c0;
     uint8_t* dst = target + static_cast<size_t>(y + r) * stride;
-    // Runs of one index are found eight pixels at a time and filled at
-    // once; index 0 is transparent and left alone.
-    int64_t c = c0;
-    while (c < c1) {
-      const uint8_t index = src[c];
-      const uint64_t same = index * 0x0101010101010101ULL;
-      const int64_t start = c++;
-      for (uint64_t eight; c + 8 <= c1; c += 8) {
-        std::memcpy(&eight, src + c, 8);
-        if (eight != same) break;
-      }
-      while (c < c1 && src[c] == index) ++c;
-      if (index == 0) continue;
-      uint8_t* out = dst + static_cast<size_t>(x + start) * bpp;
-      if (bpp == 4) {
-        FillWords(out, c - start, palette[index]);
-      } else {
-        std::memset(out, index, static_cast<size_t>(c - start));
-      }
+    if (bitsPerPixel == 32) {
+      BlitRow<4>(src, c1 - c0, dst + static_cast<size_t>(x + c0) * 4);
+    } else {
+      BlitRow<1>(src, c1 - c0, dst + static_cast<size_t>(x + c0));
     }
   }
   if (r0 < r1) MarkDrawn(y + r0, y + r1, x + c0, x + c1);

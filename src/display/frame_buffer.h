@@ -70,6 +70,11 @@ class FrameBuffer {
   // "ReadPixel(X, Y) lies outside the drawing target" is logged, so a caller
   // probing past the screen shows up in the log.
   virtual int ReadPixel(int x, int y, uint8_t* out);
+  // Whether ReadPixel would give a non-zero first byte for any of the pixels
+  // (x, first), (x, first + step), ... above row `end` (step > 0). The
+  // column is read straight where it lies on this object's own drawing
+  // target, and through ReadPixel, pixel by pixel, where it does not.
+  bool AnyPixelSet(int x, int first, int end, int step);
   virtual void GetTextSize(int size, const std::string& text, int& width, int& height,
                            int& descent);
   virtual void SetPaletteColor(int index, uint32_t colour);
@@ -167,6 +172,9 @@ class FrameBuffer {
       for (int64_t n = 0; n < count; ++n) std::memcpy(p + n * 4, &word, 4);
     }
   }
+  // One row of BlitBitmap: `count` palette indices to pixels of kBytes bytes.
+  template <int kBytes>
+  void BlitRow(const uint8_t* src, int64_t count, uint8_t* out) const;
   void ReleaseBackBuffer();
   // Notes rows [first, end) of the drawing target as drawn; only rows of the
   // screen itself count.

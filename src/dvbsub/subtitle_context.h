@@ -100,16 +100,30 @@ struct subtitle_context {
   // each context (and each test) starts from a known state. The map table
   // survives from one call to the next until an end of object line, so a
   // table sent inside a line holds until that line ends.
-  uint8_t line[kSubtitleScreenWidth] = {};
+  // Runs are stored sixteen bytes at a time, so each line has that much
+  // slack beyond its last column.
+  uint8_t line[kSubtitleScreenWidth + 16] = {};
   // The same line at full depth, for regions of 8 bits per pixel: 8-bit
   // codes as sent, 2- and 4-bit codes through the default map to 8 bits.
-  uint8_t line8[kSubtitleScreenWidth] = {};
+  uint8_t line8[kSubtitleScreenWidth + 16] = {};
+  // Which of the two lines the regions placing the object being decoded
+  // show (line8 for 8-bit regions, line for the others); only those are
+  // filled.
+  bool decodeLine = true;
+  bool decodeLine8 = true;
   // The widest line any region placing the object being decoded can show.
   int lineWidth = kSubtitleScreenWidth;
   int mapTable[4] = {0, 7, 8, 15};
 
   // Bitmap bytes currently held by all regions of all pages.
   size_t regionBytes = 0;
+
+  // What subtitle_set_palette last loaded into the palette of `paletteScreen`
+  // (the decoder is that palette's only user): the colours follow from these
+  // alone, so a region drawn with the same CLUT again loads nothing.
+  const FrameBuffer* paletteScreen = nullptr;
+  int paletteKind = 0;
+  uint8_t paletteEntries[256][4] = {};
 };
 
 // The bit reader of the pixel code strings: `width` bits per read (2, 4 or

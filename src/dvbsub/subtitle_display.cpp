@@ -67,14 +67,47 @@ uint32_t subtitle_default_colour(int i) {
 void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int depth) {
   FrameBuffer* fb = ctx->frameBuffer;
   if (fb == nullptr) return;
+  if (depth != 3 && clut != nullptr && clut->count == 0) return;
+  // Which entries the colours come from, as a kind and a source table.
+  enum Kind { kFull8 = 1, kNibble8, kDefault8, kClut4, kClut2, kDefault4 };
+  Kind kind;
+  const uint8_t* source = nullptr;
+  size_t sourceBytes = 0;
+  if (depth == 3 && clut != nullptr && clut->count8 > 0) {
+    kind = kFull8;
+    source = &clut->entries8[0][0];
+    sourceBytes = sizeof clut->entries8;
+  } else if (depth == 3 && clut == nullptr) {
+    kind = kDefault8;
+  } else if (depth == 3 && clut->count > 0) {
+    kind = kNibble8;
+  } else if (clut == nullptr) {
+    kind = kDefault4;
+  } else if (depth == 3) {
+    return;  // an 8-bit region whose CLUT defines nothing
+  } else {
+    kind = depth == 1 ? kClut2 : kClut4;
+  }
+  if (source == nullptr && clut != nullptr) {
+    source = &clut->entries[0][0];
+    sourceBytes = sizeof clut->entries;
+  }
+  if (ctx->paletteScreen == fb && ctx->paletteKind == kind &&
+      (sourceBytes == 0 || std::memcmp(ctx->paletteEntries, source, sourceBytes) == 0)) {
+    return;
+  }
+  ctx->paletteScreen = fb;
+  ctx->paletteKind = kind;
+  if (sourceBytes != 0) std::memcpy(ctx->paletteEntries, source, sourceBytes);
+
   // A region of 8 bits per pixel holds the codes as sent: it shows the 8-bit
   // entries when its CLUT has them, and otherwise code c with the 4-bit
   // entry c >> 4, as a 4-bit code k (stored as k * 0x11) shows entry k.
-  if (depth == 3 && clut != nullptr && clut->count8 > 0) {
+  if (kind == kFull8) {
     for (int c = 1; c < 256; ++c) fb->SetPaletteColor(c, subtitle_ycrcb_to_colour(clut->entries8[c]));
     return;
   }
-  if (depth == 3 && (clut == nullptr || clut->count > 0)) {
+  if (kind == kNibble8 || kind == kDefault8) {
     for (int c = 1; c < 256; ++c) {
       const int k = c >> 4;
       fb->SetPaletteColor(c, clut == nullptr ? subtitle_default_colour(k)
@@ -82,7 +115,6 @@ void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int 
     }
     return;
   }
-  if (clut != nullptr && clut->count == 0) return;
   // A region's bitmap holds raw fill codes k (0 to 15) and decoded pixels
   // 0xF0 | k; both must show CLUT entry k. Index 0 stays transparent: the
   // blit leaves such pixels alone anyway. All 16 entries are loaded, so an
@@ -102,7 +134,7 @@ void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int 
   // stream that defines only the 2-bit entries (as encoders commonly do)
   // draws nothing at all. The default palette needs no such step: its
   // entries 7, 8 and 15 already are the 2-bit defaults white, black, grey.
-  if (clut != nullptr && depth == 1) {
+  if (kind == kClut2) {
     fb->SetPaletteColor(0xF7, subtitle_ycrcb_to_colour(clut->entries[1]));
     fb->SetPaletteColor(0xF8, subtitle_ycrcb_to_colour(clut->entries[2]));
     fb->SetPaletteColor(0xFF, subtitle_ycrcb_to_colour(clut->entries[3]));
@@ -111,17 +143,24 @@ void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int 
 
 int subtitle_pixel_is_set(subtitle_context* ctx, int x, int y) {
   if (y >= ctx->bbox.y0 && y <= ctx->bbox.y1) return 0;
-  uint8_t pixel[4] = {};
-  ctx->frameBuffer->ReadPixel(x, y, pixel);
-  return pixel[0] != 0 ? 1 : 0;
+  return ctx->frameBuffer->AnyPixelSet(x, y, y + 1, 1) ? 1 : 0;
 }
 
 int subtitle_screen_is_free(subtitle_context* ctx) {
   if (ctx->frameBuffer == nullptr) return 0;
-  for (int y = 0; y < kSubtitleScreenHeight; y += 2) {
-    if (subtitle_pixel_is_set(ctx, kSubtitleScreenWidth / 2, y)) return 0;
-  }
-  return 1;
+  // The probe column on every other row, less the rows of the box, the
+  // same pixels subtitle_pixel_is_set looks at, read in two runs.
+  const int x = kSubtitleScreenWidth / 2;
+  const int y0 = ctx->bbox.y0;
+  const int y1 = ctx->bbox.y1;
+  FrameBuffer* fb = ctx->frameBuffer;
+  if (y0 > y1) return fb->AnyPixelSet(x, 0, kSubtitleScreenHeight, 2) ? 0 : 1;
+  // The even rows before y0, then those after y1.
+  const int above = std::clamp(y0, 0, kSubtitleScreenHeight);
+  const int below = std::clamp((y1 + 2) & ~1, 0, kSubtitleScreenHeight);
+  const bool set =
+      fb->AnyPixelSet(x, 0, above, 2) || fb->AnyPixelSet(x, below, kSubtitleScreenHeight, 2);
+  return set ? 0 : 1;
 }
 
 void subtitle_clear_bbox(subtitle_context* ctx) {

@@ -317,9 +317,12 @@ void ObjectData(subtitle_context* ctx, const Window& w, const uint8_t* data, int
   }
 
   ctx->lineWidth = 0;
+  ctx->decodeLine = ctx->decodeLine8 = false;
   for (subtitle_region* r = page->regions; r != nullptr; r = r->next) {
     for (subtitle_region_object* o = r->objects; o != nullptr; o = o->next) {
-      if (o->objectId == objectId) ctx->lineWidth = std::max(ctx->lineWidth, r->width - o->x);
+      if (o->objectId != objectId) continue;
+      ctx->lineWidth = std::max(ctx->lineWidth, r->width - o->x);
+      (r->depth == 3 ? ctx->decodeLine8 : ctx->decodeLine) = true;
     }
   }
   if (ctx->lineWidth <= 0) ctx->lineWidth = kSubtitleScreenWidth;
@@ -331,10 +334,11 @@ void ObjectData(subtitle_context* ctx, const Window& w, const uint8_t* data, int
   if (topUsed < 0) topUsed = top;
   if (bottom == 0) {
     if (top != 0) log("ERROR: Unimplemented, no bottom field! (%d : %d)\n", top, 0);
+    ctx->decodeLine = ctx->decodeLine8 = true;
     return;
   }
-  if (topUsed > length - 7) return;
-  DecodeField(ctx, page, objectId, 1, fields + topUsed, bottom, end);
+  if (topUsed <= length - 7) DecodeField(ctx, page, objectId, 1, fields + topUsed, bottom, end);
+  ctx->decodeLine = ctx->decodeLine8 = true;
 }
 
 void EndOfDisplaySet(subtitle_context* ctx) {
