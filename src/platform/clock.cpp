@@ -32,32 +32,61 @@ int64_t ScaledClock::NowMicros() {
   return static_cast<int64_t>((MonotonicMicros() - origin_) * speed_);
 }
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <iterator>
+#include <limits>
 #include <mutex>
-#include <set>
+#include <vector>
 
+// The thread that finds every participant asleep moves time itself and wakes
+// only the sleepers whose time has come: a fine-grained sleeper that is the
+// only one due goes on without any thread being woken, and the others sleep
+// through its steps undisturbed.
 struct VirtualClock::State {
+  struct Sleeper {
+    int64_t wake;
+    std::condition_variable woken;
+  };
+  using RealTime = std::chrono::steady_clock::time_point;
+
   std::mutex mutex;
-  std::condition_variable changed;
-  int64_t now = 0;
+  // Written under `mutex`; read without it by NowMicros.
+  std::atomic<int64_t> now{0};
   int64_t grace = 1000;
   int participants = 0;
   int expected = 0;  // counted in participants, not yet sleeping
-  std::multiset<int64_t> wakeups;
+  std::vector<Sleeper*> sleepers;
+  RealTime moved = std::chrono::steady_clock::now();  // when `now` last changed
 
-  // Wake-ups at or before `now` belong to threads that are waking up and
-  // have not yet left; only later ones are still asleep.
-  void AdvanceToNextWakeup() {
-    const auto next = wakeups.upper_bound(now);
-    if (next != wakeups.end()) now = *next;
-    changed.notify_all();
-  }
+  // Sleepers due at or before `now` are waking up and have not yet left;
+  // only later ones are still asleep.
   bool AllAsleep() const {
-    const auto asleep = std::distance(wakeups.upper_bound(now), wakeups.end());
+    const int64_t t = now.load(std::memory_order_relaxed);
+    const auto asleep = std::count_if(sleepers.begin(), sleepers.end(),
+                                      [t](const Sleeper* s) { return s->wake > t; });
     return asleep >= participants;
+  }
+  void SetNow(int64_t t) {
+    now.store(t, std::memory_order_release);
+    moved = std::chrono::steady_clock::now();
+    for (Sleeper* s : sleepers) {
+      if (s->wake <= t) s->woken.notify_one();
+    }
+  }
+  void AdvanceToNextWakeup() {
+    const int64_t t = now.load(std::memory_order_relaxed);
+    int64_t next = std::numeric_limits<int64_t>::max();
+    for (const Sleeper* s : sleepers) {
+      if (s->wake > t) next = std::min(next, s->wake);
+    }
+    if (next != std::numeric_limits<int64_t>::max()) SetNow(next);
+  }
+  // Called after anything that may have left every participant asleep.
+  void Settle() {
+    if (AllAsleep()) AdvanceToNextWakeup();
   }
 };
 
@@ -85,15 +114,12 @@ VirtualClock::VirtualClock(int64_t graceMicros) : state_(std::make_shared<State>
 
 VirtualClock::~VirtualClock() = default;
 
-int64_t VirtualClock::NowMicros() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->now;
-}
+int64_t VirtualClock::NowMicros() { return state_->now.load(std::memory_order_acquire); }
 
 void VirtualClock::Advance(int64_t micros) {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->now += micros;
-  state_->changed.notify_all();
+  state_->SetNow(state_->now.load(std::memory_order_relaxed) + micros);
+  state_->Settle();
 }
 
 void VirtualClock::ExpectThread() {
@@ -107,7 +133,7 @@ void VirtualClock::CancelExpectedThread() {
   if (state_->expected > 0) {
     --state_->expected;
     --state_->participants;
-    state_->changed.notify_all();
+    state_->Settle();
   }
 }
 
@@ -132,30 +158,36 @@ void VirtualClock::Sleep(uint32_t micros) {
       if (std::shared_ptr<State> s = weak.lock()) {
         std::lock_guard<std::mutex> guard(s->mutex);
         --s->participants;
-        s->changed.notify_all();
+        s->Settle();
       }
     };
   }
 
   State* s = state_.get();
   std::unique_lock<std::mutex> lock(s->mutex);
-  const int64_t wake = s->now + micros;
-  const auto mine = s->wakeups.insert(wake);
-  s->changed.notify_all();
-  while (s->now < wake) {
-    if (s->AllAsleep()) {
-      s->AdvanceToNextWakeup();
-      continue;
+  State::Sleeper me;
+  me.wake = s->now.load(std::memory_order_relaxed) + micros;
+  if (micros == 0) return;  // taking part is all a sleep of nothing does
+  s->sleepers.push_back(&me);
+  s->Settle();
+  if (s->now.load(std::memory_order_relaxed) < me.wake) {
+    // Somebody is awake. Give it `grace` of real time, counted from the last
+    // move of time, to go to sleep or move time on; if nothing happens, move
+    // on without it.
+    const State::RealTime since = std::chrono::steady_clock::now();
+    const auto grace = std::chrono::microseconds(s->grace);
+    while (s->now.load(std::memory_order_relaxed) < me.wake) {
+      if (s->AllAsleep()) {
+        s->AdvanceToNextWakeup();
+        continue;
+      }
+      const State::RealTime deadline = std::max(since, s->moved) + grace;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        s->AdvanceToNextWakeup();
+        continue;
+      }
+      me.woken.wait_until(lock, deadline);
     }
-    // Somebody is awake. Give it `grace` of real time to go to sleep or move
-    // time on; if nothing happens, move on without it.
-    const int64_t before = s->now;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(s->grace);
-    while (s->now == before && !s->AllAsleep()) {
-      if (s->changed.wait_until(lock, deadline) == std::cv_status::timeout) break;
-    }
-    if (s->now == before && !s->AllAsleep()) s->AdvanceToNextWakeup();
   }
-  s->wakeups.erase(mine);
-  s->changed.notify_all();
+  s->sleepers.erase(std::find(s->sleepers.begin(), s->sleepers.end(), &me));
 }

@@ -122,6 +122,21 @@ void AppendUtf8(std::string& out, uint32_t c) {
   }
 }
 
+// Whole words at a time: the screen is megabytes, looked at after every
+// drawing sequence.
+bool AllZero(const uint8_t* bytes, size_t count) {
+  uint64_t any = 0;
+  size_t i = 0;
+  for (; i + 64 <= count; i += 64) {
+    uint64_t words[8];
+    std::memcpy(words, bytes + i, sizeof words);
+    for (uint64_t word : words) any |= word;
+    if (any != 0) return false;
+  }
+  for (; i < count; ++i) any |= bytes[i];
+  return any == 0;
+}
+
 std::string Trim(const std::string& s) {
   const auto first = s.find_first_not_of(' ');
   if (first == std::string::npos) return "";
@@ -546,10 +561,13 @@ void Session::OnUnlock() {
   size_t at = from;
   while (at < to && memcmp(lastScreen_.data() + at, memory + at, std::min(row, to - at)) == 0) at += row;
   if (at >= to) return;
+  const size_t changed = at;
   for (; at < to; at += row) std::memcpy(lastScreen_.data() + at, memory + at, std::min(row, to - at));
   // A screen wiped without a word (the DVB decoder switched off at a service
-  // change) shows nothing any more.
-  if (!visible_.empty() && std::all_of(memory, memory + bytes, [](uint8_t b) { return b == 0; })) {
+  // change) shows nothing any more. What was just drawn is where a set byte
+  // most likely is, so it is looked at first.
+  if (!visible_.empty() && AllZero(memory + changed, to - changed) && AllZero(memory, changed) &&
+      AllZero(memory + to, bytes - to)) {
     visible_.clear();
     nextBitmap_ = 1000;
     pendingWhat_.push_back("clear");

@@ -88,8 +88,9 @@ class SimDemux : public SimDevice {
   const SimDemuxOptions& Options() const { return options_; }
   // Replay time at which packet `index` arrives.
   int64_t ArrivalMicros(size_t index) const;
-  // Number of packets readable at replay time `micros` (arrived by then).
-  size_t ReadyCount(int64_t micros) const;
+  // Number of packets readable at replay time `micros` (arrived by then);
+  // found fastest when `hint` is near it.
+  size_t ReadyCount(int64_t micros, size_t hint = 0) const;
   // Number of packets that arrived before replay time `micros`.
   size_t ArrivedBefore(int64_t micros) const;
 
@@ -100,4 +101,7 @@ class SimDemux : public SimDevice {
   SimDemuxOptions options_;
   TSRecording recording_;
   std::atomic<int64_t> origin_{kNotStarted};
+  // Where the system time clock last got to in the recording: the next
+  // reading starts looking there.
+  mutable std::atomic<size_t> stcReached_{0};
 };
