@@ -81,6 +81,7 @@ constexpr uint32_t kMainLoopSleep = 500000;
 constexpr int64_t kShortestEntryMs = 80;
 // Subtitles on one contact sheet: 100 rows of three.
 constexpr int kSheetMostCells = 300;
+constexpr size_t kLogBatchBytes = 64 << 10;
 
 const char kExampleSettings[] =
     "OSDMessages 1\n"
@@ -181,6 +182,8 @@ class Session {
   int PmtOf(int sid) const;
   void OnCycle();
   void OnLog(const char* text);
+  void FlushLog();
+  void FlushLogLocked();
   void OnUnlock();
   void Transition();
   std::string Visible(const std::string& raw) const;
@@ -225,6 +228,9 @@ class Session {
   };
   std::vector<Step> steps_;
   std::vector<uint8_t> lastScreen_;
+  // On virtual time the log goes out once a cycle rather than a line at a
+  // time: a replay runs thousands of times faster than anyone reads it.
+  std::string logBatch_;
 
   // Frames waiting for the writer thread.
   struct PendingFrame {
@@ -384,8 +390,19 @@ bool Session::Prepare() {
   return true;
 }
 
+void Session::FlushLogLocked() {
+  if (!logBatch_.empty()) fwrite(logBatch_.data(), 1, logBatch_.size(), o_.logOut);
+  logBatch_.clear();
+}
+
+void Session::FlushLog() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FlushLogLocked();
+}
+
 // Runs on the main thread at the end of every main-loop sleep.
 void Session::OnCycle() {
+  FlushLog();
   // The daemon sets its first filter in the cycle after the status file
   // appeared, and that starts the recording; if it did not (disabled, say),
   // the recording starts arriving anyway.
@@ -472,7 +489,7 @@ void Session::Transition() {
 void Session::OnLog(const char* text) {
   if (quiet_) return;
   ++t_logLines;
-  if (o_.logOut != nullptr) fputs(text, o_.logOut);
+  if (o_.logOut != nullptr && virtual_ == nullptr) fputs(text, o_.logOut);
   std::string line = text;
   if (virtual_ != nullptr) {
     // On a virtual clock the reader thread takes part in time from the
@@ -495,6 +512,10 @@ void Session::OnLog(const char* text) {
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
+  if (o_.logOut != nullptr && virtual_ != nullptr) {
+    logBatch_ += line;
+    if (logBatch_.size() >= kLogBatchBytes) FlushLogLocked();
+  }
   if (o_.keepLog) r_.log += line;
   if (line.rfind("ZUVA: ", 0) == 0) line.erase(0, 6);
   if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -693,6 +714,7 @@ Result Session::Play() {
     app_->Screen().SetUnlockObserver(nullptr, nullptr);
     Finish();
     app_.reset();
+    FlushLog();
   }
   if (writer_.joinable()) {
     {
