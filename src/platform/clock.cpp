@@ -38,17 +38,24 @@ int64_t ScaledClock::NowMicros() {
 #include <condition_variable>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 // The thread that finds every participant asleep moves time itself and wakes
 // only the sleepers whose time has come: a fine-grained sleeper that is the
 // only one due goes on without any thread being woken, and the others sleep
-// through its steps undisturbed.
+// through its steps undisturbed. A sleeper whose time has come is taken off
+// the list and told through its own flag, so that waking up never contends
+// for the clock's lock with the thread that woke it.
 struct VirtualClock::State {
+  // One for each thread that takes part; kept until the clock goes, so that
+  // telling a sleeper never touches memory its thread has given up.
   struct Sleeper {
-    int64_t wake;
+    int64_t wake = 0;
+    std::mutex mutex;
     std::condition_variable woken;
+    bool due = false;  // written holding both locks
   };
   using RealTime = std::chrono::steady_clock::time_point;
 
@@ -58,31 +65,32 @@ struct VirtualClock::State {
   int64_t grace = 1000;
   int participants = 0;
   int expected = 0;  // counted in participants, not yet sleeping
-  std::vector<Sleeper*> sleepers;
+  std::vector<std::unique_ptr<Sleeper>> threads;
+  std::vector<Sleeper*> sleepers;  // all due after `now`
   RealTime moved = std::chrono::steady_clock::now();  // when `now` last changed
 
-  // Sleepers due at or before `now` are waking up and have not yet left;
-  // only later ones are still asleep.
-  bool AllAsleep() const {
-    const int64_t t = now.load(std::memory_order_relaxed);
-    const auto asleep = std::count_if(sleepers.begin(), sleepers.end(),
-                                      [t](const Sleeper* s) { return s->wake > t; });
-    return asleep >= participants;
-  }
+  bool AllAsleep() const { return static_cast<int>(sleepers.size()) >= participants; }
   void SetNow(int64_t t) {
     now.store(t, std::memory_order_release);
     moved = std::chrono::steady_clock::now();
+    auto keep = sleepers.begin();
     for (Sleeper* s : sleepers) {
-      if (s->wake <= t) s->woken.notify_one();
+      if (s->wake > t) {
+        *keep++ = s;
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->due = true;
+      }
+      s->woken.notify_one();
     }
+    sleepers.erase(keep, sleepers.end());
   }
   void AdvanceToNextWakeup() {
-    const int64_t t = now.load(std::memory_order_relaxed);
     int64_t next = std::numeric_limits<int64_t>::max();
-    for (const Sleeper* s : sleepers) {
-      if (s->wake > t) next = std::min(next, s->wake);
-    }
-    if (next != std::numeric_limits<int64_t>::max()) SetNow(next);
+    for (const Sleeper* s : sleepers) next = std::min(next, s->wake);
+    if (!sleepers.empty()) SetNow(next);
   }
   // Called after anything that may have left every participant asleep.
   void Settle() {
@@ -97,11 +105,18 @@ namespace {
 // tells.
 struct Participation {
   const void* clock = nullptr;
+  // The clock's record of this thread, alive as long as `state` is: a new
+  // clock made where an old one was is not mistaken for it.
+  void* sleeper = nullptr;
+  std::weak_ptr<void> state;
   std::function<void()> leave;
+  bool With(const void* c) const { return clock == c && !state.expired(); }
   void Leave() {
     if (leave) leave();
     leave = nullptr;
     clock = nullptr;
+    sleeper = nullptr;
+    state.reset();
   }
   ~Participation() { Leave(); }
 };
@@ -138,11 +153,11 @@ void VirtualClock::CancelExpectedThread() {
 }
 
 void VirtualClock::Withdraw() {
-  if (t_participation.clock == this) t_participation.Leave();
+  if (t_participation.With(this)) t_participation.Leave();
 }
 
 void VirtualClock::Sleep(uint32_t micros) {
-  if (t_participation.clock != this) {
+  if (!t_participation.With(this)) {
     t_participation.Leave();
     {
       std::lock_guard<std::mutex> lock(state_->mutex);
@@ -151,9 +166,12 @@ void VirtualClock::Sleep(uint32_t micros) {
       } else {
         ++state_->participants;
       }
+      state_->threads.push_back(std::make_unique<State::Sleeper>());
+      t_participation.sleeper = state_->threads.back().get();
     }
     std::weak_ptr<State> weak = state_;
     t_participation.clock = this;
+    t_participation.state = state_;
     t_participation.leave = [weak]() {
       if (std::shared_ptr<State> s = weak.lock()) {
         std::lock_guard<std::mutex> guard(s->mutex);
@@ -164,30 +182,37 @@ void VirtualClock::Sleep(uint32_t micros) {
   }
 
   State* s = state_.get();
-  std::unique_lock<std::mutex> lock(s->mutex);
-  State::Sleeper me;
-  me.wake = s->now.load(std::memory_order_relaxed) + micros;
-  if (micros == 0) return;  // taking part is all a sleep of nothing does
-  s->sleepers.push_back(&me);
-  s->Settle();
-  if (s->now.load(std::memory_order_relaxed) < me.wake) {
+  State::Sleeper* me = static_cast<State::Sleeper*>(t_participation.sleeper);
+  const State::RealTime since = std::chrono::steady_clock::now();
+  const auto grace = std::chrono::microseconds(s->grace);
+  State::RealTime deadline;
+  {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (micros == 0) return;  // taking part is all a sleep of nothing does
+    me->wake = s->now.load(std::memory_order_relaxed) + micros;
+    {
+      std::lock_guard<std::mutex> mine(me->mutex);
+      me->due = false;
+    }
+    s->sleepers.push_back(me);
+    s->Settle();
+    if (me->due) return;
     // Somebody is awake. Give it `grace` of real time, counted from the last
     // move of time, to go to sleep or move time on; if nothing happens, move
     // on without it.
-    const State::RealTime since = std::chrono::steady_clock::now();
-    const auto grace = std::chrono::microseconds(s->grace);
-    while (s->now.load(std::memory_order_relaxed) < me.wake) {
-      if (s->AllAsleep()) {
-        s->AdvanceToNextWakeup();
-        continue;
-      }
-      const State::RealTime deadline = std::max(since, s->moved) + grace;
-      if (std::chrono::steady_clock::now() >= deadline) {
-        s->AdvanceToNextWakeup();
-        continue;
-      }
-      me.woken.wait_until(lock, deadline);
-    }
+    deadline = std::max(since, s->moved) + grace;
   }
-  s->sleepers.erase(std::find(s->sleepers.begin(), s->sleepers.end(), &me));
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> mine(me->mutex);
+      if (me->woken.wait_until(mine, deadline, [me] { return me->due; })) return;
+    }
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (me->due) return;
+    if (std::chrono::steady_clock::now() >= std::max(since, s->moved) + grace) {
+      s->AdvanceToNextWakeup();
+      if (me->due) return;
+    }
+    deadline = std::max(since, s->moved) + grace;
+  }
 }
