@@ -57,8 +57,6 @@ struct VirtualClock::State {
     std::condition_variable woken;
     bool due = false;  // written holding both locks
   };
-  using RealTime = std::chrono::steady_clock::time_point;
-
   std::mutex mutex;
   // Written under `mutex`; read without it by NowMicros.
   std::atomic<int64_t> now{0};
@@ -67,12 +65,12 @@ struct VirtualClock::State {
   int expected = 0;  // counted in participants, not yet sleeping
   std::vector<std::unique_ptr<Sleeper>> threads;
   std::vector<Sleeper*> sleepers;  // all due after `now`
-  RealTime moved = std::chrono::steady_clock::now();  // when `now` last changed
+  uint64_t moves = 0;  // times `now` changed
 
   bool AllAsleep() const { return static_cast<int>(sleepers.size()) >= participants; }
   void SetNow(int64_t t) {
     now.store(t, std::memory_order_release);
-    moved = std::chrono::steady_clock::now();
+    ++moves;
     auto keep = sleepers.begin();
     for (Sleeper* s : sleepers) {
       if (s->wake > t) {
@@ -183,9 +181,7 @@ void VirtualClock::Sleep(uint32_t micros) {
 
   State* s = state_.get();
   State::Sleeper* me = static_cast<State::Sleeper*>(t_participation.sleeper);
-  const State::RealTime since = std::chrono::steady_clock::now();
-  const auto grace = std::chrono::microseconds(s->grace);
-  State::RealTime deadline;
+  uint64_t seen = 0;
   {
     std::lock_guard<std::mutex> lock(s->mutex);
     if (micros == 0) return;  // taking part is all a sleep of nothing does
@@ -197,11 +193,12 @@ void VirtualClock::Sleep(uint32_t micros) {
     s->sleepers.push_back(me);
     s->Settle();
     if (me->due) return;
-    // Somebody is awake. Give it `grace` of real time, counted from the last
-    // move of time, to go to sleep or move time on; if nothing happens, move
-    // on without it.
-    deadline = std::max(since, s->moved) + grace;
+    seen = s->moves;
   }
+  // Somebody is awake. Give it `grace` of real time to go to sleep or move
+  // time on; if time stood still all that while, move on without it.
+  const auto grace = std::chrono::microseconds(s->grace);
+  auto deadline = std::chrono::steady_clock::now() + grace;
   for (;;) {
     {
       std::unique_lock<std::mutex> mine(me->mutex);
@@ -209,10 +206,11 @@ void VirtualClock::Sleep(uint32_t micros) {
     }
     std::lock_guard<std::mutex> lock(s->mutex);
     if (me->due) return;
-    if (std::chrono::steady_clock::now() >= std::max(since, s->moved) + grace) {
+    if (s->moves == seen) {
       s->AdvanceToNextWakeup();
       if (me->due) return;
     }
-    deadline = std::max(since, s->moved) + grace;
+    seen = s->moves;
+    deadline = std::chrono::steady_clock::now() + grace;
   }
 }
