@@ -49,8 +49,10 @@ int64_t ScaledClock::NowMicros() {
 // the list and told through its own flag, so that waking up never contends
 // for the clock's lock with the thread that woke it.
 struct VirtualClock::State {
-  // One for each thread that takes part; kept until the clock goes, so that
-  // telling a sleeper never touches memory its thread has given up.
+  // One for each thread that takes part, owned by the clock: a sleeper told
+  // that its time has come may return before the thread that told it has
+  // let go of the record. A thread that leaves gives its record back under
+  // `mutex`, when nobody can be touching it, for the next thread to use.
   struct Sleeper {
     int64_t wake = 0;
     std::mutex mutex;
@@ -64,6 +66,7 @@ struct VirtualClock::State {
   int participants = 0;
   int expected = 0;  // counted in participants, not yet sleeping
   std::vector<std::unique_ptr<Sleeper>> threads;
+  std::vector<Sleeper*> unused;  // of `threads`
   std::vector<Sleeper*> sleepers;  // all due after `now`
   uint64_t moves = 0;  // times `now` changed
 
@@ -164,16 +167,22 @@ void VirtualClock::Sleep(uint32_t micros) {
       } else {
         ++state_->participants;
       }
-      state_->threads.push_back(std::make_unique<State::Sleeper>());
-      t_participation.sleeper = state_->threads.back().get();
+      if (state_->unused.empty()) {
+        state_->threads.push_back(std::make_unique<State::Sleeper>());
+        state_->unused.push_back(state_->threads.back().get());
+      }
+      t_participation.sleeper = state_->unused.back();
+      state_->unused.pop_back();
     }
     std::weak_ptr<State> weak = state_;
+    State::Sleeper* record = static_cast<State::Sleeper*>(t_participation.sleeper);
     t_participation.clock = this;
     t_participation.state = state_;
-    t_participation.leave = [weak]() {
+    t_participation.leave = [weak, record]() {
       if (std::shared_ptr<State> s = weak.lock()) {
         std::lock_guard<std::mutex> guard(s->mutex);
         --s->participants;
+        s->unused.push_back(record);
         s->Settle();
       }
     };
