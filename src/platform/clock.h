@@ -42,9 +42,9 @@ class ScaledClock : public Clock {
 // when all of them are asleep, time jumps to the earliest wake-up. A thread
 // that is busy holds time back; one that blocks elsewhere (say joining another
 // thread that sleeps) withdraws first. As a last resort a thread that neither
-// sleeps nor withdraws holds time back for at most `graceMicros` of real
-// time; after that time moves on to the next wake-up, so nothing deadlocks. Time
-// never passes a sleeper's wake-up without waking it.
+// sleeps nor withdraws holds time back for `graceMicros` of real time (twice
+// that at most); after that time moves on to the next wake-up, so nothing
+// deadlocks. Time never passes a sleeper's wake-up without waking it.
 class VirtualClock : public Clock {
  public:
   explicit VirtualClock(int64_t graceMicros = 2000000);

@@ -81,6 +81,7 @@ constexpr uint32_t kMainLoopSleep = 500000;
 constexpr int64_t kShortestEntryMs = 80;
 // Subtitles on one contact sheet: 100 rows of three.
 constexpr int kSheetMostCells = 300;
+constexpr size_t kLogBatchBytes = 64 << 10;
 
 const char kExampleSettings[] =
     "OSDMessages 1\n"
@@ -120,6 +121,21 @@ void AppendUtf8(std::string& out, uint32_t c) {
     out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
+}
+
+// Whole words at a time: the screen is megabytes, looked at after every
+// drawing sequence.
+bool AllZero(const uint8_t* bytes, size_t count) {
+  uint64_t any = 0;
+  size_t i = 0;
+  for (; i + 64 <= count; i += 64) {
+    uint64_t words[8];
+    std::memcpy(words, bytes + i, sizeof words);
+    for (uint64_t word : words) any |= word;
+    if (any != 0) return false;
+  }
+  for (; i < count; ++i) any |= bytes[i];
+  return any == 0;
 }
 
 std::string Trim(const std::string& s) {
@@ -166,8 +182,9 @@ class Session {
   int PmtOf(int sid) const;
   void OnCycle();
   void OnLog(const char* text);
+  void FlushLog();
+  void FlushLogLocked();
   void OnUnlock();
-  bool BlankScreen(const uint8_t* memory, size_t bytes, size_t row);
   void Transition();
   std::string Visible(const std::string& raw) const;
   int64_t NowMs() const;
@@ -211,12 +228,9 @@ class Session {
   };
   std::vector<Step> steps_;
   std::vector<uint8_t> lastScreen_;
-  // Per row of the screen, 0 once it was seen blank and not drawn on since,
-  // and how many rows are not: a wiped screen is seen without reading all of
-  // it every time.
-  std::vector<uint8_t> rowDrawn_;
-  size_t drawnRows_ = 0;
-  std::vector<uint8_t> blankRow_;
+  // On virtual time the log goes out once a cycle rather than a line at a
+  // time: a replay runs thousands of times faster than anyone reads it.
+  std::string logBatch_;
 
   // Frames waiting for the writer thread.
   struct PendingFrame {
@@ -381,8 +395,19 @@ bool Session::Prepare() {
   return true;
 }
 
+void Session::FlushLogLocked() {
+  if (!logBatch_.empty()) fwrite(logBatch_.data(), 1, logBatch_.size(), o_.logOut);
+  logBatch_.clear();
+}
+
+void Session::FlushLog() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FlushLogLocked();
+}
+
 // Runs on the main thread at the end of every main-loop sleep.
 void Session::OnCycle() {
+  FlushLog();
   // The daemon sets its first filter in the cycle after the status file
   // appeared, and that starts the recording; if it did not (disabled, say),
   // the recording starts arriving anyway.
@@ -467,7 +492,7 @@ void Session::Transition() {
 void Session::OnLog(const char* text) {
   if (quiet_) return;
   ++t_logLines;
-  if (o_.logOut != nullptr) fputs(text, o_.logOut);
+  if (o_.logOut != nullptr && virtual_ == nullptr) fputs(text, o_.logOut);
   std::string line = text;
   if (virtual_ != nullptr) {
     // On a virtual clock the reader thread takes part in time from the
@@ -490,6 +515,10 @@ void Session::OnLog(const char* text) {
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
+  if (o_.logOut != nullptr && virtual_ != nullptr) {
+    logBatch_ += line;
+    if (logBatch_.size() >= kLogBatchBytes) FlushLogLocked();
+  }
   if (o_.keepLog) r_.log += line;
   if (line.rfind("ZUVA: ", 0) == 0) line.erase(0, 6);
   if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -530,19 +559,6 @@ void Session::OnLog(const char* text) {
 }
 
 // Called with the screen's drawing lock held: the screen is consistent.
-bool Session::BlankScreen(const uint8_t* memory, size_t bytes, size_t row) {
-  if (blankRow_.size() != row) blankRow_.assign(row, 0);
-  for (size_t r = 0; r < rowDrawn_.size() && drawnRows_ > 0; ++r) {
-    if (!rowDrawn_[r]) continue;
-    const size_t at = r * row;
-    const size_t n = at < bytes ? std::min(row, bytes - at) : 0;
-    if (memcmp(memory + at, blankRow_.data(), n) != 0) return false;
-    rowDrawn_[r] = 0;
-    --drawnRows_;
-  }
-  return drawnRows_ == 0;
-}
-
 void Session::OnUnlock() {
   // The decoders log before they draw; the reader thread's silent sequences
   // are its looks at the screen, and comparing the whole screen after each
@@ -569,21 +585,13 @@ void Session::OnUnlock() {
   size_t at = from;
   while (at < to && memcmp(lastScreen_.data() + at, memory + at, std::min(row, to - at)) == 0) at += row;
   if (at >= to) return;
-  if (rowDrawn_.size() != bytes / row + 1) {
-    rowDrawn_.assign(bytes / row + 1, 1);  // unknown: counted as drawn until seen
-    drawnRows_ = rowDrawn_.size();
-  }
-  for (; at < to; at += row) {
-    const size_t n = std::min(row, to - at);
-    std::memcpy(lastScreen_.data() + at, memory + at, n);
-    // Looked at only when a wipe is in question (BlankScreen).
-    uint8_t& drawn = rowDrawn_[at / row];
-    drawnRows_ += 1 - drawn;
-    drawn = 1;
-  }
+  const size_t changed = at;
+  for (; at < to; at += row) std::memcpy(lastScreen_.data() + at, memory + at, std::min(row, to - at));
   // A screen wiped without a word (the DVB decoder switched off at a service
-  // change) shows nothing any more.
-  if (!visible_.empty() && BlankScreen(memory, bytes, row)) {
+  // change) shows nothing any more. What was just drawn is where a set byte
+  // most likely is, so it is looked at first.
+  if (!visible_.empty() && AllZero(memory + changed, to - changed) && AllZero(memory, changed) &&
+      AllZero(memory + to, bytes - to)) {
     visible_.clear();
     nextBitmap_ = 1000;
     pendingWhat_.push_back("clear");
@@ -711,6 +719,7 @@ Result Session::Play() {
     app_->Screen().SetUnlockObserver(nullptr, nullptr);
     Finish();
     app_.reset();
+    FlushLog();
   }
   if (writer_.joinable()) {
     {

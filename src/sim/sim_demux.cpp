@@ -46,6 +46,9 @@ class DemuxHandle : public SimHandle {
   bool started_ = false;
   uint16_t pid_ = 0;
   size_t cursor_ = 0;  // next packet of the recording to look at
+  // Where the arrivals and the system time clock last stood.
+  SimDemux::ArrivalWindow arrivals_;
+  SimDemux::ArrivalWindow stcArrivals_;
   size_t capacity_;
   // A window of the recording's packets, read in chunks rather than one by one.
   std::vector<uint8_t> chunk_;
@@ -100,7 +103,7 @@ const uint8_t* DemuxHandle::PacketAt(size_t index) {
 
 void DemuxHandle::Advance(int64_t now) {
   if (!started_) return;
-  const size_t ready = demux_->ReadyCount(now);
+  const size_t ready = demux_->ReadyCount(now, arrivals_);
   while (started_ && cursor_ < ready) {
     const uint8_t* packet = PacketAt(cursor_++);
     if (packet == nullptr) break;
@@ -265,7 +268,7 @@ int DemuxHandle::Ioctl(unsigned long request, void* arg) {
       STCRequest stc;
       std::memcpy(&stc, arg, sizeof stc);
       stc.base = 1;
-      stc.stc = static_cast<uint64_t>(demux_->STC());
+      stc.stc = static_cast<uint64_t>(demux_->STC(stcArrivals_));
       std::memcpy(arg, &stc, sizeof stc);
       return 0;
     }
@@ -312,10 +315,15 @@ int64_t SimDemux::ReplayMicros() const {
 }
 
 int64_t SimDemux::STC() const {
+  ArrivalWindow window;
+  return STC(window);
+}
+
+int64_t SimDemux::STC(ArrivalWindow& window) const {
   // The clock runs `lead` behind the arrivals and reads what the recording's
   // clock read at the packet it has reached, jumping where that one did.
   const int64_t behind = ReplayMicros() - options_.leadMicros;
-  const size_t reached = ReadyCount(behind);
+  const size_t reached = ReadyCount(behind, window);
   const int64_t offset = reached ? recording_.ClockOffset(reached - 1) : 0;
   return (recording_.FirstTimestamp() + behind * 9 / 100 + offset) & kClockMask;
 }
@@ -332,11 +340,37 @@ int64_t SimDemux::DurationMicros() const {
 
 namespace {
 // The number of packets in [0, count) whose arrival passes `arrived`; arrival
-// times never decrease along the recording.
+// times never decrease along the recording. The search starts at `hint` with
+// steps that double, so a hint at or near the answer (where the previous pass
+// got to) costs a couple of looks instead of a search of the whole recording.
 template <typename Pred>
-size_t CountWhile(size_t count, Pred arrived) {
+size_t CountWhile(size_t count, size_t hint, Pred arrived) {
   size_t lo = 0;
   size_t hi = count;
+  if (count > 0) {
+    hint = std::min(hint, count - 1);
+    if (arrived(hint)) {
+      lo = hint + 1;
+      for (size_t step = 1; lo < hi; step *= 2) {
+        const size_t probe = lo + std::min(step, hi - lo) - 1;
+        if (!arrived(probe)) {
+          hi = probe;
+          break;
+        }
+        lo = probe + 1;
+      }
+    } else {
+      hi = hint;
+      for (size_t step = 1; lo < hi; step *= 2) {
+        const size_t probe = hi - std::min(step, hi - lo);
+        if (arrived(probe)) {
+          lo = probe + 1;
+          break;
+        }
+        hi = probe;
+      }
+    }
+  }
   while (lo < hi) {
     const size_t mid = lo + (hi - lo) / 2;
     if (arrived(mid)) {
@@ -349,10 +383,28 @@ size_t CountWhile(size_t count, Pred arrived) {
 }
 }  // namespace
 
-size_t SimDemux::ReadyCount(int64_t micros) const {
-  return CountWhile(recording_.PacketCount(), [&](size_t i) { return ArrivalMicros(i) <= micros; });
+size_t SimDemux::ReadyCount(int64_t micros, size_t hint) const {
+  return CountWhile(recording_.PacketCount(), hint,
+                    [&](size_t i) { return ArrivalMicros(i) <= micros; });
+}
+
+size_t SimDemux::ReadyCount(int64_t micros, ArrivalWindow& window) const {
+  if (micros >= window.from && micros < window.until) return window.count;
+  const size_t total = recording_.PacketCount();
+  // Time moves on a packet or two between looks: step over them.
+  for (int step = 0; step < 4 && micros >= window.until && window.from <= window.until; ++step) {
+    window.from = window.until;
+    ++window.count;
+    window.until = window.count < total ? ArrivalMicros(window.count) : INT64_MAX;
+  }
+  if (micros >= window.from && micros < window.until) return window.count;
+  window.count = ReadyCount(micros, window.count);
+  window.from = window.count > 0 ? ArrivalMicros(window.count - 1) : INT64_MIN;
+  window.until = window.count < total ? ArrivalMicros(window.count) : INT64_MAX;
+  return window.count;
 }
 
 size_t SimDemux::ArrivedBefore(int64_t micros) const {
-  return CountWhile(recording_.PacketCount(), [&](size_t i) { return ArrivalMicros(i) < micros; });
+  return CountWhile(recording_.PacketCount(), 0,
+                    [&](size_t i) { return ArrivalMicros(i) < micros; });
 }

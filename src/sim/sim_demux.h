@@ -75,8 +75,18 @@ class SimDemux : public SimDevice {
   const TSRecording& Recording() const { return recording_; }
   // Time since the replay started, in the clock's microseconds; 0 before.
   int64_t ReplayMicros() const;
-  // The system time clock now, 33 bits of 90 kHz ticks.
+  // Packets readable at one replay time, and the span of replay times
+  // [from, until) in which that count holds.
+  struct ArrivalWindow {
+    size_t count = 0;
+    int64_t from = 1;
+    int64_t until = 0;  // empty: the first look searches
+  };
+  // The system time clock now, 33 bits of 90 kHz ticks. A caller that asks
+  // often keeps a window of its own, so that readings within it look at no
+  // packet.
   int64_t STC() const;
+  int64_t STC(ArrivalWindow& window) const;
   // Replay time at which the last packet becomes readable: the span of the
   // recording.
   int64_t DurationMicros() const;
@@ -88,8 +98,12 @@ class SimDemux : public SimDevice {
   const SimDemuxOptions& Options() const { return options_; }
   // Replay time at which packet `index` arrives.
   int64_t ArrivalMicros(size_t index) const;
-  // Number of packets readable at replay time `micros` (arrived by then).
-  size_t ReadyCount(int64_t micros) const;
+  // Number of packets readable at replay time `micros` (arrived by then);
+  // found fastest when `hint` is near it.
+  size_t ReadyCount(int64_t micros, size_t hint = 0) const;
+  // The same, answered from `window` while `micros` lies in it, and the
+  // window moved to `micros` otherwise.
+  size_t ReadyCount(int64_t micros, ArrivalWindow& window) const;
   // Number of packets that arrived before replay time `micros`.
   size_t ArrivedBefore(int64_t micros) const;
 
