@@ -32,7 +32,8 @@ struct TextScreen : SimScreen {
   }
   // Something drawn, and drawn as on `o`.
   bool Same(const TextScreen& o) const {
-    return Painted(0, 575) > 0 && std::equal(device.Memory(), device.Memory() + device.MemoryBytes(), o.device.Memory());
+    const uint8_t* m = device.Memory();
+    return Painted(0, 575) > 0 && std::equal(m, m + device.MemoryBytes(), o.device.Memory());
   }
   int Leftmost(int y) const {
     for (int x = 0; x < 720; ++x)
@@ -68,7 +69,7 @@ TEST(Font, GlyphsAreOneBitBitmapsInThePixelByteOrder) {
     EXPECT_GE(b[3] - b[2] + 1, 18);
     EXPECT_EQ(99, b[3]);
     EXPECT_LE(b[1] - b[0] + 1, 6);
-    const uint8_t* p = s.device.Memory() + size_t(b[2]) * s.device.Stride() + size_t(b[0]) * (bpp / 8);
+    const uint8_t* p = s.device.Memory() + b[2] * s.device.Stride() + b[0] * (bpp / 8);
     const std::vector<uint8_t> bytes = {0x33, 0x22, 0x11, 0x44};
     EXPECT_EQ(std::vector<uint8_t>(p, p + bpp / 8), bpp == 32 ? bytes : std::vector<uint8_t>{0x44});
   }
@@ -104,7 +105,7 @@ TEST(Font, ItalicMarkersDrawASpaceAndShearTheGlyph) {
 TEST(Font, KerningRoundsTowardsMinusInfinity) {
   const std::vector<std::pair<long, int>> cases = {{0, 0},   {-1, -1}, {-64, -1}, {-65, -2},
                                                    {63, 0},  {64, 1},  {130, 2}};
-  for (const auto& [delta, pixels] : cases) EXPECT_EQ(pixels, FrameBuffer::KerningToPixels(delta)) << delta;
+  for (const auto& [delta, px] : cases) EXPECT_EQ(px, FrameBuffer::KerningToPixels(delta)) << delta;
 }
 
 TEST(Font, TextNeverLeavesTheScreenOrTheBand) {

@@ -30,7 +30,8 @@ struct Model {
     uint8_t* p = &bytes[static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bpp];
     if (bpp == 1) p[0] = static_cast<uint8_t>(colour);
     // Blue, green, red, opacity.
-    for (int i = 0; bpp == 4 && i < 4; ++i) p[i] = static_cast<uint8_t>(colour >> (i == 3 ? 0 : 8 * i + 8));
+    for (int i = 0; bpp == 4 && i < 4; ++i)
+      p[i] = static_cast<uint8_t>(colour >> (i == 3 ? 0 : 8 * i + 8));
   }
   // Columns x0..x1 and rows y0..y1, both inclusive.
   void Rect(int x0, int x1, int y0, int y1, uint32_t colour) {
@@ -54,7 +55,8 @@ void ExpectMemory(const SimFramebuffer& dev, const Model& model) {
   if (bad.first == model.bytes.end()) return;
   const size_t i = static_cast<size_t>(bad.first - model.bytes.begin());
   ADD_FAILURE() << "byte " << i << " (row " << i / dev.Stride() << ", byte in row "
-                << i % dev.Stride() << "): got " << int(*bad.second) << ", want " << int(*bad.first);
+                << i % dev.Stride() << "): got " << int(*bad.second) << ", want "
+                << int(*bad.first);
 }
 
 // A screen whose memory holds a pattern, so any stray write shows.
@@ -144,20 +146,14 @@ TEST_P(Depth, FillRectCoversTheInclusiveRightEdgeAndClipsRows) {
     int x0, x1, y0, y1;  // expected columns and rows, inclusive; x1 < x0 for none
   };
   const std::vector<Case> cases = {
-      {700, 10, 50, 2, 700, 719, 10, 11},
-      {100, 10, 0, 2, 1, 0, 0, 0},
-      {100, 10, 1, 2, 100, 101, 10, 11},
-      {-20, 0, 10, 1, 0, 10, 0, 0},
-      {100, 10, 5, 0, 1, 0, 0, 0},
-      {0, 0, 720, 576, 0, 719, 0, 575},
-      {719, 3, 5, 1, 1, 0, 0, 0},                  // nothing left right of 719
-      {900, 3, 5, 1, 1, 0, 0, 0},                  // clamped to 719, then empty
-      {10, -5, 5, 10, 10, 15, 0, 4},               // above the top
-      {10, 570, 5, 100, 10, 15, 570, 575},         // below the bottom
-      {10, INT_MAX - 1, 5, 10, 1, 0, 0, 0},        // far below, no overflow
+      {700, 10, 50, 2, 700, 719, 10, 11},   {100, 10, 0, 2, 1, 0, 0, 0},
+      {100, 10, 1, 2, 100, 101, 10, 11},    {-20, 0, 10, 1, 0, 10, 0, 0},
+      {100, 10, 5, 0, 1, 0, 0, 0},          {0, 0, 720, 576, 0, 719, 0, 575},
+      {719, 3, 5, 1, 1, 0, 0, 0},           {900, 3, 5, 1, 1, 0, 0, 0},  // nothing right of 719
+      {10, -5, 5, 10, 10, 15, 0, 4},        {10, 570, 5, 100, 10, 15, 570, 575},
+      {10, INT_MAX - 1, 5, 10, 1, 0, 0, 0},  // far below, no overflow
       {0, INT_MIN, INT_MAX, INT_MAX, 1, 0, 0, 0},  // ends at row -2
-      {0, -100, 720, INT_MAX, 0, 719, 0, 575},
-      {-5, 7, INT_MAX, 1, 0, 719, 7, 7},
+      {0, -100, 720, INT_MAX, 0, 719, 0, 575}, {-5, 7, INT_MAX, 1, 0, 719, 7, 7},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.x << "," << c.y << "," << c.w << "," << c.h);

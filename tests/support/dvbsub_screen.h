@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "display/frame_buffer.h"
+#include "dvbsub/subtitle_context.h"
 
 class RecordingFrameBuffer : public FrameBuffer {
  public:
@@ -89,4 +90,20 @@ class RecordingFrameBuffer : public FrameBuffer {
     calls.push_back(std::string(name) + " " + std::to_string(a) + " " + std::to_string(b) + " " +
                     std::to_string(c) + " " + std::to_string(d));
   }
+};
+
+// A decoder context drawing on a RecordingFrameBuffer, or on no screen.
+struct SubtitleScreen {
+  explicit SubtitleScreen(bool screen = true) {
+    if (!screen) return;
+    ctx.frameBuffer = &fb;
+    ctx.enabled = 1;
+    ctx.bbox = {720, 576, 0, 0};
+  }
+  ~SubtitleScreen() { subtitle_free_pages(&ctx); }
+  void Feed(const std::vector<uint8_t>& packet) {
+    subtitle_process_pes(&ctx, packet.data(), static_cast<uint32_t>(packet.size()));
+  }
+  RecordingFrameBuffer fb;
+  subtitle_context ctx;
 };
