@@ -5,8 +5,8 @@
 // of every misuse (a write off the screen, a second Lock, an Unlock without
 // Lock, drawing without the lock).
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
