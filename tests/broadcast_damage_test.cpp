@@ -182,11 +182,7 @@ TEST(BroadcastDamage, DvbObjectsSurviveDamageAndShowEightBitColours) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LogCapture capture;
-    RecordingFrameBuffer fb;
-    subtitle_context ctx;
-    ctx.frameBuffer = &fb;
-    ctx.enabled = 1;
-    ctx.bbox = {720, 576, 0, 0};
+    SubtitleScreen s;
     const dvb::ClutDefinition clut{
         0, 0, {{1, false, true, false, true, green[0], green[1], green[2], 0},
                {0x9C, false, false, true, true, red[0], red[1], red[2], 0}}};
@@ -195,11 +191,9 @@ TEST(BroadcastDamage, DvbObjectsSurviveDamageAndShowEightBitColours) {
     region.objects = {{7, 0, 0, 0, 0, 0, 0}};
     dvb::DisplaySet set(1);
     set.Page({5, 0, dvb::kAcquisitionPoint, {{0, 100, 400}}}).Region(region).Clut(clut);
-    const Bytes packet = set.Object(c.object).End().Packet(0);
-    subtitle_process_pes(&ctx, packet.data(), static_cast<uint32_t>(packet.size()));
-    EXPECT_EQ(fb.Pixel(100, 400), c.evenRow);
-    EXPECT_EQ(fb.Pixel(100, 401), c.oddRow);
-    subtitle_free_pages(&ctx);
+    s.Feed(set.Object(c.object).End().Packet(0));
+    EXPECT_EQ(s.fb.Pixel(100, 400), c.evenRow);
+    EXPECT_EQ(s.fb.Pixel(100, 401), c.oddRow);
   }
 }
 
