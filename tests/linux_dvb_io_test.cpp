@@ -16,10 +16,10 @@ constexpr unsigned long kGetSTC = DMX_GET_STC;
 #include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -366,12 +366,8 @@ TEST(SelectDeviceIO, PicksTheStandardApiOnlyWhenTheBoxNodeIsMissing) {
     TempDir root;
     const Paths paths;
     auto make = [&](const std::string& node) {
-      const std::string full = root.Path() + node;
-      for (size_t slash = full.find('/', root.Path().size() + 1); slash != std::string::npos;
-           slash = full.find('/', slash + 1)) {
-        mkdir(full.substr(0, slash).c_str(), 0755);
-      }
-      ASSERT_TRUE(std::ofstream(full).good()) << full;
+      std::filesystem::create_directories(std::filesystem::path(root.Path() + node).parent_path());
+      ASSERT_TRUE(std::ofstream(root.Path() + node).good()) << node;
     };
     if (c.boxNode) make(paths.demux);
     if (c.standardNode) make("/dev/dvb/adapter0/demux0");

@@ -3,10 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -15,7 +13,6 @@
 #include "sim/ts_recording.h"
 #include "stream/pes_filter.h"
 #include "stream/pmt_loader.h"
-#include "tsgen/pes.h"
 #include "tsgen/psi.h"
 #include "tsgen/recording.h"
 #include "tsgen/ts.h"
@@ -182,66 +179,6 @@ TEST(SimDemux, RejectsBadRequests) {
   SimDeviceIO io;
   io.Attach(kDemux, &empty);
   EXPECT_EQ(-1, io.Open(kDemux, O_RDWR));
-}
-
-// The daemon's main thread scans sections while the PES reader thread reads
-// the stream and the STC on another handle of the same device.
-TEST(SimDemux, HandlesServeTwoThreadsAtOnce) {
-  tsgen::RecordingBuilder b;  // three seconds of PES packets without PCR
-  b.AddTable(0, tsgen::BuildPAT(1, {{1, 0x100}}));
-  for (int k = 0; k < 75; ++k) {
-    const int64_t pts = 1000000 + k * 3600;
-    b.AddPES(0x200, pts, tsgen::BuildPES(0xBD, pts, Bytes(323, 0x10), 0x24));
-  }
-  ScaledClock clock(20.0);
-  SimDemux demux(&clock);
-  std::string error;
-  ASSERT_TRUE(demux.LoadBytes(b.Build(), &error)) << error;
-  SimDeviceIO io;
-  io.Attach(kDemux, &demux);
-
-  std::atomic<bool> stop{false};
-  std::atomic<int64_t> pesBytes{0};
-  std::atomic<bool> stcMonotonic{true};
-  std::thread reader([&] {
-    const int fd = io.Open(kDemux, O_RDWR | O_NONBLOCK);
-    io.Ioctl(fd, DMX_SET_BUFFERSIZE, reinterpret_cast<void*>(size_t{65536}));
-    PESFilterParams p{};
-    p.pid = 0x200;
-    p.output = 1;
-    p.flags = 4;
-    io.Ioctl(fd, DMX_SET_PES_FILTER, &p);
-    uint64_t last = 0;
-    uint8_t buf[16384];
-    while (!stop.load()) {
-      STCRequest stc{0, 1, 0};
-      io.Ioctl(fd, DMX_GET_STC, &stc);
-      if (stc.stc < last) stcMonotonic = false;
-      last = stc.stc;
-      const ssize_t n = io.Read(fd, buf, sizeof buf);
-      if (n > 0) pesBytes += n;
-      else clock.Sleep(10000);
-    }
-    io.Ioctl(fd, DMX_STOP, nullptr);
-    io.Close(fd);
-  });
-
-  int sections = 0;
-  for (int round = 0; round < 5; ++round) {
-    const int fd = io.Open(kDemux, O_RDWR);
-    SectionFilterParams p = SectionFilter(0, {0x00}, {0xFF}, 7);
-    io.Ioctl(fd, DMX_SET_FILTER, &p);
-    uint8_t buf[1024];
-    sections += io.Read(fd, buf, sizeof buf) > 0;
-    io.Ioctl(fd, DMX_STOP, nullptr);
-    io.Close(fd);
-  }
-  stop = true;
-  reader.join();
-  EXPECT_EQ(5, sections);
-  EXPECT_GT(pesBytes.load(), 0);
-  EXPECT_TRUE(stcMonotonic.load());
-  EXPECT_EQ(0, io.OpenHandles());
 }
 
 TEST(TSRecording, FindsPacketsAmongGarbage) {

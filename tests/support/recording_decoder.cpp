@@ -2,17 +2,6 @@
 
 #include "display/frame_buffer.h"
 
-void RecordingDecoder::SetStcSource(std::function<int64_t()> source) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  stcSource_ = std::move(source);
-}
-
-void RecordingDecoder::ScriptDurations(std::vector<uint32_t> durations, uint32_t fallback) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  durations_.assign(durations.begin(), durations.end());
-  fallback_ = fallback;
-}
-
 void RecordingDecoder::Draw() {
   if (frameBuffer_ == nullptr) return;
   frameBuffer_->Lock();
@@ -42,25 +31,7 @@ uint32_t RecordingDecoder::processPES(const PESPacket& packet) {
 }
 
 uint32_t RecordingDecoder::clear(const int64_t&) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++clearCount_;
-  }
+  Locked([&] { ++clearCount_; });
   Draw();
   return 0;
-}
-
-std::vector<RecordingDecoder::Packet> RecordingDecoder::Packets() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return packets_;
-}
-
-size_t RecordingDecoder::PacketCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return packetCount_;
-}
-
-size_t RecordingDecoder::ClearCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return clearCount_;
 }

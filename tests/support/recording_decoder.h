@@ -29,23 +29,33 @@ class RecordingDecoder : public Subtitle {
   uint32_t clear(const int64_t& stc) override;
 
   // Where "the STC at arrival" is read from; unset reads 0.
-  void SetStcSource(std::function<int64_t()> source);
+  void SetStcSource(std::function<int64_t()> source) { Locked([&] { stcSource_ = source; }); }
   // Durations to return, one per packet; once used up, `fallback` is returned.
-  void ScriptDurations(std::vector<uint32_t> durations, uint32_t fallback = 0);
+  void ScriptDurations(std::vector<uint32_t> durations, uint32_t fallback = 0) {
+    Locked([&] {
+      durations_.assign(durations.begin(), durations.end());
+      fallback_ = fallback;
+    });
+  }
   void SetKeepBytes(bool keep) { keepBytes_ = keep; }
   // Count calls only, keeping no per-packet record (long stress runs).
   void SetCountOnly(bool countOnly) { countOnly_ = countOnly; }
   void SetFrameBuffer(FrameBuffer* frameBuffer) { frameBuffer_ = frameBuffer; }
 
-  std::vector<Packet> Packets() const;
-  size_t PacketCount() const;
-  size_t ClearCount() const;
+  std::vector<Packet> Packets() const { return Locked([&] { return packets_; }); }
+  size_t PacketCount() const { return Locked([&] { return packetCount_; }); }
+  size_t ClearCount() const { return Locked([&] { return clearCount_; }); }
   // Calls currently inside the framebuffer lock (0 whenever no reader runs).
   int InsideLock() const { return insideLock_.load(); }
   // Bumped under the framebuffer lock by every draw; read under it too.
   int64_t& SharedCanvas() { return canvas_; }
 
  private:
+  template <typename F>
+  auto Locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f();
+  }
   void Draw();
 
   mutable std::mutex mutex_;
