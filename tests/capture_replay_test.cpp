@@ -14,6 +14,7 @@
 #include "sim/sim_device_io.h"
 #include "stream/pmt_loader.h"
 #include "support/temp_dir.h"
+#include "tsgen/pes.h"
 #include "tsgen/psi.h"
 #include "tsgen/recording.h"
 #include "tsgen/teletext_encoder.h"
@@ -70,12 +71,7 @@ void SetPTS(uint8_t* p, int64_t v) {
   size_t offset = 0;
   size_t size = 0;
   ASSERT_TRUE(PacketPayload(p, &offset, &size));
-  uint8_t* b = p + offset;
-  b[9] = static_cast<uint8_t>((b[9] & 0xF1) | ((v >> 29) & 0x0E));
-  b[10] = static_cast<uint8_t>(v >> 22);
-  b[11] = static_cast<uint8_t>(((v >> 14) & 0xFE) | 1);
-  b[12] = static_cast<uint8_t>(v >> 7);
-  b[13] = static_cast<uint8_t>(((v << 1) & 0xFE) | 1);
+  tsgen::WritePTS(p + offset + 9, v);
 }
 
 // Moves every clock value by `rebase`; at 3 s a PCR reads an hour early, at

@@ -105,18 +105,21 @@ TEST(PESFilterReassembly, Table) {
       {"cut between a false and a true start", {{0, 0, 1, 0, 0}, Part(p2, 2, 8)}, {0, 1}, {p2}},
       {"start code inside a payload is data", {startCodeInside}, {1}, {startCodeInside}},
       {"only garbage", {{0x01, 0xBD, 0x00, 0x01, 0xFF, 0x00, 0x01, 0xBD}}, {0}, {}},
-      {"largest length fits whole and keeps the stream in step", {}, {}, {big, p2}},
-      {"one byte per read", {}, {}, {p3, p2}},
   };
-  for (size_t i = 0; i < big.size(); i += 16384) cases[16].chunks.push_back(Part(big, i, i + 16384));
-  cases[16].chunks.push_back(p2);
-  cases[16].queuedAfter.resize(cases[16].chunks.size(), 0);
-  *(cases[16].queuedAfter.end() - 2) = 1;
-  cases[16].queuedAfter.back() = 2;
-  for (uint8_t b : Cat({p3, p2})) cases[17].chunks.push_back({b});
-  for (size_t i = 0; i < cases[17].chunks.size(); ++i) {
-    cases[17].queuedAfter.push_back(i + 1 < p3.size() ? 0 : i + 1 < cases[17].chunks.size() ? 1 : 2);
+  // The largest length in reads of 16 KiB, followed by a small packet.
+  Case largest{"largest length fits whole and keeps the stream in step", {}, {}, {big, p2}};
+  for (size_t i = 0; i < big.size(); i += 16384) largest.chunks.push_back(Part(big, i, i + 16384));
+  largest.chunks.push_back(p2);
+  largest.queuedAfter.assign(largest.chunks.size() - 2, 0);
+  largest.queuedAfter.insert(largest.queuedAfter.end(), {1, 2});
+  Case byteWise{"one byte per read", {}, {}, {p3, p2}};
+  for (uint8_t b : Cat({p3, p2})) {
+    byteWise.chunks.push_back({b});
+    const size_t n = byteWise.chunks.size();
+    byteWise.queuedAfter.push_back(n < p3.size() ? 0 : n < p3.size() + p2.size() ? 1 : 2);
   }
+  cases.push_back(largest);
+  cases.push_back(byteWise);
 
   LogCapture capture;
   for (const Case& c : cases) {

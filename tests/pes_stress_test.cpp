@@ -21,45 +21,10 @@ namespace {
 
 void DiscardLog(const char*, void*) {}
 
-// An endless byte stream of packets: some with a PTS already due, some
-// without (stamped on arrival, or RecDelay later, which leaves them queued
-// for Stop to throw away), with a little garbage between them. Every third
-// read finds nothing, so the idle sleep runs too.
-class PacketSource {
- public:
-  PacketSource() {
-    const std::vector<uint8_t> payload(180, 0x5A);
-    Append(tsgen::BuildPES(0xBD, 1000, payload, 0x24));
-    Append({0xFF, 0x00, 0x00, 0x01, 0xC0});
-    Append(tsgen::BuildPES(0xBD, -1, payload));
-    Append(tsgen::BuildPES(0xBD, -1, {}));
-  }
-
-  size_t Fill(uint8_t* out, size_t count) {
-    if (++reads_ % 3 == 0) return 0;
-    // Odd read sizes, so packets and start codes are cut everywhere.
-    const size_t want = std::min(count, static_cast<size_t>(37 + (reads_ * 131) % 700));
-    for (size_t i = 0; i < want; ++i) {
-      out[i] = stream_[pos_];
-      pos_ = (pos_ + 1) % stream_.size();
-    }
-    return want;
-  }
-
- private:
-  void Append(const std::vector<uint8_t>& bytes) {
-    stream_.insert(stream_.end(), bytes.begin(), bytes.end());
-  }
-  std::vector<uint8_t> stream_;
-  size_t pos_ = 0;
-  uint64_t reads_ = 0;
-};
-
 TEST(PESFilterStress, StartStopWhilePacketsFlowAndAnotherThreadDraws) {
   constexpr int kCycles = 1000;
   LogCapture capture;
   capture.SetSink(&DiscardLog, nullptr);
-
   const int threadsBefore = BaselineThreadCount();
   const int livePacketsBefore = PESFilter::LivePackets();
 
@@ -69,8 +34,26 @@ TEST(PESFilterStress, StartStopWhilePacketsFlowAndAnotherThreadDraws) {
   Platform platform{&sim, &clock, Paths::Under("/nonexistent/zuva-pes-stress")};
   sim.Attach(platform.paths.demux, &demux);
 
-  PacketSource source;
-  demux.SetSource([&source](uint8_t* out, size_t count) { return source.Fill(out, count); });
+  // An endless byte stream of packets: some with a PTS already due, some
+  // without (stamped on arrival, or RecDelay later, which leaves them queued
+  // for Stop to throw away), with a little garbage between them. Reads come
+  // in odd sizes, so packets and start codes are cut everywhere, and every
+  // third read finds nothing, so the idle sleep runs too.
+  const std::vector<uint8_t> payload(180, 0x5A);
+  std::vector<uint8_t> stream;
+  for (const std::vector<uint8_t>& part :
+       {tsgen::BuildPES(0xBD, 1000, payload, 0x24), std::vector<uint8_t>{0xFF, 0, 0, 1, 0xC0},
+        tsgen::BuildPES(0xBD, -1, payload), tsgen::BuildPES(0xBD, -1, {})}) {
+    stream.insert(stream.end(), part.begin(), part.end());
+  }
+  size_t pos = 0;
+  uint64_t reads = 0;
+  demux.SetSource([&](uint8_t* out, size_t count) -> size_t {
+    if (++reads % 3 == 0) return 0;
+    const size_t want = std::min(count, static_cast<size_t>(37 + (reads * 131) % 700));
+    for (size_t i = 0; i < want; ++i, pos = (pos + 1) % stream.size()) out[i] = stream[pos];
+    return want;
+  });
   demux.SetSTC(100000);
 
   FrameBuffer frameBuffer(platform);  // never initialised: only its lock is used
@@ -122,7 +105,6 @@ TEST(PESFilterStress, StartStopWhilePacketsFlowAndAnotherThreadDraws) {
   frameBuffer.Lock();
   const int64_t canvas = decoder.SharedCanvas();
   frameBuffer.Unlock();
-
   EXPECT_EQ(canvas, draws.load() + static_cast<int64_t>(decoder.PacketCount() +
                                                         decoder.ClearCount()));
   EXPECT_GE(decoder.PacketCount(), static_cast<size_t>(kCycles / 2));

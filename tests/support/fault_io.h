@@ -51,8 +51,8 @@ class FaultIO : public DeviceIO {
     return Hit({"ioctl", fd, request, ""}) ? -1 : inner_->Ioctl(fd, request, arg);
   }
   void* Mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override {
-    if (Hit({"mmap", fd, 0, ""})) return reinterpret_cast<void*>(-1);
-    return inner_->Mmap(addr, length, prot, flags, fd, offset);
+    return Hit({"mmap", fd, 0, ""}) ? reinterpret_cast<void*>(-1)
+                                    : inner_->Mmap(addr, length, prot, flags, fd, offset);
   }
   int Munmap(void* addr, size_t length) override {
     return Hit({"munmap", -1, 0, ""}) ? -1 : inner_->Munmap(addr, length);
@@ -72,11 +72,8 @@ class FaultIO : public DeviceIO {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(call);
     for (Fault& f : faults_) {
-      if (f.op != call.op || (f.request != 0 && f.request != call.request)) continue;
-      if (f.n == 0 || ++f.seen == f.n) {
-        errno = f.err;
-        return true;
-      }
+      const bool matches = f.op == call.op && (f.request == 0 || f.request == call.request);
+      if (matches && (f.n == 0 || ++f.seen == f.n)) return errno = f.err, true;
     }
     return false;
   }
