@@ -351,38 +351,32 @@ TEST_F(LinuxDvbIOTest, OtherHandlesAndRequestsPassUnchanged) {
 }
 
 TEST(SelectDeviceIO, PicksTheStandardApiOnlyWhenTheBoxNodeIsMissing) {
-  const std::string box = "ZUVA: Device I/O: box driver on /dev/dvb/card0/demux0 and /dev/fb/0\n";
-  struct Case {
-    bool boxNode;
-    bool standardNode;
-    DeviceApi expected;
-  };
-  const Case cases[] = {{true, false, DeviceApi::Box},
-                        {false, true, DeviceApi::StandardDvb},
-                        {true, true, DeviceApi::Box},
-                        {false, false, DeviceApi::Box}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.boxNode * 2 + c.standardNode);
-    TempDir root;
-    const Paths paths;
-    auto make = [&](const std::string& node) {
-      std::filesystem::create_directories(std::filesystem::path(root.Path() + node).parent_path());
-      ASSERT_TRUE(std::ofstream(root.Path() + node).good()) << node;
-    };
-    if (c.boxNode) make(paths.demux);
-    if (c.standardNode) make("/dev/dvb/adapter0/demux0");
-
-    EXPECT_EQ(DetectDeviceApi(paths, root.Path()), c.expected);
-    RecordingIO boxIO;
-    RecordingIO inner;
-    LinuxDvbIO standard(&inner);
-    LogCapture capture;
-    const bool standardApi = c.expected == DeviceApi::StandardDvb;
-    EXPECT_EQ(SelectDeviceIO(paths, &boxIO, &standard, root.Path()),
-              standardApi ? static_cast<DeviceIO*>(&standard) : &boxIO);
-    EXPECT_EQ(capture.Text(), standardApi ? "ZUVA: Device I/O: standard Linux DVB API on "
-                                            "/dev/dvb/adapter0/demux0 and /dev/fb0\n"
-                                          : box);
+  const std::string standardNode = "/dev/dvb/adapter0/demux0";
+  for (const bool haveBox : {false, true}) {
+    for (const bool haveStandard : {false, true}) {
+      SCOPED_TRACE(std::to_string(haveBox) + std::to_string(haveStandard));
+      TempDir root;
+      const Paths paths;
+      const std::string nodes[] = {haveBox ? paths.demux : "", haveStandard ? standardNode : ""};
+      for (const std::string& node : nodes) {
+        if (node.empty()) continue;
+        std::filesystem::create_directories(std::filesystem::path(root.File(node)).parent_path());
+        ASSERT_TRUE(std::ofstream(root.File(node)).good()) << node;
+      }
+      const bool standardApi = haveStandard && !haveBox;
+      EXPECT_EQ(DetectDeviceApi(paths, root.Path()),
+                standardApi ? DeviceApi::StandardDvb : DeviceApi::Box);
+      RecordingIO boxIO;
+      RecordingIO inner;
+      LinuxDvbIO standard(&inner);
+      LogCapture capture;
+      EXPECT_EQ(SelectDeviceIO(paths, &boxIO, &standard, root.Path()),
+                standardApi ? static_cast<DeviceIO*>(&standard) : &boxIO);
+      EXPECT_EQ(capture.Text(), standardApi ? "ZUVA: Device I/O: standard Linux DVB API on " +
+                                                  standardNode + " and /dev/fb0\n"
+                                            : "ZUVA: Device I/O: box driver on " + paths.demux +
+                                                  " and /dev/fb/0\n");
+    }
   }
 }
 
