@@ -27,10 +27,11 @@ constexpr int64_t kMask = (int64_t{1} << 33) - 1;
 constexpr int64_t kStart = 100 * kSecond;
 
 // One service with a subtitle "Line k" on page 0x888 at each of `at`
-// seconds, `seconds` long, with a PCR on 0x1FF.
-Bytes SubtitleRecording(double seconds, const std::vector<double>& at) {
+// seconds, `seconds` long; with a clock, a PCR on 0x1FF and PTS, without,
+// neither.
+Bytes SubtitleRecording(double seconds, const std::vector<double>& at, bool clock = true) {
   tsgen::RecordingBuilder b;
-  b.EnablePCR(0x1FF);
+  if (clock) b.EnablePCR(0x1FF);
   b.SetStartTime(kStart);
   b.SetEndTime(kStart + static_cast<int64_t>(seconds * kSecond));
   b.AddTable(0, tsgen::BuildPAT(1, {{1, 0x100}}));
@@ -42,7 +43,10 @@ Bytes SubtitleRecording(double seconds, const std::vector<double>& at) {
     next.page = 0x8FF;
     units.push_back(tsgen::EncodeHeaderUnit(next));
     const int64_t pts = kStart + static_cast<int64_t>(at[k] * kSecond);
-    for (const Bytes& pes : tsgen::PackTeletextPES(units, pts)) b.AddPES(0x300, pts - 18000, pes);
+    for (Bytes pes : tsgen::PackTeletextPES(units, pts)) {
+      if (!clock) pes[7] = 0x00;  // flags: no PTS
+      b.AddPES(0x300, pts - 18000, pes);
+    }
   }
   return b.Build();
 }
@@ -199,6 +203,23 @@ TEST(CaptureReplay, ScanReadsTheSamplesFromTheirFirstPacket) {
       EXPECT_EQ(std::string::npos, capture.Text().find("Error read(PAT)")) << scan[0];
       EXPECT_EQ(scan[2], static_cast<int>(!loader.TxtSubtitles().empty())) << scan[0];
     }
+  }
+}
+
+// Without PCR or PTS a recording is placed by its bytes at the nominal rate,
+// and what it carries is delivered; packets without PTS show on arrival.
+TEST(CaptureReplay, RecordingWithoutClockIsPlacedByBytePosition) {
+  TempDir dir;
+  const std::string file = Write(dir, "noclock.ts", SubtitleRecording(2, {1.0}, false));
+  // Slow rates: the PES filter must be set before the subtitle arrives.
+  for (int64_t rate : {int64_t{8000}, int64_t{32000}}) {
+    SCOPED_TRACE(rate);
+    replay::Options o = Options(file);
+    o.bitRate = rate;
+    const replay::Result r = replay::Run(o);
+    ASSERT_EQ(0, r.status) << r.error;
+    ASSERT_EQ(1u, r.srt.size());
+    EXPECT_EQ(std::vector<std::string>{"Line 0"}, r.srt[0].lines);
   }
 }
 
