@@ -14,6 +14,7 @@
 #include "sim/sim_device_io.h"
 #include "stream/pmt_loader.h"
 #include "support/temp_dir.h"
+#include "tsgen/pes.h"
 #include "tsgen/psi.h"
 #include "tsgen/recording.h"
 #include "tsgen/teletext_encoder.h"
@@ -56,6 +57,15 @@ std::string Write(const TempDir& dir, const std::string& name, const Bytes& byte
   return dir.File(name);
 }
 
+// A replay at full speed, without a log.
+replay::Options Options(const std::string& recording) {
+  replay::Options o;
+  o.recording = recording;
+  o.speed = 0;
+  o.logOut = nullptr;
+  return o;
+}
+
 void SetPCR(uint8_t* p, int64_t v) {
   for (int k = 0; k < 4; ++k) p[6 + k] = static_cast<uint8_t>(v >> (25 - 8 * k));
   p[10] = static_cast<uint8_t>((p[10] & 0x7F) | ((v & 1) << 7));
@@ -65,12 +75,7 @@ void SetPTS(uint8_t* p, int64_t v) {
   size_t offset = 0;
   size_t size = 0;
   ASSERT_TRUE(PacketPayload(p, &offset, &size));
-  uint8_t* b = p + offset;
-  b[9] = static_cast<uint8_t>((b[9] & 0xF1) | ((v >> 29) & 0x0E));
-  b[10] = static_cast<uint8_t>(v >> 22);
-  b[11] = static_cast<uint8_t>(((v >> 14) & 0xFE) | 1);
-  b[12] = static_cast<uint8_t>(v >> 7);
-  b[13] = static_cast<uint8_t>(((v << 1) & 0xFE) | 1);
+  tsgen::WritePTS(p + offset + 9, v);
 }
 
 // Moves every clock value by `rebase`; at 3 s a PCR reads an hour early, at
@@ -131,11 +136,7 @@ TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
     EXPECT_EQ(2, demux.Recording().IgnoredClockValues());
     EXPECT_EQ(1, demux.Recording().Discontinuities());
 
-    replay::Options o;
-    o.recording = Write(dir, "damaged.ts", ts);
-    o.speed = 0;
-    o.logOut = nullptr;
-    const replay::Result r = replay::Run(o);
+    const replay::Result r = replay::Run(Options(Write(dir, "damaged.ts", ts)));
     ASSERT_EQ(0, r.status) << r.error;
     ASSERT_EQ(at.size(), r.srt.size());
     for (size_t k = 0; k < at.size(); ++k) {
@@ -148,10 +149,7 @@ TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
 
 TEST(CaptureReplay, FullSpeedEndsOnTimeWithTheSameSubtitlesEveryRun) {
   TempDir dir;
-  replay::Options o;
-  o.recording = Write(dir, "short.ts", SubtitleRecording(3, {0.5, 1.5}));
-  o.speed = 0;
-  o.logOut = nullptr;
+  replay::Options o = Options(Write(dir, "short.ts", SubtitleRecording(3, {0.5, 1.5})));
   o.tailSeconds = 1.0;
   std::string first;
   for (int run = 0; run < 20; ++run) {
@@ -167,14 +165,15 @@ TEST(CaptureReplay, FullSpeedEndsOnTimeWithTheSameSubtitlesEveryRun) {
   }
 }
 
-struct Sample {
-  const char* file;
-  double seconds;                     // real duration
-  std::vector<std::vector<int>> scans;  // service, PMT PID, GetAllPIDs result
-};
-
-const std::vector<Sample>& Samples() {
-  static const std::vector<Sample> samples = {
+// A tune at the start of the recording reads its first PAT, in its very
+// first packet where it is, and the PMTs that come after it.
+TEST(CaptureReplay, ScanReadsTheSamplesFromTheirFirstPacket) {
+  struct Sample {
+    const char* file;
+    double seconds;                       // real duration
+    std::vector<std::vector<int>> scans;  // service, PMT PID, GetAllPIDs result
+  };
+  const Sample samples[] = {
       // 100 packets at the nominal 4 Mbit/s.
       {"broadcast-no-timestamps.ts", 99 * 188 * 8 / 4e6, {{1, 0x100, 1}, {2, 0x101, 1}}},
       // PCRs over 0.96 s every 80 ms; the packets after the last one fill less
@@ -184,13 +183,7 @@ const std::vector<Sample>& Samples() {
       // A full multiplex at a constant rate: its bytes give the duration.
       {"broadcast-teletext-ita.ts", 1.343, {{3401, 0x102, 1}, {3402, 0x101, 1}, {3411, 0x118, 1}}},
   };
-  return samples;
-}
-
-// A tune at the start of the recording reads its first PAT, in its very
-// first packet where it is, and the PMTs that come after it.
-TEST(CaptureReplay, ScanReadsTheSamplesFromTheirFirstPacket) {
-  for (const Sample& sample : Samples()) {
+  for (const Sample& sample : samples) {
     SCOPED_TRACE(sample.file);
     VirtualClock clock;
     SimDemux demux(&clock);
@@ -199,9 +192,7 @@ TEST(CaptureReplay, ScanReadsTheSamplesFromTheirFirstPacket) {
     EXPECT_NEAR(sample.seconds * 1e6, static_cast<double>(demux.DurationMicros()),
                 sample.seconds * 1e4);
     SimDeviceIO io;
-    Platform platform;
-    platform.io = &io;
-    platform.clock = &clock;
+    Platform platform{&io, &clock, Paths()};
     io.Attach(platform.paths.demux, &demux);
     LogCapture capture;
     PMTLoader loader(platform);
@@ -218,28 +209,13 @@ TEST(CaptureReplay, ScanReadsTheSamplesFromTheirFirstPacket) {
 // Without PCR or PTS a recording is placed by its bytes at the nominal rate,
 // and what it carries is delivered; packets without PTS show on arrival.
 TEST(CaptureReplay, RecordingWithoutClockIsPlacedByBytePosition) {
-  const Bytes ts = SubtitleRecording(2, {1.0}, false);
-  const double bits = static_cast<double>(ts.size() / 188 - 1) * 188 * 8;
   TempDir dir;
-  const std::string file = Write(dir, "noclock.ts", ts);
+  const std::string file = Write(dir, "noclock.ts", SubtitleRecording(2, {1.0}, false));
   // Slow rates: the PES filter must be set before the subtitle arrives.
   for (int64_t rate : {int64_t{8000}, int64_t{32000}}) {
     SCOPED_TRACE(rate);
-    VirtualClock clock;
-    SimDemuxOptions options;
-    options.nominalBitRate = rate;
-    SimDemux demux(&clock, options);
-    std::string error;
-    ASSERT_TRUE(demux.Load(file, &error)) << error;
-    EXPECT_NEAR(bits / static_cast<double>(rate) * 1e6,
-                static_cast<double>(demux.DurationMicros()), 1000);
-    EXPECT_NE("", replay::ClockNote(demux.Recording()));
-
-    replay::Options o;
-    o.recording = file;
-    o.speed = 0;
+    replay::Options o = Options(file);
     o.bitRate = rate;
-    o.logOut = nullptr;
     const replay::Result r = replay::Run(o);
     ASSERT_EQ(0, r.status) << r.error;
     ASSERT_EQ(1u, r.srt.size());

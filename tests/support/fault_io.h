@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cerrno>
-#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,47 +30,32 @@ class FaultIO : public DeviceIO {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.clear();
   }
-
   std::vector<Call> Calls() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
   }
   int Count(const std::string& op, unsigned long request = 0) const {
-    std::lock_guard<std::mutex> lock(mutex_);
     int n = 0;
-    for (const Call& c : calls_) {
-      if (c.op == op && (request == 0 || c.request == request)) ++n;
-    }
+    for (const Call& c : Calls()) n += c.op == op && (request == 0 || c.request == request);
     return n;
-  }
-  void ClearCalls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.clear();
   }
 
   int Open(const char* path, int flags) override {
-    if (Hit({"open", -1, 0, path})) return -1;
-    return inner_->Open(path, flags);
+    return Hit({"open", -1, 0, path}) ? -1 : inner_->Open(path, flags);
   }
-  int Close(int fd) override {
-    if (Hit({"close", fd, 0, ""})) return -1;
-    return inner_->Close(fd);
-  }
+  int Close(int fd) override { return Hit({"close", fd, 0, ""}) ? -1 : inner_->Close(fd); }
   ssize_t Read(int fd, void* buffer, size_t count) override {
-    if (Hit({"read", fd, 0, ""})) return -1;
-    return inner_->Read(fd, buffer, count);
+    return Hit({"read", fd, 0, ""}) ? -1 : inner_->Read(fd, buffer, count);
   }
   int Ioctl(int fd, unsigned long request, void* arg) override {
-    if (Hit({"ioctl", fd, request, ""})) return -1;
-    return inner_->Ioctl(fd, request, arg);
+    return Hit({"ioctl", fd, request, ""}) ? -1 : inner_->Ioctl(fd, request, arg);
   }
   void* Mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override {
-    if (Hit({"mmap", fd, 0, ""})) return reinterpret_cast<void*>(-1);
-    return inner_->Mmap(addr, length, prot, flags, fd, offset);
+    return Hit({"mmap", fd, 0, ""}) ? reinterpret_cast<void*>(-1)
+                                    : inner_->Mmap(addr, length, prot, flags, fd, offset);
   }
   int Munmap(void* addr, size_t length) override {
-    if (Hit({"munmap", -1, 0, ""})) return -1;
-    return inner_->Munmap(addr, length);
+    return Hit({"munmap", -1, 0, ""}) ? -1 : inner_->Munmap(addr, length);
   }
 
  private:
@@ -88,12 +72,8 @@ class FaultIO : public DeviceIO {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(call);
     for (Fault& f : faults_) {
-      if (f.op != call.op || (f.request != 0 && f.request != call.request)) continue;
-      ++f.seen;
-      if (f.n == 0 || f.seen == f.n) {
-        errno = f.err;
-        return true;
-      }
+      const bool matches = f.op == call.op && (f.request == 0 || f.request == call.request);
+      if (matches && (f.n == 0 || ++f.seen == f.n)) return errno = f.err, true;
     }
     return false;
   }

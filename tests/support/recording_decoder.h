@@ -5,7 +5,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "common/subtitle.h"
@@ -13,10 +12,10 @@
 class FrameBuffer;
 
 // A decoder that remembers what the PES filter handed it: every packet (its
-// time stamp, bytes, the STC when it came and the calling thread) and every
-// clear call. It answers processPES with scripted durations. With a
-// FrameBuffer it "draws" under the framebuffer lock, the way the real
-// decoders do, so a test can check that the lock is never left taken.
+// time stamp, bytes and the STC when it came) and how often it was cleared.
+// It answers processPES with scripted durations. With a FrameBuffer it
+// "draws" under the framebuffer lock, the way the real decoders do, so a
+// test can check that the lock is never left taken.
 class RecordingDecoder : public Subtitle {
  public:
   struct Packet {
@@ -24,41 +23,39 @@ class RecordingDecoder : public Subtitle {
     uint32_t size;
     std::vector<uint8_t> bytes;  // empty unless bytes are kept
     int64_t stc;
-    std::thread::id thread;
-  };
-  struct Clear {
-    int64_t stc;       // the value clear was called with
-    int64_t clockStc;  // what the STC source read at that moment
-    std::thread::id thread;
   };
 
   uint32_t processPES(const PESPacket& packet) override;
   uint32_t clear(const int64_t& stc) override;
 
   // Where "the STC at arrival" is read from; unset reads 0.
-  void SetStcSource(std::function<int64_t()> source);
+  void SetStcSource(std::function<int64_t()> source) { Locked([&] { stcSource_ = source; }); }
   // Durations to return, one per packet; once used up, `fallback` is returned.
-  void ScriptDurations(std::vector<uint32_t> durations, uint32_t fallback = 0);
+  void ScriptDurations(std::vector<uint32_t> durations, uint32_t fallback = 0) {
+    Locked([&] {
+      durations_.assign(durations.begin(), durations.end());
+      fallback_ = fallback;
+    });
+  }
   void SetKeepBytes(bool keep) { keepBytes_ = keep; }
-  // Count calls only, keeping no per-call record (long stress runs).
+  // Count calls only, keeping no per-packet record (long stress runs).
   void SetCountOnly(bool countOnly) { countOnly_ = countOnly; }
-  // Draw under this framebuffer's lock in every call.
   void SetFrameBuffer(FrameBuffer* frameBuffer) { frameBuffer_ = frameBuffer; }
-  // Run inside processPES, after the packet is recorded.
-  void SetPacketHook(std::function<void(const PESPacket&)> hook);
-  void SetClearHook(std::function<void()> hook);
 
-  std::vector<Packet> Packets() const;
-  std::vector<Clear> Clears() const;
-  size_t PacketCount() const;
-  size_t ClearCount() const;
-  // Calls currently inside the framebuffer lock (must be 0 whenever no
-  // reader thread runs).
+  std::vector<Packet> Packets() const { return Locked([&] { return packets_; }); }
+  size_t PacketCount() const { return Locked([&] { return packetCount_; }); }
+  size_t ClearCount() const { return Locked([&] { return clearCount_; }); }
+  // Calls currently inside the framebuffer lock (0 whenever no reader runs).
   int InsideLock() const { return insideLock_.load(); }
   // Bumped under the framebuffer lock by every draw; read under it too.
   int64_t& SharedCanvas() { return canvas_; }
 
  private:
+  template <typename F>
+  auto Locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f();
+  }
   void Draw();
 
   mutable std::mutex mutex_;
@@ -70,10 +67,7 @@ class RecordingDecoder : public Subtitle {
   size_t packetCount_ = 0;
   size_t clearCount_ = 0;
   FrameBuffer* frameBuffer_ = nullptr;
-  std::function<void(const PESPacket&)> packetHook_;
-  std::function<void()> clearHook_;
   std::vector<Packet> packets_;
-  std::vector<Clear> clears_;
   std::atomic<int> insideLock_{0};
   int64_t canvas_ = 0;
 };

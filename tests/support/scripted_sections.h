@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -11,44 +12,38 @@
 
 // A demultiplexer that answers every read with the next scripted reply, as
 // given: short, truncated or lying sections reach the reader unchanged, which
-// a real demultiplexer would never produce. Ioctls succeed.
-class ScriptedSectionDemux : public SimDevice {
+// a real demultiplexer would never produce. Ioctls succeed; an empty script
+// times out.
+class ScriptedSectionDemux : public SimDevice, public SimHandle {
  public:
-  struct Reply {
-    std::vector<uint8_t> bytes;
-    int err = 0;  // when not 0 the read fails with this errno
-  };
+  void Add(std::vector<uint8_t> bytes) { Push({std::move(bytes), 0}); }
+  void AddError(int err) { Push({{}, err}); }
 
-  void Add(std::vector<uint8_t> bytes) { replies_.push_back({std::move(bytes), 0}); }
-  void AddError(int err) { replies_.push_back({{}, err}); }
-
-  std::shared_ptr<SimHandle> Open(int) override { return std::make_shared<Handle>(this); }
+  std::shared_ptr<SimHandle> Open(int) override { return {std::shared_ptr<void>(), this}; }
+  ssize_t Read(void* buffer, size_t count) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Reply reply{{}, ETIMEDOUT};
+    if (!replies_.empty()) {
+      reply = std::move(replies_.front());
+      replies_.pop_front();
+    }
+    if (reply.err != 0) return errno = reply.err, -1;
+    const size_t n = std::min(reply.bytes.size(), count);
+    if (n > 0) std::memcpy(buffer, reply.bytes.data(), n);
+    return static_cast<ssize_t>(n);
+  }
+  int Ioctl(unsigned long, void*) override { return 0; }
 
  private:
-  class Handle : public SimHandle {
-   public:
-    explicit Handle(ScriptedSectionDemux* owner) : owner_(owner) {}
-    ssize_t Read(void* buffer, size_t count) override {
-      std::lock_guard<std::mutex> lock(owner_->mutex_);
-      if (owner_->replies_.empty()) {
-        errno = ETIMEDOUT;
-        return -1;
-      }
-      Reply reply = std::move(owner_->replies_.front());
-      owner_->replies_.pop_front();
-      if (reply.err != 0) {
-        errno = reply.err;
-        return -1;
-      }
-      const size_t n = reply.bytes.size() < count ? reply.bytes.size() : count;
-      if (n > 0) std::memcpy(buffer, reply.bytes.data(), n);
-      return static_cast<ssize_t>(n);
-    }
-    int Ioctl(unsigned long, void*) override { return 0; }
-
-   private:
-    ScriptedSectionDemux* owner_;
+  struct Reply {
+    std::vector<uint8_t> bytes;
+    int err;  // when not 0 the read fails with this errno
   };
+
+  void Push(Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    replies_.push_back(std::move(reply));
+  }
 
   std::mutex mutex_;
   std::deque<Reply> replies_;
