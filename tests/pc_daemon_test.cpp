@@ -26,6 +26,7 @@
 namespace {
 
 // Service 200 (DVB) first, teletext service 100 from 7 s, DVB again from 13 s.
+// Service 200 (DVB) first, teletext service 100 from 7 s, DVB again from 13 s.
 TEST(PcDaemon, DvbSubtitlesFollowTheSettingAndStopOnEveryServiceChange) {
   TempDir dir;
   const std::vector<uint8_t> bytes = tsgen::BuildDemoRecording(30);
@@ -61,11 +62,27 @@ TEST(PcDaemon, DvbSubtitlesFollowTheSettingAndStopOnEveryServiceChange) {
     o.changes = {{7.0, 100}, {13.0, 200}};
     const replay::Result r = replay::Run(o);
     ASSERT_EQ(r.status, 0) << r.error;
-    EXPECT_GE(CountOf(r.log, "ZUVA: DVB FROM PMT: eng, PID=210\n"), 2);  // and every 10 s while only announced
-    EXPECT_EQ(CountOf(r.log, "ZUVA: -> Let's start DVB Subtitles\nZUVA: Start DVB Subtile: PID=210\n"),
-              c.dvbShown ? 2 : 0);
-    EXPECT_EQ(CountOf(r.log, "ZUVA: -> DVB Subtitles NOT supported on this box yet...\n") == 0, c.dvbShown);
+    // Announced again every 10 s while only announced.
+    EXPECT_GE(CountOf(r.log, "ZUVA: DVB FROM PMT: eng, PID=210\n"), 2);
+    const int dvbStarts = CountOf(r.log, "ZUVA: Start DVB Subtile: PID=210\n");
+    EXPECT_EQ(dvbStarts, c.dvbShown ? 2 : 0);
+    EXPECT_EQ(CountOf(r.log, "ZUVA: -> Let's start DVB Subtitles\n") == 2, c.dvbShown);
+    EXPECT_EQ(CountOf(r.log, "NOT supported on this box yet...\n") == 0, c.dvbShown);
+    EXPECT_EQ(CountOf(r.log, "ZUVA: Force CLEAR SCREEN.\n") > 0, c.dvbShown);
     EXPECT_EQ(CountOf(r.log, "ZUVA: Using fallback font: "), c.fallback ? 1 : 0);
+    // Every start of a decoder comes after a stop of all decoding.
+    std::istringstream lines(r.log);
+    bool stopped = false;
+    int starts = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line == "ZUVA: Stop DVB decoding...") stopped = true;
+      if (line.rfind("ZUVA: Start TXT Subtile", 0) == 0 || line.rfind("ZUVA: Start DVB", 0) == 0) {
+        EXPECT_TRUE(stopped) << line;
+        stopped = false;
+        ++starts;
+      }
+    }
+    EXPECT_EQ(starts, 1 + dvbStarts);
     // Bitmaps before the first change and after the second, the Swedish
     // teletext in between (drawn with whatever font), never both at once.
     int bitmapRuns = 0;
@@ -224,6 +241,7 @@ TEST(PcDaemon, SighupReloadsTheSettingsFromTheConfigDir) {
   close(pipeFds[1]);
   std::string log;
   EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Load settings from: " + dir.File("zuva.conf") + "\n")) << log;
+  EXPECT_EQ(log.rfind("ZUVA: Booting...\nZUVA: Version: 2.07\nZUVA: Compiled at: ", 0), 0u) << log;
   EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: CONFIG: Language = fin\n")) << log;
   // Each signal reloads once, the handler stays, and the new file counts.
   const char* rounds[] = {"ger", "ita"};
@@ -240,6 +258,7 @@ TEST(PcDaemon, SighupReloadsTheSettingsFromTheConfigDir) {
   }
   kill(pid, SIGTERM);
   EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Exit from main loop...bye bye...\n")) << log;
+  EXPECT_EQ(CountOf(log, "ZUVA: DVBSubtitle created.\n"), 1);
   close(pipeFds[0]);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);

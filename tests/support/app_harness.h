@@ -40,13 +40,6 @@ struct AppHarness {
     };
     app->Run();
   }
-
-  void WriteStatus(int sid, int vpid, int apid, int tpid, int aspect, int seekable, int pmt) {
-    dir.Write("ZUVA.tmp", std::to_string(sid) + "\n" + std::to_string(vpid) + "\n" +
-                              std::to_string(apid) + "\n" + std::to_string(tpid) + "\n" +
-                              std::to_string(aspect) + "\n" + std::to_string(seekable) + "\n" +
-                              std::to_string(pmt) + "\n");
-  }
 };
 
 // Occurrences of `needle` in `text`.

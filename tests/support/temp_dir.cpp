@@ -27,8 +27,6 @@ void TempDir::Write(const std::string& name, const std::string& content) const {
   out << content;
 }
 
-void TempDir::Remove(const std::string& name) const { ::unlink(File(name).c_str()); }
-
 bool TempDir::Exists(const std::string& name) const { return access(File(name).c_str(), F_OK) == 0; }
 
 std::string ReadWholeFile(const std::string& path) {

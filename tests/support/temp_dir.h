@@ -14,7 +14,6 @@ class TempDir {
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   // Writes `content` to the named file, replacing it.
   void Write(const std::string& name, const std::string& content) const;
-  void Remove(const std::string& name) const;
   bool Exists(const std::string& name) const;
 
  private:
