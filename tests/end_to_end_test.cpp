@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,23 +38,13 @@ const Demo& DemoFile() {
   static const Demo demo = [] {
     Demo d;
     d.path = dir.File("demo.ts");
-    const std::vector<uint8_t> bytes = tsgen::BuildDemoRecording(20, &d.times);
+    const std::vector<uint8_t> bytes = tsgen::BuildDemoRecording(30, &d.times);
     std::ofstream(d.path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
     return d;
   }();
   return demo;
-}
-
-replay::Options Play(const std::string& recording, int service = -1) {
-  replay::Options o;
-  o.recording = recording;
-  o.service = service;
-  o.speed = 0;
-  o.logOut = nullptr;
-  o.keepLog = true;
-  return o;
 }
 
 // Expects every subtitle shown to be one of the demo's Swedish ones, whole and
@@ -238,6 +229,74 @@ TEST(EndToEnd, RecDelayAppliesToPacketsWithoutTimeStampDuringPlayback) {
     EXPECT_EQ(CountOf(r.log, "ZUVA: ZUVA: Added RecDelay!\n") > 0, playback);
   }
   EXPECT_NEAR(static_cast<double>(start[1] - start[0]), 4000.0, 500.0);
+}
+
+// Service 200 (DVB) first, teletext service 100 from 7 s, DVB again from 13 s.
+TEST(EndToEnd, DvbSubtitlesFollowTheSettingAndStopOnEveryServiceChange) {
+  const std::string box = std::string(ZUVA_DATA_DIR) + "/zuva.conf.example";
+  const std::string pc = std::string(ZUVA_DATA_DIR) + "/pc/zuva.conf";
+  struct Case {
+    const char* name;
+    std::string configFile;
+    bool replayDvb;
+    std::vector<std::string> settings;
+    bool dvbShown, fallback;  // the box's font does not exist here
+  };
+  const Case cases[] = {
+      {"box settings", box, false, {}, false, true},
+      {"box settings, setting on", box, false, {"UseDVBSubtitles 1"}, true, true},
+      {"zuva-replay --dvb", box, true, {}, true, true},
+      {"setting given as 0", box, false, {"UseDVBSubtitles 0"}, false, true},
+      {"PC settings", pc, false, {}, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    replay::Options o = Play(DemoFile().path, 200);
+    o.configFile = c.configFile;
+    o.dvb = c.replayDvb;
+    o.settings = c.settings;
+    o.changes = {{7.0, 100}, {13.0, 200}};
+    const replay::Result r = replay::Run(o);
+    ASSERT_EQ(r.status, 0) << r.error;
+    // Announced again every 10 s while only announced.
+    EXPECT_GE(CountOf(r.log, "ZUVA: DVB FROM PMT: eng, PID=210\n"), 2);
+    const int dvbStarts = CountOf(r.log, "ZUVA: Start DVB Subtile: PID=210\n");
+    EXPECT_EQ(dvbStarts, c.dvbShown ? 2 : 0);
+    EXPECT_EQ(CountOf(r.log, "ZUVA: -> Let's start DVB Subtitles\n") == 2, c.dvbShown);
+    EXPECT_EQ(CountOf(r.log, "NOT supported on this box yet...\n") == 0, c.dvbShown);
+    EXPECT_EQ(CountOf(r.log, "ZUVA: Force CLEAR SCREEN.\n") > 0, c.dvbShown);
+    EXPECT_EQ(CountOf(r.log, "ZUVA: Using fallback font: "), c.fallback ? 1 : 0);
+    // Every start of a decoder comes after a stop of all decoding.
+    std::istringstream lines(r.log);
+    bool stopped = false;
+    int starts = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line == "ZUVA: Stop DVB decoding...") stopped = true;
+      if (line.rfind("ZUVA: Start TXT Subtile", 0) == 0 || line.rfind("ZUVA: Start DVB", 0) == 0) {
+        EXPECT_TRUE(stopped) << line;
+        stopped = false;
+        ++starts;
+      }
+    }
+    EXPECT_EQ(starts, 1 + dvbStarts);
+    // Bitmaps before the first change and after the second, the Swedish
+    // teletext in between (drawn with whatever font), never both at once.
+    int bitmapRuns = 0;
+    bool teletext = false, previousBitmap = false;
+    for (const replay::SrtEntry& e : r.srt) {
+      bool bitmap = false, text = false;
+      for (const std::string& line : e.lines) {
+        (line.rfind("[bitmap", 0) == 0 ? bitmap : text) = true;
+      }
+      EXPECT_FALSE(bitmap && text) << e.startMs;
+      bitmapRuns += bitmap && !previousBitmap;
+      previousBitmap = bitmap;
+      teletext = teletext || e.lines[0].rfind("Undertext nummer ", 0) == 0;
+    }
+    EXPECT_EQ(bitmapRuns, c.dvbShown ? 2 : 0);
+    EXPECT_TRUE(teletext);
+    EXPECT_EQ(r.leakedHandles, 0);
+  }
 }
 
 struct Fault {

@@ -48,11 +48,7 @@ int Status(std::vector<std::string> args, const Platform& platform,
 
 // The French sample played as fast as the daemon allows, its log kept.
 replay::Options FrenchSample() {
-  replay::Options o;
-  o.recording = ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts";
-  o.speed = 0;
-  o.logOut = nullptr;
-  o.keepLog = true;
+  replay::Options o = Play(ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts");
   o.settings = {"Language fre"};
   return o;
 }
