@@ -175,6 +175,21 @@ TEST(EndToEnd, BroadcastSampleMatchesTheReference) {
   EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x04\x58\0\0\x04\x76", 8));  // 1112 x 1142
 }
 
+// The Italian multiplex: eight services, teletext on a PID of each; the row
+// on air on page 777 of service 3402 grows word by word, and is shown so.
+TEST(EndToEnd, ItalianSampleShowsPage777) {
+  replay::Options o = Play(std::string(ZUVA_SAMPLES_DIR) + "/broadcast-teletext-ita.ts", 3402);
+  o.settings = {"Language ita"};
+  const replay::Result r = replay::Run(o);
+  ASSERT_EQ(r.status, 0) << r.error;
+  EXPECT_GE(CountOf(r.log, "ZUVA: TXT FROM PMT: ita, PID=241, PAGE=777\n"), 1) << r.log;
+  std::vector<std::vector<std::string>> shown;
+  for (const replay::SrtEntry& e : r.srt) shown.push_back(e.lines);
+  EXPECT_EQ(shown, (std::vector<std::vector<std::string>>{{"Tu stavi facendo"},
+                                                          {"Tu stavi facendo sicuramente"},
+                                                          {"Tu stavi facendo sicuramente cose"}}));
+}
+
 TEST(EndToEnd, MessageLineIsBlankedSixCyclesLater) {
   replay::Options o = Play(DemoFile().path, 200);  // DVB only announced: the message is all
   o.tailSeconds = 0;
