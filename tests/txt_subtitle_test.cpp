@@ -36,14 +36,7 @@ struct SpyFrameBuffer : FrameBuffer {
   std::vector<int> copies;
 };
 
-struct Shown {
-  std::string text;
-  int row;
-  bool operator==(const Shown& o) const { return text == o.text && row == o.row; }
-};
-std::ostream& operator<<(std::ostream& os, const Shown& s) {
-  return os << (s.row + 1) << ":" << s.text;
-}
+using Shown = std::pair<std::string, int>;  // text, row index
 
 // Feeds one PES packet held in an exact-size heap block, so reading past it
 // is caught by the address sanitizer.
@@ -93,18 +86,13 @@ struct Decoder {
 
 // A decoder drawing on a screen with DejaVu Sans.
 struct Layout {
-  explicit Layout(int bpp = 32) : screen(Depth(bpp)) {
+  explicit Layout(int bpp = 32) : screen(SimFramebuffer::Geometry{bpp, 720, 576, 768}) {
     EXPECT_EQ(screen.Init(), 0);
     txt.frameBuffer = screen.fb.get();
     txt.config = &config;
     txt.videoFormat = 4;
     txt.configure(0x889);
     screen.fb->fills.clear();
-  }
-  static SimFramebuffer::Geometry Depth(int bpp) {
-    SimFramebuffer::Geometry g;
-    g.bitsPerPixel = bpp;
-    return g;
   }
   // The top row of the band the decoder is meant to draw row index i in.
   int Top(int i) const {
