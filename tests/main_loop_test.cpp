@@ -1,94 +1,84 @@
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdio>
 #include <string>
 #include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "common/log.h"
 #include "support/app_harness.h"
 
 namespace {
 
-// Splits the captured log at the cycle markers the harness writes, so that a
-// test can ask what happened in cycle n.
-std::vector<std::string> ByCycle(const std::string& text) {
-  std::vector<std::string> cycles(1);
-  std::string::size_type start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size() - 1;
-    const std::string line = text.substr(start, end - start + 1);
-    if (line.rfind("ZUVA: --- cycle ", 0) == 0) {
-      cycles.emplace_back();
-    } else {
-      cycles.back() += line;
-    }
-    start = end + 1;
-  }
-  return cycles;
-}
-
-void Mark(int cycle) { log("--- cycle %d\n", cycle); }
-
 TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
   AppHarness h;
   LogCapture capture;
   h.Make();
-  h.RunCycles(23, Mark);
-  const auto cycles = ByCycle(capture.Text());
-  ASSERT_EQ(cycles.size(), 24u);
+  // The log of each cycle, split at markers written at the start of each.
+  std::vector<size_t> starts;
+  h.RunCycles(23, [&](int) { starts.push_back(capture.Text().size()); });
+  starts.push_back(capture.Text().size());
+  ASSERT_EQ(starts.size(), 24u);
   for (int c = 1; c <= 23; ++c) {
-    EXPECT_EQ(CountOf(cycles[c], "Could not find ZUVA.tmp...is Python plugin running?\n"), 1)
-        << "cycle " << c;
-    const int scans = CountOf(cycles[c], "Service changed: SID=-1, PMT=-1\n");
+    const std::string cycle = capture.Text().substr(starts[c - 1], starts[c] - starts[c - 1]);
+    EXPECT_EQ(CountOf(cycle, "Could not find ZUVA.tmp...is Python plugin running?\n"), 1) << c;
+    const int scans = CountOf(cycle, "Service changed: SID=-1, PMT=-1\n");
     EXPECT_EQ(scans, c >= 20 ? 1 : 0) << "cycle " << c;
-    EXPECT_EQ(CountOf(cycles[c], "Failed to GetAllPIDs()...try again.\n"), scans);
+    EXPECT_EQ(CountOf(cycle, "Failed to GetAllPIDs()...try again.\n"), scans);
   }
 }
 
-// Without decoding the countdown would rescan in cycle 20; a running decoder
-// holds it back for as long as the status stays the same.
-
-#ifdef ZUVA_DAEMON_PATH
-// The daemon binary itself: banner, a cycle without status file, and a clean
-// exit on SIGTERM.
-TEST(Daemon, StartsLogsAndStopsCleanlyOnSigterm) {
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(pipeFds[1], 2);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    execl(ZUVA_DAEMON_PATH, "zuva", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  usleep(1300000);
-  kill(pid, SIGTERM);
-  std::string out;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) out.append(buffer, n);
-  close(pipeFds[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(out.rfind("ZUVA: Booting...\nZUVA: Version: 2.07\nZUVA: Compiled at: ", 0), 0u);
-  EXPECT_NE(out.find("ZUVA: DVBSubtitle created.\n"), std::string::npos);
-  EXPECT_NE(out.find("ZUVA: Exit from main loop...bye bye...\n"), std::string::npos);
-  const bool statusFilePresent = access("/tmp/ZUVA.tmp", F_OK) == 0;
-  if (!statusFilePresent) {
-    EXPECT_NE(out.find("ZUVA: Could not find ZUVA.tmp...is Python plugin running?\n"),
-              std::string::npos);
+// A read that fails part-way keeps what it read so far and reports no change;
+// the next complete read reports the new service.
+TEST(StatusFile, PartialReads) {
+  using Status = std::vector<int>;  // sid vpid apid tpid format mode pmt
+  struct Case {
+    const char* file;
+    const char* logLine;
+    Status after;
+  };
+  const Case cases[] = {
+      {"", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
+      {"abc\n1\n2\n3\n0\n0\n9\n", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
+      {"300\n", "ZUVA: Failed to read VPID\n", {300, -1, -1, -1, 4, 0, -1}},
+      {"300\n101\n", "ZUVA: Failed to read APID\n", {300, 101, -1, -1, 4, 0, -1}},
+      {"300\n101\n102\n", "ZUVA: Failed to read TPID\n", {300, 101, 102, -1, 4, 0, -1}},
+      {"300\n101\n102\n103\n2\n", "ZUVA: Failed to read Seekable\n",
+       {300, 101, 102, 103, 16, 0, -1}},
+      {"300\n101\n102\n103\n2\n1\nx\n", "ZUVA: Failed to read PMT\n",
+       {300, 101, 102, 103, 16, 2, -1}},
+      {"300\n101\n102\n103\n2\n1\n-1\n", "ZUVA: Strange...no PMT??? Hrm...\n",
+       {300, 101, 102, 103, 16, 2, -1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    AppHarness h;
+    LogCapture capture;
+    Application& app = h.Make();
+    capture.Clear();
+    h.dir.Write("ZUVA.tmp", c.file);
+    const bool complete = std::string(c.logLine).find("Strange") != std::string::npos;
+    EXPECT_EQ(app.ReadServiceStatus(), complete ? 1 : 0);
+    EXPECT_EQ(capture.Text(), c.logLine);
+    EXPECT_EQ(Status({app.Sid(), app.Vpid(), app.Apid(), app.Tpid(), app.VideoFormat(),
+                      app.PlaybackMode(), app.PmtPid()}),
+              c.after);
+    h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n2\n0\n100\n");
+    EXPECT_EQ(app.ReadServiceStatus(), 1);
   }
 }
-#endif
+
+// The flag file is removed as a plain file name, whatever characters its
+// configured path holds: nothing of it is ever handed to a shell.
+TEST(StatusFile, ReloadFlagPathIsNeverInterpreted) {
+  AppHarness h;
+  const std::string name = "flag;touch pwned $(id)";
+  h.platform.paths.reloadFlag = h.dir.File(name);
+  LogCapture capture;
+  Application& app = h.Make();
+  h.dir.Write("ZUVA.tmp", "300\n1\n2\n3\n0\n0\n100\n");
+  h.dir.Write(name, "");
+  EXPECT_EQ(app.ReadServiceStatus(), 1);
+  EXPECT_FALSE(h.dir.Exists(name));
+  EXPECT_EQ(CountOf(capture.Text(), "Reload configs requested."), 1);
+}
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "sim/replay.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
 
@@ -40,13 +41,6 @@ struct AppHarness {
     };
     app->Run();
   }
-
-  void WriteStatus(int sid, int vpid, int apid, int tpid, int aspect, int seekable, int pmt) {
-    dir.Write("ZUVA.tmp", std::to_string(sid) + "\n" + std::to_string(vpid) + "\n" +
-                              std::to_string(apid) + "\n" + std::to_string(tpid) + "\n" +
-                              std::to_string(aspect) + "\n" + std::to_string(seekable) + "\n" +
-                              std::to_string(pmt) + "\n");
-  }
 };
 
 // Occurrences of `needle` in `text`.
@@ -54,4 +48,16 @@ inline int CountOf(const std::string& text, const std::string& needle) {
   int n = 0;
   for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
+}
+
+// A replay on the virtual clock, as fast as the daemon's own sleeps allow, its
+// log kept and not printed.
+inline replay::Options Play(const std::string& recording, int service = -1) {
+  replay::Options o;
+  o.recording = recording;
+  o.service = service;
+  o.speed = 0;
+  o.logOut = nullptr;
+  o.keepLog = true;
+  return o;
 }

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/translator.h"
 #include "display/frame_buffer.h"
@@ -12,33 +13,51 @@
 
 constexpr const char* kDejaVuSans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
-// A FrameBuffer on a simulated framebuffer, with its own paths and translator.
-// Members are built in order: device, router, platform, frame buffer.
-struct SimScreen {
-  explicit SimScreen(const SimFramebuffer::Geometry& geometry = SimFramebuffer::Geometry())
+// A frame buffer (FrameBuffer or a test's subclass) on a simulated framebuffer,
+// with its own paths and translator.
+template <class FB>
+struct BasicSimScreen {
+  explicit BasicSimScreen(const SimFramebuffer::Geometry& geometry = SimFramebuffer::Geometry())
       : device(geometry) {
     io.Attach(Paths::Under(dir.Path()).framebuffer, &device);
     platform.io = &io;
     platform.paths = Paths::Under(dir.Path());
-    fb = std::make_unique<FrameBuffer>(platform);
+    fb = std::make_unique<FB>(platform);
     fb->SetTranslator(&translator);
   }
-  ~SimScreen() {
-    if (fb) fb->Close();
-  }
+  ~BasicSimScreen() { fb->Close(); }
 
   int Init(const std::string& font = kDejaVuSans) { return fb->Init(font); }
+
+  // Puts a colour on the screen as the framebuffer stores it (palette index at 8 bpp).
+  void Plant(int x, int y, uint32_t colour) {
+    uint8_t* p = device.Memory() + static_cast<size_t>(y) * device.Stride() +
+                 static_cast<size_t>(x) * device.BytesPerPixel();
+    if (device.BitsPerPixel() == 32) {
+      FrameBuffer::ColourToPixelBytes(colour, p);
+    } else {
+      p[0] = static_cast<uint8_t>(colour);
+    }
+  }
+  // Rows of the screen holding anything but empty pixels.
+  std::vector<int> UsedRows() const {
+    std::vector<int> rows;
+    for (int y = 0; y < device.Height(); ++y) {
+      for (int x = 0; x < device.Width(); ++x) {
+        if (device.PixelAt(x, y) != 0) {
+          rows.push_back(y);
+          break;
+        }
+      }
+    }
+    return rows;
+  }
 
   TempDir dir;
   SimFramebuffer device;
   SimDeviceIO io;
   Platform platform;
   Translator translator;
-  std::unique_ptr<FrameBuffer> fb;
+  std::unique_ptr<FB> fb;
 };
-
-inline SimFramebuffer::Geometry Geometry8() {
-  SimFramebuffer::Geometry g;
-  g.bitsPerPixel = 8;
-  return g;
-}
+using SimScreen = BasicSimScreen<FrameBuffer>;

@@ -1,24 +1,45 @@
 #pragma once
 
+#include <ftw.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    char templ[] = "/tmp/zuva-test-XXXXXX";
+    if (mkdtemp(templ) == nullptr) std::abort();
+    path_ = templ;
+  }
+  ~TempDir() {
+    nftw(
+        path_.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) { return std::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& Path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   // Writes `content` to the named file, replacing it.
-  void Write(const std::string& name, const std::string& content) const;
-  void Remove(const std::string& name) const;
-  bool Exists(const std::string& name) const;
+  void Write(const std::string& name, const std::string& content) const {
+    std::ofstream(File(name), std::ios::binary | std::ios::trunc) << content;
+  }
+  bool Exists(const std::string& name) const { return access(File(name).c_str(), F_OK) == 0; }
 
  private:
   std::string path_;
 };
 
-std::string ReadWholeFile(const std::string& path);
+inline std::string ReadWholeFile(const std::string& path) {
+  std::ostringstream out;
+  out << std::ifstream(path, std::ios::binary).rdbuf();
+  return out.str();
+}
