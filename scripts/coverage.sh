@@ -15,5 +15,5 @@ find build/coverage -name '*.gcda' -delete
 ctest --preset coverage -j "$(nproc)"
 # Exception and compiler-made branches are not decisions in our code.
 gcovr --root . --filter 'src/' --object-directory build/coverage \
-  --exclude-throw-branches --exclude-unreachable-branches --print-summary "$@" \
+  --exclude-throw-branches --exclude-unreachable-branches --gcov-ignore-parse-errors --print-summary "$@" \
   build/coverage | tail -n 3

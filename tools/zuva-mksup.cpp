@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tsgen/sup_writer.h"
+#include "sup_writer.h"
 
 #include "common/command_line.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/shape_compare.h"
+#include "shape_compare.h"
 
 #include "common/command_line.h"
 

@@ -7,7 +7,7 @@
 // given screen positions, cleared again at the cue's end. FFmpeg decodes them
 // and encodes them again as DVB subtitles, which the daemon then shows.
 //
-// Header-only, shared by tools/zuva-mksup.cpp and the unit tests.
+// Header-only, used by tools/zuva-mksup.cpp.
 
 #include <ft2build.h>
 #include FT_FREETYPE_H

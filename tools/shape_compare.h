@@ -6,7 +6,7 @@
 // compared (palette and CLUT interpretation may differ); the drawn shapes,
 // their bounding boxes and their overlap are.
 //
-// Header-only, shared by tools/zuva-shapecmp.cpp and the unit tests.
+// Header-only, used by tools/zuva-shapecmp.cpp.
 
 #ifdef ZUVA_HAVE_PNG
 #include <png.h>
