@@ -34,8 +34,10 @@ Bytes Repeat(int n, uint8_t v) { return Bytes(static_cast<size_t>(n), v); }
 Bytes Pes(const Bytes& payload) { return tsgen::BuildPES(0xBD, -1, payload, 0); }
 // One holding the data identifier, the stream id and `segments`.
 Bytes Segments(std::initializer_list<Bytes> segments) {
-  Bytes payload = {0x20, 0x00};
-  for (const Bytes& s : segments) payload.insert(payload.end(), s.begin(), s.end());
+  const Bytes body = Cat(segments);
+  Bytes payload(body.size() + 2, 0x00);
+  payload[0] = 0x20;
+  std::copy(body.begin(), body.end(), payload.begin() + 2);
   return Pes(payload);
 }
 
