@@ -29,9 +29,7 @@ struct Model {
   void Put(int x, int y, uint32_t colour) {
     uint8_t* p = &bytes[static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bpp];
     if (bpp == 1) p[0] = static_cast<uint8_t>(colour);
-    // Blue, green, red, opacity.
-    for (int i = 0; bpp == 4 && i < 4; ++i)
-      p[i] = static_cast<uint8_t>(colour >> (i == 3 ? 0 : 8 * i + 8));
+    if (bpp == 4) FrameBuffer::ColourToPixelBytes(colour, p);
   }
   // Columns x0..x1 and rows y0..y1, both inclusive.
   void Rect(int x0, int x1, int y0, int y1, uint32_t colour) {
@@ -231,6 +229,16 @@ TEST_P(Depth, BlitBitmapCopiesPaletteColoursAndClipsAtEveryEdge) {
     EXPECT_EQ(3, s.fb->BlitBitmap(bitmap, 4, 3, x, y));
     ExpectMemory(s.device, expected);
   }
+  // No rows, no columns, no bitmap, a palette index out of range: nothing lands.
+  Screen s(GetParam());
+  const Model untouched(s.device);
+  s.fb->SetPaletteColor(1, 0xFFFFFFFF);
+  s.fb->SetPaletteColor(-1, 0);
+  s.fb->SetPaletteColor(256, 0);
+  EXPECT_EQ(0, s.fb->BlitBitmap(bitmap, 4, 0, 10, 10));
+  EXPECT_EQ(3, s.fb->BlitBitmap(bitmap, 0, 3, 10, 10));
+  EXPECT_EQ(0, s.fb->BlitBitmap(nullptr, 4, 3, 10, 10));
+  ExpectMemory(s.device, untouched);
 }
 
 TEST(FrameBufferGeometry, SmallDevicesClipEverythingToTheirMemory) {
@@ -283,9 +291,10 @@ TEST(FrameBufferProbe, AnyPixelSetAnswersAsReadPixelWould) {
     s.fb->ClearScreen();
     s.fb->FillRect(360, 41, 1, 1, 0x000001FF);  // row 41; its first byte is 1 at 32 bpp
     for (const auto& [first, end, step] : {std::tuple{0, 576, 2}, {1, 576, 2}, {41, 42, 1},
-                                            {42, 576, 1}, {0, 41, 1}, {300, 600, 1}}) {
+                                            {42, 576, 1}, {0, 41, 1}, {300, 600, 1},
+                                            {-2, 50, 1}, {41, 41, 1}, {0, 576, 0}}) {
       bool expect = false;
-      for (int y = first; y < end; y += step) {
+      for (int y = first; step > 0 && y < end; y += step) {
         uint8_t pixel[4] = {};
         s.fb->ReadPixel(360, y, pixel);
         expect = expect || pixel[0] != 0;
