@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -226,9 +225,6 @@ TEST(RenderPng, EveryDepthBecomesRGBAndBadPicturesAreRefused) {
     EXPECT_TRUE(width == 2 && height == 1);
     ASSERT_TRUE(WriteScreenPng(dir.Path() + "/screen.png", device, options));
   }
-  char signature[4] = {};
-  std::ifstream(dir.Path() + "/screen.png", std::ios::binary).read(signature, 4);
-  EXPECT_EQ(std::string(signature, 4), "\x89PNG");
   const std::vector<uint8_t> rgb(6, 0x40);
   EXPECT_FALSE(WriteRGBPng(dir.Path() + "/empty.png", 0, 1, rgb));
   EXPECT_FALSE(WriteRGBPng(dir.Path() + "/short.png", 3, 1, rgb));
