@@ -55,12 +55,6 @@ struct Filter {
   PESFilter filter;
 };
 
-Bytes Cat(const std::vector<Bytes>& parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
 std::vector<Bytes> TeletextPackets(int count, int unitsPerPacket = 7) {
   const std::vector<tsgen::TeletextUnit> units(count * unitsPerPacket, tsgen::StuffingUnit());
   return tsgen::PackTeletextPES(units, 900000, unitsPerPacket);

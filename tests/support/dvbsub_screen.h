@@ -66,8 +66,9 @@ class RecordingFrameBuffer : public FrameBuffer {
   }
   int CountSet() const { return kWidth * kHeight - std::count(screen.begin(), screen.end(), 0u); }
   int CountCalls(const std::string& name) const {
-    return std::count_if(calls.begin(), calls.end(),
-                         [&](const std::string& c) { return c.compare(0, name.size(), name) == 0; });
+    return std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
+      return c.compare(0, name.size(), name) == 0;
+    });
   }
 
   std::vector<uint32_t> screen;
@@ -102,3 +103,10 @@ struct SubtitleScreen {
   RecordingFrameBuffer fb;
   subtitle_context ctx;
 };
+
+// The parts one after the other.
+inline std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>>& parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
