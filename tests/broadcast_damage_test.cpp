@@ -55,12 +55,6 @@ struct Filter {
   PESFilter filter;
 };
 
-Bytes Cat(const std::vector<Bytes>& parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
 std::vector<Bytes> TeletextPackets(int count, int unitsPerPacket = 7) {
   const std::vector<tsgen::TeletextUnit> units(count * unitsPerPacket, tsgen::StuffingUnit());
   return tsgen::PackTeletextPES(units, 900000, unitsPerPacket);
@@ -178,6 +172,7 @@ TEST(BroadcastDamage, DvbObjectsSurviveDamageAndShowEightBitColours) {
   const std::vector<Case> cases = {
       {"invalid data type in the top field", 2, damaged, 0, greenColour},
       {"8-bit region, 8-bit CLUT", 3, eight, redColour, redColour},
+      {"no bottom field: odd rows stay empty", 2, {7, 0, 0, false, rowA, {}}, greenColour, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -194,23 +189,6 @@ TEST(BroadcastDamage, DvbObjectsSurviveDamageAndShowEightBitColours) {
     s.Feed(set.Object(c.object).End().Packet(0));
     EXPECT_EQ(s.fb.Pixel(100, 400), c.evenRow);
     EXPECT_EQ(s.fb.Pixel(100, 401), c.oddRow);
-  }
-}
-
-// A short packet of another stream is named by its start code or stream id.
-TEST(BroadcastDamage, ShortDvbPacketsAreCheckedFromTheStartCode) {
-  const std::vector<std::pair<Bytes, std::string>> cases = {
-      {{0x00, 0x00, 0x02, 0xBD, 0x00, 0x00}, "invalid startcode 00 00 02"},
-      {{0x00, 0x00, 0x01, 0xC0, 0x00}, "invalid stream_id c0"},
-      {{0x00, 0x00, 0x01, 0xBD, 0x00, 0x00}, "No data left (-5)"},
-      {{0x00, 0x01}, "No data left (-9)"},
-  };
-  for (const auto& c : cases) {
-    LogCapture capture;
-    subtitle_context ctx;
-    subtitle_process_pes(&ctx, c.first.data(), static_cast<uint32_t>(c.first.size()));
-    EXPECT_EQ(CountOf(capture.Text(), c.second), 1) << capture.Text();
-    EXPECT_EQ(CountOf(capture.Text(), "\n"), 1) << capture.Text();
   }
 }
 

@@ -13,12 +13,6 @@ namespace {
 constexpr uint32_t kWhite = 0xFFFFFFFF;
 constexpr int kSize = 28;
 
-TEST(Font, KerningRoundsTowardsMinusInfinity) {
-  const std::vector<std::pair<long, int>> cases = {{0, 0},  {-1, -1}, {-64, -1}, {-65, -2},
-                                                   {63, 0}, {64, 1},  {130, 2}};
-  for (const auto& [delta, px] : cases) EXPECT_EQ(px, FrameBuffer::KerningToPixels(delta)) << delta;
-}
-
 // Painted pixels of rows y0..y1 (within the 720 columns).
 int Painted(const SimFramebuffer& device, int y0, int y1) {
   int n = 0;
@@ -34,7 +28,7 @@ TEST(Font, TextNeverLeavesTheScreenOrTheBand) {
   const std::vector<Case> cases = {
       {690, 100, 720, kSize}, {-15, 100, 720, kSize},             {100, 5, 720, kSize},
       {100, 590, 720, kSize}, {INT_MIN, INT_MAX, INT_MAX, kSize}, {-50, 300, INT_MAX, 100000},
-      {10, 100, 700, -28},    {700, 100, INT_MAX, kSize},
+      {10, 100, 700, -28},    {700, 100, INT_MAX, kSize},             {300, 100, 40, kSize},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.x << "," << c.y << "," << c.width << "," << c.size);

@@ -64,15 +64,11 @@ class RecordingFrameBuffer : public FrameBuffer {
     if (!OnScreen(x, y)) return void(++offScreen);
     screen[static_cast<size_t>(y) * kWidth + x] = colour;
   }
-  int CountSet() const {
-    int n = 0;
-    for (uint32_t c : screen) n += c != 0;
-    return n;
-  }
+  int CountSet() const { return kWidth * kHeight - std::count(screen.begin(), screen.end(), 0u); }
   int CountCalls(const std::string& name) const {
-    int n = 0;
-    for (const std::string& c : calls) n += c.compare(0, name.size(), name) == 0;
-    return n;
+    return std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
+      return c.compare(0, name.size(), name) == 0;
+    });
   }
 
   std::vector<uint32_t> screen;
@@ -107,3 +103,10 @@ struct SubtitleScreen {
   RecordingFrameBuffer fb;
   subtitle_context ctx;
 };
+
+// The parts one after the other.
+inline std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>>& parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
