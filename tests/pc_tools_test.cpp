@@ -20,6 +20,7 @@
 #include "sim/scan_json.h"
 #include "sim/sim_device_io.h"
 #include "support/app_harness.h"
+#include "support/sim_screen.h"
 #include "support/temp_dir.h"
 #include "tsgen/psi.h"
 
@@ -298,6 +299,29 @@ TEST(ReplayOutputs, ScanAsJsonAndSheetLabels) {
   cell.lines = {"[bitmap 300x40 at 200,450]", "Un été"};
   EXPECT_EQ(SheetLabel(cell),
             (std::vector<std::string>{"01:02:03.004", "[bitmap 300x40]", "Un été"}));
+
+  EXPECT_FALSE(replay::ScanPrograms("/nonexistent.ts", programs, error));
+  EXPECT_EQ(replay::ScanToJson({}), "{\"programs\": []}\n");
+  odd.dvb.resize(2);
+  EXPECT_EQ(CountOf(replay::ScanToJson({odd, odd}), "\"composition_page_id\""), 4);
+  // Shrinking averages whole blocks and refuses a picture smaller than it says.
+  int w = -1, h = -1;
+  const std::vector<uint8_t> rgb = {0, 10, 20, 2, 10, 20, 4, 10, 20, 6, 10, 21, 99, 99, 99};
+  EXPECT_EQ(ShrinkRGB(rgb, 2, 2, 2, &w, &h), (std::vector<uint8_t>{3, 10, 20}));
+  EXPECT_EQ(w * h, 1);
+  EXPECT_EQ(ShrinkRGB(rgb, 2, 3, 0, &w, &h), std::vector<uint8_t>());
+  EXPECT_EQ(w + h, 0);
+  std::string why;
+  EXPECT_FALSE(WriteContactSheet("/nonexistent/s.png", {}, kDejaVuSans, &why));
+  EXPECT_NE(why, "");
+  cell.rgb.assign(720 * 576 * 3, 128);
+  cell.width = 720;
+  cell.height = 576;
+  for (const char* font : {"/nonexistent.ttf", kDejaVuSans}) {
+    why.clear();
+    EXPECT_FALSE(WriteContactSheet("/nonexistent/s.png", {cell}, font, &why));
+    EXPECT_NE(why, "") << font;
+  }
 }
 
 }  // namespace
