@@ -275,7 +275,6 @@ TEST(EndToEnd, DvbSubtitlesFollowTheSettingAndStopOnEveryServiceChange) {
       {"box settings", box, false, {}, false, true},
       {"box settings, setting on", box, false, {"UseDVBSubtitles 1"}, true, true},
       {"zuva-replay --dvb", box, true, {}, true, true},
-      {"setting given as 0", box, false, {"UseDVBSubtitles 0"}, false, true},
       {"PC settings", pc, false, {}, true, false},
   };
   for (const Case& c : cases) {

@@ -36,7 +36,6 @@ TEST(StatusFile, PartialReads) {
     Status after;
   };
   const Case cases[] = {
-      {"", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
       {"abc\n1\n2\n3\n0\n0\n9\n", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
       {"300\n", "ZUVA: Failed to read VPID\n", {300, -1, -1, -1, 4, 0, -1}},
       {"300\n101\n", "ZUVA: Failed to read APID\n", {300, 101, -1, -1, 4, 0, -1}},
