@@ -137,26 +137,23 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
   }
   // Options the replay refuses before anything plays.
   dir.Write("empty.ts", "");
-  const auto refused = [](replay::Options o, int status, const std::string& error) {
-    const replay::Result r = replay::Run(o);
-    EXPECT_EQ(r.status, status) << r.error;
-    EXPECT_EQ(r.error.rfind(error, 0), 0u) << r.error;
-  };
-  refused(Play(dir.File("missing.ts")), 1, "cannot read recording " + dir.File("missing.ts"));
-  refused(Play(dir.File("empty.ts")), 1, "cannot read recording ");
-  refused(Play(demo, 7), 2, "service 7 is not in the recording's PAT");
-  replay::Options o = Play(demo, 100);
-  o.changes = {{1.0, 9}};
-  refused(o, 2, "service 9 is not in the recording's PAT");
-  o.changes.clear();
-  o.configFile = dir.File("none.conf");
-  refused(o, 2, "cannot read settings file");
-  o.configFile.clear();
-  o.channelsFile = dir.File("none.channels");
-  refused(o, 2, "cannot read channels file");
-  o.channelsFile.clear();
-  o.translationFile = dir.File("none.translation");
-  refused(o, 2, "cannot read translation file");
+  std::vector<replay::Options> refused(7, Play(demo, 100));
+  refused[0].recording = dir.File("missing.ts");
+  refused[1].recording = dir.File("empty.ts");
+  refused[2].service = 7;
+  refused[3].changes = {{1.0, 9}};
+  refused[4].configFile = dir.File("none");
+  refused[5].channelsFile = dir.File("none");
+  refused[6].translationFile = dir.File("none");
+  const char* errors[] = {"cannot read recording", "cannot read recording",
+                          "service 7 is not in the",  "service 9 is not in the",
+                          "cannot read settings",     "cannot read channels",
+                          "cannot read translation"};
+  for (size_t i = 0; i < refused.size(); ++i) {
+    const replay::Result r = replay::Run(refused[i]);
+    EXPECT_EQ(r.status, i < 2 ? 1 : 2) << r.error;
+    EXPECT_EQ(r.error.rfind(errors[i], 0), 0u) << r.error;
+  }
 }
 
 // The real broadcast: the subtitles shown are the reference decoder's lines,
