@@ -27,8 +27,9 @@ TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
 }
 
 // A read that fails part-way keeps what it read so far and reports no change;
-// the next complete read reports the new service.
-TEST(StatusFile, PartialReads) {
+// the next complete read reports the new service. The reload flag is removed
+// as a plain file name, whatever its path holds: none of it reaches a shell.
+TEST(StatusFile, PartialReadsAndTheReloadFlag) {
   using Status = std::vector<int>;  // sid vpid apid tpid format mode pmt
   struct Case {
     const char* file;
@@ -36,7 +37,6 @@ TEST(StatusFile, PartialReads) {
     Status after;
   };
   const Case cases[] = {
-      {"", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
       {"abc\n1\n2\n3\n0\n0\n9\n", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
       {"300\n", "ZUVA: Failed to read VPID\n", {300, -1, -1, -1, 4, 0, -1}},
       {"300\n101\n", "ZUVA: Failed to read APID\n", {300, 101, -1, -1, 4, 0, -1}},
@@ -51,6 +51,8 @@ TEST(StatusFile, PartialReads) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     AppHarness h;
+    const std::string flag = "flag;touch pwned $(id)";
+    h.platform.paths.reloadFlag = h.dir.File(flag);
     LogCapture capture;
     Application& app = h.Make();
     capture.Clear();
@@ -62,23 +64,11 @@ TEST(StatusFile, PartialReads) {
                       app.PlaybackMode(), app.PmtPid()}),
               c.after);
     h.dir.Write("ZUVA.tmp", "300\n101\n102\n103\n2\n0\n100\n");
+    h.dir.Write(flag, "");
     EXPECT_EQ(app.ReadServiceStatus(), 1);
+    EXPECT_FALSE(h.dir.Exists(flag));
+    EXPECT_EQ(CountOf(capture.Text(), "Reload configs requested."), 1);
   }
-}
-
-// The flag file is removed as a plain file name, whatever characters its
-// configured path holds: nothing of it is ever handed to a shell.
-TEST(StatusFile, ReloadFlagPathIsNeverInterpreted) {
-  AppHarness h;
-  const std::string name = "flag;touch pwned $(id)";
-  h.platform.paths.reloadFlag = h.dir.File(name);
-  LogCapture capture;
-  Application& app = h.Make();
-  h.dir.Write("ZUVA.tmp", "300\n1\n2\n3\n0\n0\n100\n");
-  h.dir.Write(name, "");
-  EXPECT_EQ(app.ReadServiceStatus(), 1);
-  EXPECT_FALSE(h.dir.Exists(name));
-  EXPECT_EQ(CountOf(capture.Text(), "Reload configs requested."), 1);
 }
 
 }  // namespace

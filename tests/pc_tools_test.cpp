@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "app/status_tool.h"
+#include "common/command_line.h"
 #include "common/log.h"
 #include "config/dvbv5_channels.h"
 #include "platform/linux_dvb_io.h"
@@ -17,6 +20,7 @@
 #include "sim/scan_json.h"
 #include "sim/sim_device_io.h"
 #include "support/app_harness.h"
+#include "support/sim_screen.h"
 #include "support/temp_dir.h"
 #include "tsgen/psi.h"
 
@@ -53,11 +57,61 @@ replay::Options FrenchSample() {
   return o;
 }
 
+// Every program's options go through one parser: what the user typed comes
+// back in the one line of a refusal, and operands survive getopt's reordering.
+TEST(CommandLine, ParsesOrRefusesInOneLine) {
+  const cli::Program base{"prog", "Usage: prog\n",
+                          {{"size", 's', true, 1}, {"long-only", 0, true, 2}, {"flag", 'f', false, 3}},
+                          [](int id, const char* v, std::string& error) {
+                            if (id == 1 && std::string(v) == "bad") error = "no bad sizes";
+                            return error.empty() && !(id == 2 && std::string(v) == "x");
+                          }};
+  struct Case { std::vector<std::string> args; int status; std::string printed; std::vector<std::string> operands; } cases[] = {
+      {{"-h", "-q"}, 0, "Usage: prog\n", {}},
+      {{"--version"}, 0, "prog 2.07\n", {}},
+      {{"-q"}, 2, "prog: unknown option '-q' (see prog --help)\n", {}},
+      {{"--nope=3"}, 2, "prog: unknown option '--nope' (see prog --help)\n", {}},
+      {{"--flag=1"}, 2, "prog: unknown option '--flag' (see prog --help)\n", {}},
+      {{"-s"}, 2, "prog: option '-s' needs a value (see prog --help)\n", {}},
+      {{"--size"}, 2, "prog: option '--size' needs a value (see prog --help)\n", {}},
+      {{"--long-only"}, 2, "prog: option '--long-only' needs a value (see prog --help)\n", {}},
+      {{"--long-only=x"}, 2, "prog: bad value 'x' for --long-only (see prog --help)\n", {}},
+      {{"-s", "bad"}, 2, "prog: no bad sizes (see prog --help)\n", {}},
+      {{"a", "-fs5", "--long-only", "y", "b", "--", "-c"}, -1, "", {"a", "b", "-c"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "prog");
+    std::vector<char*> argv;
+    for (std::string& w : args) argv.push_back(&w[0]);
+    char* text = nullptr;
+    size_t size = 0;
+    cli::Program program = base;
+    program.out = program.err = open_memstream(&text, &size);
+    std::vector<std::string> operands;
+    EXPECT_EQ(cli::Parse(program, static_cast<int>(argv.size()), argv.data(), operands), c.status);
+    fclose(program.out);
+    EXPECT_EQ(text, c.printed);
+    free(text);
+    EXPECT_EQ(operands, c.operands);
+  }
+  long long n = 7;
+  double d = 7;
+  for (const char* bad : {"", "12x", "99999999999999999999", "-1", "101"}) {
+    EXPECT_FALSE(cli::ToInt(bad, 0, 100, n)) << bad;
+    EXPECT_FALSE(cli::ToNumber(bad, 0, 100, d)) << bad;
+  }
+  EXPECT_FALSE(cli::ToNumber("nan", 0, 100, d) || cli::ToInt(nullptr, 0, 1, n) || cli::ToNumber(nullptr, 0, 1, d));
+  EXPECT_TRUE(cli::ToInt("0x1F", 0, 100, n, 0) && cli::ToNumber("2.5", 0, 100, d));
+  EXPECT_EQ(n + d, 33.5);
+}
+
 TEST(DvbV5Channels, ReadsTheNamedSectionAsDvbToolsWriteIt) {
   const std::string file =
       "# dvbv5-scan output\r\n[TV Brasil HD]\r\n\tSERVICE_ID = 16160\r\n\tVIDEO_PID = 770\r\n"
       "\tAUDIO_PID = 514 614\r\n\tFREQUENCY = 479142857\r\n"
-      "[Radio]\n  SERVICE_ID=7\n  AUDIO_PID = 104\n"
+      "\t \n# [Radio]\n[Radio\n SERVICE_ID = 99\n[Radio]\n  SERVICE_ID=7\n  AUDIO_PID = 104\n"
       "[NoSid]\n VIDEO_PID = 100\n[Late]\n SERVICE_ID = 9\n"
       "[Bad]\n SERVICE_ID = 70000\n[BadPid]\n SERVICE_ID = 5\n VIDEO_PID = 0x100\n"
       "[Radio]\n SERVICE_ID = 8\n";
@@ -101,11 +155,23 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
   EXPECT_EQ(ReadWholeFile(h.dir.File("ZUVA.tmp")), "301\n0\n0\n0\n13\n0\n101\n");  // printed only
   // Replaced in one step: nothing but the status file is left in the folder.
   EXPECT_EQ(system(("test \"$(ls -A " + h.dir.Path() + ")\" = ZUVA.tmp").c_str()), 0);
-  std::string why;
-  EXPECT_EQ(Status({"-s", "5", "-p", "6", "--status-file", h.dir.File("no/x")}, h.platform, &why), 1);
-  EXPECT_NE(why.find("no/x"), std::string::npos);
+  // Failures of the file or the demultiplexer: status 1, the reason named.
+  mkdir(h.dir.File("full").c_str(), 0755);
+  h.dir.Write("full/x", "");
+  const std::pair<std::vector<std::string>, std::string> failures[] = {
+      {{"-s", "5", "-p", "6", "--status-file", h.dir.File("no/x")}, "cannot create a temporary file beside"},
+      {{"-s", "5", "-p", "6", "--status-file", h.dir.File("full")}, "cannot replace"},
+      {{"--clear", "--status-file", h.dir.File("full")}, "cannot remove"},
+      {{"-s", "5"}, "cannot use the demultiplexer demux"},
+  };
+  for (const auto& [args, reason] : failures) {
+    std::string why;
+    EXPECT_EQ(Status(args, h.platform, &why), 1);
+    EXPECT_EQ(why.rfind("zuva-status: " + reason, 0), 0u) << why;
+  }
+  EXPECT_EQ(Status({"--version"}, h.platform, &out), 0);
   // Bad input: one line, status 2, the file as it was.
-  h.dir.Write("channels.conf", "[A]\nVIDEO_PID = 5\n");
+  h.dir.Write("channels.conf", "[A]\nVIDEO_PID = 5\n[Z]\nSERVICE_ID = 0\n");
   const std::vector<std::vector<std::string>> bad = {
           {"--bogus"}, {"--sid"}, {"--sid", "abc"}, {"--sid", "0"}, {"--sid", "65536"},
       {"--sid", "1", "--channel", "A"}, {"--pmt", "100"}, {"--sid", "1", "--pmt", "8191"},
@@ -113,6 +179,8 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
       {"--sid", "1", "--pmt", "1", "extra"}, {"--channel", "B", "--channels", h.dir.File("channels.conf")},
           {"--channel", "A", "--channels", h.dir.File("channels.conf"), "--pmt", "1"},
       {"--channel", "A", "--channels", h.dir.File("missing.conf"), "--pmt", "1"},
+      {"--channel", "Z", "--channels", h.dir.File("channels.conf"), "--pmt", "1"},
+      {"--sid", "0x1G"}, {"--sid", "1", "--pmt", "1", "--status-file", ""},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
@@ -165,11 +233,12 @@ TEST(StatusTool, FindsTheServiceThroughTheStandardDvbLayer) {
       {{"--channel", "Chaîne", "--channels", dir.File("channels.conf")}, true, 0, "256\n4000\n513\n515\n2\n0\n80\n"},
       {{"--sid", "258"}, true, 2, "zuva-status: service 258 is not in the PAT"},
       {{"--sid", "256"}, false, 1, "zuva-status: no PAT on demux"},
+      {{"--sid", "259"}, true, 1, "zuva-status: the PMT of service 259 did not arrive"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1]);
     SectionLibrary library;
-    if (c.pat) library.sections[0] = {BuildPAT(1, {{0, 16}, {0x101, 80}, {0x100, 80}})};
+    if (c.pat) library.sections[0] = {BuildPAT(1, {{0, 16}, {0x101, 80}, {0x100, 80}, {0x103, 81}})};
     library.sections[80] = {otherPmt, pmt};
     LinuxDvbIO standard(&library);
     Platform platform;
@@ -230,6 +299,29 @@ TEST(ReplayOutputs, ScanAsJsonAndSheetLabels) {
   cell.lines = {"[bitmap 300x40 at 200,450]", "Un été"};
   EXPECT_EQ(SheetLabel(cell),
             (std::vector<std::string>{"01:02:03.004", "[bitmap 300x40]", "Un été"}));
+
+  EXPECT_FALSE(replay::ScanPrograms("/nonexistent.ts", programs, error));
+  EXPECT_EQ(replay::ScanToJson({}), "{\"programs\": []}\n");
+  odd.dvb.resize(2);
+  EXPECT_EQ(CountOf(replay::ScanToJson({odd, odd}), "\"composition_page_id\""), 4);
+  // Shrinking averages whole blocks and refuses a picture smaller than it says.
+  int w = -1, h = -1;
+  const std::vector<uint8_t> rgb = {0, 10, 20, 2, 10, 20, 4, 10, 20, 6, 10, 21, 99, 99, 99};
+  EXPECT_EQ(ShrinkRGB(rgb, 2, 2, 2, &w, &h), (std::vector<uint8_t>{3, 10, 20}));
+  EXPECT_EQ(w * h, 1);
+  EXPECT_EQ(ShrinkRGB(rgb, 2, 3, 0, &w, &h), std::vector<uint8_t>());
+  EXPECT_EQ(w + h, 0);
+  std::string why;
+  EXPECT_FALSE(WriteContactSheet("/nonexistent/s.png", {}, kDejaVuSans, &why));
+  EXPECT_NE(why, "");
+  cell.rgb.assign(720 * 576 * 3, 128);
+  cell.width = 720;
+  cell.height = 576;
+  for (const char* font : {"/nonexistent.ttf", kDejaVuSans}) {
+    why.clear();
+    EXPECT_FALSE(WriteContactSheet("/nonexistent/s.png", {cell}, font, &why));
+    EXPECT_NE(why, "") << font;
+  }
 }
 
 }  // namespace
