@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cerrno>
 #include <functional>
@@ -58,21 +59,37 @@ TEST(SectionAssembler, RebuildsSectionsFromPackets) {
       {"one small section", {Section(0x42, 1, 10)}, none, {0}},
       {"one section over three packets", {big1}, none, {0}},
       {"three sections in one packet",
-       {Section(0x42, 1, 10), Section(0x42, 2, 20), Section(0x42, 3, 30)}, none, {0, 1, 2}},
-      {"pointer field to a section starting mid-packet", {Section(0x42, 1, 300), small2}, none,
+       {Section(0x42, 1, 10), Section(0x42, 2, 20), Section(0x42, 3, 30)},
+       none,
+       {0, 1, 2}},
+      {"pointer field to a section starting mid-packet",
+       {Section(0x42, 1, 300), small2},
+       none,
        {0, 1}},
-      {"next section would start on the last byte", {Section(0x42, 1, 183 - 12), small2}, none,
+      {"next section would start on the last byte",
+       {Section(0x42, 1, 183 - 12), small2},
+       none,
        {0, 1}},
-      {"continuity error drops the broken section", {big1, small2},
-       [](std::vector<Bytes>& p) { p.erase(p.begin() + 1); }, {1}},
-      {"repeated packet is ignored", {big1, small2},
-       [](std::vector<Bytes>& p) { p.insert(p.begin() + 1, p[1]); }, {0, 1}},
-      {"transport error drops the section", {big1, small2},
-       [](std::vector<Bytes>& p) { p[1][1] |= 0x80; }, {1}},
-      {"pointer past the payload", {Section(0x42, 1, 10)},
-       [](std::vector<Bytes>& p) { p[0][4] = 190; }, {}},
-      {"lost first packet: nothing until the next unit start", {big1, Section(0x42, 2, 400)},
-       [](std::vector<Bytes>& p) { p.erase(p.begin()); }, {1}},
+      {"continuity error drops the broken section",
+       {big1, small2},
+       [](std::vector<Bytes>& p) { p.erase(p.begin() + 1); },
+       {1}},
+      {"repeated packet is ignored",
+       {big1, small2},
+       [](std::vector<Bytes>& p) { p.insert(p.begin() + 1, p[1]); },
+       {0, 1}},
+      {"transport error drops the section",
+       {big1, small2},
+       [](std::vector<Bytes>& p) { p[1][1] |= 0x80; },
+       {1}},
+      {"pointer past the payload",
+       {Section(0x42, 1, 10)},
+       [](std::vector<Bytes>& p) { p[0][4] = 190; },
+       {}},
+      {"lost first packet: nothing until the next unit start",
+       {big1, Section(0x42, 2, 400)},
+       [](std::vector<Bytes>& p) { p.erase(p.begin()); },
+       {1}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -129,9 +146,15 @@ TEST(SimDemux, SectionFilterMatchesMaskedBytesAndChecksCRC) {
   };
   const std::vector<Row> rows = {
       {"table ID", {0x42}, {0xFF}, 5, {{0x42, 1}, {0x42, 2}, {0x42, 1}}},
-      {"table ID and extension from the fourth byte on", {0x42, 0x00, 0x02}, {0xFF, 0xFF, 0xFF},
-       5, {{0x42, 2}, {0x42, 2}}},
-      {"partial mask on the table ID", {0x40}, {0xF0}, 5,
+      {"table ID and extension from the fourth byte on",
+       {0x42, 0x00, 0x02},
+       {0xFF, 0xFF, 0xFF},
+       5,
+       {{0x42, 2}, {0x42, 2}}},
+      {"partial mask on the table ID",
+       {0x40},
+       {0xF0},
+       5,
        {{0x42, 1}, {0x42, 2}, {0x46, 1}, {0x42, 1}}},
       {"CRC checked", {}, {}, 5, {{0x42, 1}, {0x42, 2}, {0x46, 1}, {0x42, 1}}},
       {"CRC not checked", {}, {}, 4, {{0x42, 1}, {0x42, 2}, {0x46, 1}, {0x4E, 3}, {0x42, 1}}},
@@ -160,14 +183,25 @@ TEST(SimDemux, RejectsBadRequests) {
   decoderOutput.pid = 0x200;
   SectionFilterParams badPid{};
   badPid.pid = 0x2000;
-  const std::vector<std::pair<std::function<int()>, int>> rows = {
+  auto mmap = [&](int at) { return rig.io.Mmap(nullptr, 16, PROT_READ, MAP_SHARED, at, 0); };
+  std::vector<std::pair<std::function<int()>, int>> rows = {
       {[&] { return static_cast<int>(rig.io.Read(fd, buf, 16)); }, EINVAL},  // no filter yet
       {[&] { return rig.io.Ioctl(fd, 0x12345678, nullptr); }, ENOTTY},
       {[&] { return rig.io.Ioctl(fd, DMX_GET_STC, nullptr); }, EFAULT},
       {[&] { return rig.io.Ioctl(fd, DMX_SET_FILTER, &badPid); }, EINVAL},
       {[&] { return rig.io.Ioctl(fd, DMX_SET_PES_FILTER, &decoderOutput); }, EINVAL},
       {[&] { return rig.io.Ioctl(fd, DMX_SET_BUFFERSIZE, nullptr); }, EINVAL},
+      {[&] { return mmap(fd) == MAP_FAILED ? -1 : 0; }, ENODEV},
+      {[&] { return rig.io.Munmap(buf, 16); }, EINVAL},  // not a mapping of ours
+      {[&] { return rig.io.Open("/nonexistent/zuva-sim", O_RDONLY); }, ENOENT},
   };
+  // A number no simulated handle has, and one the C library refuses.
+  for (const int bad : {-1, fd + 100}) {
+    rows.push_back({[&, bad] { return static_cast<int>(rig.io.Read(bad, buf, 16)); }, EBADF});
+    rows.push_back({[&, bad] { return rig.io.Ioctl(bad, DMX_STOP, nullptr); }, EBADF});
+    rows.push_back({[&, bad] { return mmap(bad) == MAP_FAILED ? -1 : 0; }, EBADF});
+    rows.push_back({[&, bad] { return rig.io.Close(bad); }, EBADF});
+  }
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(i);
     errno = 0;

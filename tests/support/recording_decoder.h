@@ -11,11 +11,9 @@
 
 class FrameBuffer;
 
-// A decoder that remembers what the PES filter handed it: every packet (its
-// time stamp, bytes and the STC when it came) and how often it was cleared.
-// It answers processPES with scripted durations. With a FrameBuffer it
-// "draws" under the framebuffer lock, the way the real decoders do, so a
-// test can check that the lock is never left taken.
+// A decoder that remembers every packet the PES filter handed it (stamp, bytes,
+// STC at arrival) and how often it was cleared, answering with scripted
+// durations. With a FrameBuffer it "draws" under its lock as real decoders do.
 class RecordingDecoder : public Subtitle {
  public:
   struct Packet {
@@ -29,7 +27,9 @@ class RecordingDecoder : public Subtitle {
   uint32_t clear(const int64_t& stc) override;
 
   // Where "the STC at arrival" is read from; unset reads 0.
-  void SetStcSource(std::function<int64_t()> source) { Locked([&] { stcSource_ = source; }); }
+  void SetStcSource(std::function<int64_t()> source) {
+    Locked([&] { stcSource_ = source; });
+  }
   // Durations to return, one per packet; once used up, `fallback` is returned.
   void ScriptDurations(std::vector<uint32_t> durations, uint32_t fallback = 0) {
     Locked([&] {
@@ -38,13 +38,19 @@ class RecordingDecoder : public Subtitle {
     });
   }
   void SetKeepBytes(bool keep) { keepBytes_ = keep; }
-  // Count calls only, keeping no per-packet record (long stress runs).
+  // Keep no per-packet record (long stress runs).
   void SetCountOnly(bool countOnly) { countOnly_ = countOnly; }
   void SetFrameBuffer(FrameBuffer* frameBuffer) { frameBuffer_ = frameBuffer; }
 
-  std::vector<Packet> Packets() const { return Locked([&] { return packets_; }); }
-  size_t PacketCount() const { return Locked([&] { return packetCount_; }); }
-  size_t ClearCount() const { return Locked([&] { return clearCount_; }); }
+  std::vector<Packet> Packets() const {
+    return Locked([&] { return packets_; });
+  }
+  size_t PacketCount() const {
+    return Locked([&] { return packetCount_; });
+  }
+  size_t ClearCount() const {
+    return Locked([&] { return clearCount_; });
+  }
   // Calls currently inside the framebuffer lock (0 whenever no reader runs).
   int InsideLock() const { return insideLock_.load(); }
   // Bumped under the framebuffer lock by every draw; read under it too.
