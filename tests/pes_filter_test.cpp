@@ -29,11 +29,7 @@ int RefuseThread(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { r
 // A private_stream_1 packet with `length` payload bytes counting up from `seed`
 // and no PTS (its flag byte is never reached by so short a header).
 Bytes RawPacket(int length, uint8_t seed) {
-  Bytes p = {0x00,
-             0x00,
-             0x01,
-             0xBD,
-             static_cast<uint8_t>(length >> 8),
+  Bytes p = {0x00, 0x00, 0x01, 0xBD, static_cast<uint8_t>(length >> 8),
              static_cast<uint8_t>(length & 0xFF)};
   for (int i = 0; i < length; ++i) p.push_back(static_cast<uint8_t>(seed + i));
   return p;
@@ -93,10 +89,8 @@ TEST(PESFilterReassembly, Table) {
                                  0x00, 0x00, 0x01, 0xBD, 0x00, 0x01};
   std::vector<Case> cases = {
       {"garbage before the start code", {Cat({{0x12}, p3})}, {1}, {p3}},
-      {"other stream id is skipped",
-       {Cat({{0x00, 0x00, 0x01, 0xC0, 0x00, 0x03, 1, 2, 3}, p2})},
-       {1},
-       {p2}},
+      {"other stream id is skipped", {Cat({{0x00, 0x00, 0x01, 0xC0, 0x00, 0x03, 1, 2, 3}, p2})},
+       {1}, {p2}},
       {"two packets in one read", {Cat({p3, p2})}, {2}, {p3, p2}},
       {"length 0 is queued once a further byte arrives", {empty, {0xFF}}, {0, 1}, {empty}},
       {"length 0 directly followed by a packet", {Cat({empty, p2})}, {2}, {empty, p2}},
@@ -158,8 +152,7 @@ TEST(PESFilterTiming, ReleaseRule) {
   };
   const std::vector<Case> cases = {
       {"due at equality, not before", {1000000}, {{0, {}}, {999999, {}}, {1000000, {1000000}}}},
-      {"one per pass",
-       {10, 20, 30},
+      {"one per pass", {10, 20, 30},
        {{100, {10}}, {100, {10, 20}}, {100, {10, 20, 30}}, {100, {10, 20, 30}}}},
       {"STC lost: stamped packets wait", {1}, {{-1, {}}, {1, {1}}}},
   };
@@ -228,7 +221,6 @@ TEST(PESFilterDevice, FailureRows) {
   }
 }
 
-// A clear deadline left by the last decoder passes silently without one.
 TEST(PESFilterTiming, WithoutDecoderPacketsAreDroppedAndNothingIsCleared) {
   LogCapture capture;
   Rig rig;
@@ -239,11 +231,12 @@ TEST(PESFilterTiming, WithoutDecoderPacketsAreDroppedAndNothingIsCleared) {
   rig.filter.ReaderPass();
   ASSERT_EQ(rig.filter.ClearDeadline(), 1450000);
   rig.filter.Stop();
+
   rig.StartManual(nullptr);
   rig.Queue(1000);
   capture.Clear();
   rig.demux.SetSTC(1500000);
-  rig.filter.ReaderPass();
+  rig.filter.ReaderPass();  // drops the packet; the deadline passes silently
   EXPECT_EQ(rig.filter.QueuedPackets(), 0u);
   EXPECT_EQ(rig.filter.ClearDeadline(), 0);
   EXPECT_EQ(capture.Text(), "");

@@ -128,8 +128,8 @@ TEST(PESFilterStress, StartStopWhilePacketsFlowAndAnotherThreadDraws) {
   frameBuffer.Lock();
   const int64_t canvas = decoder.SharedCanvas();
   frameBuffer.Unlock();
-  EXPECT_EQ(canvas,
-            draws.load() + static_cast<int64_t>(decoder.PacketCount() + decoder.ClearCount()));
+  EXPECT_EQ(canvas, draws.load() + static_cast<int64_t>(decoder.PacketCount() +
+                                                        decoder.ClearCount()));
   EXPECT_GE(decoder.PacketCount(), static_cast<size_t>(kCycles / 2));
   EXPECT_GT(decoder.ClearCount(), 0u);
   EXPECT_EQ(demux.CountRequests(DMX_STOP), kCycles);

@@ -24,8 +24,8 @@ std::string TxtRecords(const PMTLoader& loader) {
   std::string out;
   for (const TXTSubtitleInfo* t : loader.TxtSubtitles()) {
     char buf[64];
-    snprintf(buf, sizeof buf, "%s%d/%x/%s/pid%x/sid%x", out.empty() ? "" : " ", t->type, t->page,
-             t->language.c_str(), t->pid, t->serviceId);
+    snprintf(buf, sizeof buf, "%s%d/%x/%s/pid%x/sid%x", out.empty() ? "" : " ", t->type,
+             t->page, t->language.c_str(), t->pid, t->serviceId);
     out += buf;
   }
   return out;
@@ -80,10 +80,10 @@ Bytes Recording(const std::vector<std::pair<uint16_t, Bytes>>& tables, int secon
 
 TEST(ParseTeletextDescriptor, ReadsOnlyTheBytesAvailable) {
   // The length byte claims three entries (15 bytes).
-  const Bytes d = tsgen::Descriptor(
-      0x56, {'e', 'n', 'g', 0x11, 0x50, 'e', 'n', 'g', 0x11, 0x51, 'e', 'n', 'g', 0x11, 0x52});
-  const std::vector<std::pair<size_t, size_t>> rows = {
-      {0, 0}, {1, 0}, {2, 0}, {6, 0}, {7, 1}, {11, 1}, {12, 2}, {16, 2}, {17, 3}, {400, 3}};
+  const Bytes d = tsgen::Descriptor(0x56, {'e', 'n', 'g', 0x11, 0x50, 'e', 'n', 'g', 0x11, 0x51,
+                                           'e', 'n', 'g', 0x11, 0x52});
+  const std::vector<std::pair<size_t, size_t>> rows = {{0, 0},  {1, 0},  {2, 0},  {6, 0}, {7, 1},
+                                                       {11, 1}, {12, 2}, {16, 2}, {17, 3}, {400, 3}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.first);
     LogCapture capture;
@@ -116,9 +116,9 @@ TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {
   descs.insert(descs.end(), second.begin(), second.end());
   const size_t secondEntry = 12 + 5 + 7;
   // The second entry claims 200 bytes of ES info, more than the section holds.
-  const Bytes lyingEntry =
-      patch(tsgen::BuildPMT(0x10, 0x1FFF, {}, {{0x06, 0x300, kTxt}, {0x06, 0x301, second}}),
-            secondEntry + 3, {0xF0, 200});
+  const Bytes lyingEntry = patch(
+      tsgen::BuildPMT(0x10, 0x1FFF, {}, {{0x06, 0x300, kTxt}, {0x06, 0x301, second}}),
+      secondEntry + 3, {0xF0, 200});
   // The second descriptor of an entry claims 40 bytes, past the entry's end.
   const Bytes lyingDescriptor =
       patch(tsgen::BuildPMT(0x10, 0x1FFF, {}, {{0x06, 0x300, descs}}), secondEntry + 1, {40});

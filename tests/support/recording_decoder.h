@@ -27,9 +27,7 @@ class RecordingDecoder : public Subtitle {
   uint32_t clear(const int64_t& stc) override;
 
   // Where "the STC at arrival" is read from; unset reads 0.
-  void SetStcSource(std::function<int64_t()> source) {
-    Locked([&] { stcSource_ = source; });
-  }
+  void SetStcSource(std::function<int64_t()> source) { Locked([&] { stcSource_ = source; }); }
   // Durations to return, one per packet; once used up, `fallback` is returned.
   void ScriptDurations(std::vector<uint32_t> durations, uint32_t fallback = 0) {
     Locked([&] {
@@ -42,15 +40,9 @@ class RecordingDecoder : public Subtitle {
   void SetCountOnly(bool countOnly) { countOnly_ = countOnly; }
   void SetFrameBuffer(FrameBuffer* frameBuffer) { frameBuffer_ = frameBuffer; }
 
-  std::vector<Packet> Packets() const {
-    return Locked([&] { return packets_; });
-  }
-  size_t PacketCount() const {
-    return Locked([&] { return packetCount_; });
-  }
-  size_t ClearCount() const {
-    return Locked([&] { return clearCount_; });
-  }
+  std::vector<Packet> Packets() const { return Locked([&] { return packets_; }); }
+  size_t PacketCount() const { return Locked([&] { return packetCount_; }); }
+  size_t ClearCount() const { return Locked([&] { return clearCount_; }); }
   // Calls currently inside the framebuffer lock (0 whenever no reader runs).
   int InsideLock() const { return insideLock_.load(); }
   // Bumped under the framebuffer lock by every draw; read under it too.

@@ -48,8 +48,8 @@ class ScriptedDemux : public SimDevice, public SimHandle {
       static_cast<STCRequest*>(arg)->stc = static_cast<uint64_t>(stc_.load());
       return 0;
     }
-    const bool known =
-        request == DMX_SET_BUFFERSIZE || request == DMX_SET_PES_FILTER || request == DMX_STOP;
+    const bool known = request == DMX_SET_BUFFERSIZE || request == DMX_SET_PES_FILTER ||
+                       request == DMX_STOP;
     return known ? 0 : (errno = EINVAL, -1);
   }
 
@@ -60,3 +60,4 @@ class ScriptedDemux : public SimDevice, public SimHandle {
   std::atomic<int64_t> stc_{0};
   std::atomic<bool> stcFails_{false};
 };
+
