@@ -2,7 +2,6 @@
 // damaged or missing clocks, and the end of a replay at full speed.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "sim/sim_demux.h"
 #include "sim/sim_device_io.h"
 #include "stream/pmt_loader.h"
+#include "support/app_harness.h"
 #include "support/temp_dir.h"
 #include "tsgen/pes.h"
 #include "tsgen/psi.h"
@@ -52,18 +52,8 @@ Bytes SubtitleRecording(double seconds, const std::vector<double>& at, bool cloc
 }
 
 std::string Write(const TempDir& dir, const std::string& name, const Bytes& bytes) {
-  std::ofstream(dir.File(name), std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  dir.Write(name, std::string(bytes.begin(), bytes.end()));
   return dir.File(name);
-}
-
-// A replay at full speed, without a log.
-replay::Options Options(const std::string& recording) {
-  replay::Options o;
-  o.recording = recording;
-  o.speed = 0;
-  o.logOut = nullptr;
-  return o;
 }
 
 void SetPCR(uint8_t* p, int64_t v) {
@@ -136,7 +126,7 @@ TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
     EXPECT_EQ(2, demux.Recording().IgnoredClockValues());
     EXPECT_EQ(1, demux.Recording().Discontinuities());
 
-    const replay::Result r = replay::Run(Options(Write(dir, "damaged.ts", ts)));
+    const replay::Result r = replay::Run(Play(Write(dir, "damaged.ts", ts)));
     ASSERT_EQ(0, r.status) << r.error;
     ASSERT_EQ(at.size(), r.srt.size());
     for (size_t k = 0; k < at.size(); ++k) {
@@ -149,7 +139,7 @@ TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
 
 TEST(CaptureReplay, FullSpeedEndsOnTimeWithTheSameSubtitlesEveryRun) {
   TempDir dir;
-  replay::Options o = Options(Write(dir, "short.ts", SubtitleRecording(3, {0.5, 1.5})));
+  replay::Options o = Play(Write(dir, "short.ts", SubtitleRecording(3, {0.5, 1.5})));
   o.tailSeconds = 1.0;
   std::string first;
   for (int run = 0; run < 20; ++run) {
@@ -214,7 +204,7 @@ TEST(CaptureReplay, RecordingWithoutClockIsPlacedByBytePosition) {
   // Slow rates: the PES filter must be set before the subtitle arrives.
   for (int64_t rate : {int64_t{8000}, int64_t{32000}}) {
     SCOPED_TRACE(rate);
-    replay::Options o = Options(file);
+    replay::Options o = Play(file);
     o.bitRate = rate;
     const replay::Result r = replay::Run(o);
     ASSERT_EQ(0, r.status) << r.error;

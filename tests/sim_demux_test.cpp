@@ -169,6 +169,11 @@ TEST(SimDemux, RejectsBadRequests) {
       {[&] { return rig.io.Ioctl(fd, DMX_SET_FILTER, &badPid); }, EINVAL},
       {[&] { return rig.io.Ioctl(fd, DMX_SET_PES_FILTER, &decoderOutput); }, EINVAL},
       {[&] { return rig.io.Ioctl(fd, DMX_SET_BUFFERSIZE, nullptr); }, EINVAL},
+      {[&] { return rig.io.Ioctl(fd, DMX_SET_BUFFERSIZE, reinterpret_cast<void*>(1ul << 40)); },
+       EINVAL},
+      {[&] { return static_cast<int>(rig.io.Read(fd, nullptr, 16)); }, EFAULT},
+      {[&] { return rig.io.Ioctl(fd, DMX_SET_FILTER, nullptr); }, EFAULT},
+      {[&] { return rig.io.Ioctl(fd, DMX_SET_PES_FILTER, nullptr); }, EFAULT},
       {[&] { return mmap(fd) == MAP_FAILED ? -1 : 0; }, ENODEV},
       {[&] { return rig.io.Munmap(buf, 16); }, EINVAL},  // not a mapping of ours
       {[&] { return rig.io.Open("/nonexistent/zuva-sim", O_RDONLY); }, ENOENT},
