@@ -8,6 +8,7 @@ constexpr unsigned long kStop = DMX_STOP;
 constexpr unsigned long kSetFilter = DMX_SET_FILTER;
 constexpr unsigned long kSetPESFilter = DMX_SET_PES_FILTER;
 constexpr unsigned long kGetSTC = DMX_GET_STC;
+constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 }  // namespace boxreq
 
 #include <fcntl.h>
@@ -112,10 +113,12 @@ TEST(LinuxDvbIOPaths, MapsBoxNodesToStandardNodes) {
       {"/dev/fb/1", "/dev/fb1", false},
       // Anything that is not exactly a box node stays as it is.
       {"/dev/fb0", "/dev/fb0", false},
+      {"/dev/fb/", "/dev/fb/", false},
       {"/dev/fb/0x", "/dev/fb/0x", false},
       {"/dev/dvb/card/demux0", "/dev/dvb/card/demux0", false},
       {"/dev/dvb/cardA/demux0", "/dev/dvb/cardA/demux0", false},
       {"/dev/dvb/card0", "/dev/dvb/card0", false},
+      {"/dev/dvb/card0/", "/dev/dvb/card0/", false},
       {"/dev/dvb/card0/sub/demux0", "/dev/dvb/card0/sub/demux0", false},
       {"/dev/dvb/card0/demux", "/dev/dvb/adapter0/demux", false},
       {"/dev/dvb/card0/demuxer0", "/dev/dvb/adapter0/demuxer0", false},
@@ -303,6 +306,14 @@ TEST_F(LinuxDvbIOTest, OtherHandlesAndRequestsPassUnchanged) {
     EXPECT_EQ(inner.calls.back().request, c.request);
     EXPECT_EQ(inner.calls.back().arg, c.arg);
   }
+
+  // The size travels as the argument itself on both.
+  ASSERT_EQ(io.Ioctl(fd, boxreq::kSetBufferSize, reinterpret_cast<void*>(65536)), 0);
+  EXPECT_EQ(inner.calls.back().request, static_cast<unsigned long>(DMX_SET_BUFFER_SIZE));
+  EXPECT_EQ(inner.calls.back().arg, reinterpret_cast<void*>(65536));
+  EXPECT_EQ(io.Read(fd, &word, sizeof word), 0);
+  EXPECT_EQ(io.Mmap(nullptr, 4, PROT_READ, MAP_SHARED, fb, 0), MAP_FAILED);
+  EXPECT_EQ(io.Munmap(&word, sizeof word), 0);
 
   // The kernel hands the lowest free number to the next open: once the
   // demultiplexer is closed, the framebuffer that gets its number must not

@@ -94,6 +94,16 @@ TEST(ParseTeletextDescriptor, ReadsOnlyTheBytesAvailable) {
     loader.ParseTeletextDescriptor(buffer.data(), 1, 1, row.first);
     EXPECT_EQ(row.second, loader.TxtSubtitles().size());
   }
+  // Pages announced one digit off are the ones sent; only subtitle types count.
+  LogCapture capture;
+  PMTLoader loader;
+  const Bytes quirks =
+      tsgen::TeletextDescriptor({{"deu", 2, 0x858}, {"deu", 5, 0x859}, {"deu", 1, 0x100}});
+  loader.ParseTeletextDescriptor(quirks.data(), 1, 1);
+  loader.ParseTeletextDescriptor(nullptr, 1, 1);
+  loader.ParseSubtitlingDescriptor(nullptr, 1, 1);
+  EXPECT_EQ("5/889/ger/pid1/sid1 2/888/ger/pid1/sid1", TxtRecords(loader));
+  EXPECT_TRUE(loader.DvbSubtitles().empty());
 }
 
 // Reads that return short, truncated or lying sections, as a faulty driver
