@@ -199,10 +199,7 @@ TEST(SimDemux, RejectsBadRequests) {
 }
 
 TEST(TSRecording, FindsPacketsAmongGarbage) {
-  Bytes null(188, 0xFF);
-  null[0] = 0x47;
-  null[1] = 0x1F;
-  null[3] = 0x10;
+  const Bytes null = tsgen::PCRPacket(0x1FFF, 0, 0);
   const Bytes three = Join({null, null, null});
   Bytes gap = three;
   gap.insert(gap.begin() + 188, {0x00, 0x47, 0x13});
