@@ -411,12 +411,8 @@ TEST(PESFilterStress, StartStopWhilePacketsFlowAndAnotherThreadDraws) {
   // in odd sizes, so packets and start codes are cut everywhere, and every
   // third read finds nothing, so the idle sleep runs too.
   const std::vector<uint8_t> payload(180, 0x5A);
-  std::vector<uint8_t> stream;
-  for (const std::vector<uint8_t>& part :
-       {tsgen::BuildPES(0xBD, 1000, payload, 0x24), std::vector<uint8_t>{0xFF, 0, 0, 1, 0xC0},
-        tsgen::BuildPES(0xBD, -1, payload), tsgen::BuildPES(0xBD, -1, {})}) {
-    stream.insert(stream.end(), part.begin(), part.end());
-  }
+  const Bytes stream = Cat({tsgen::BuildPES(0xBD, 1000, payload, 0x24), {0xFF, 0, 0, 1, 0xC0},
+                            tsgen::BuildPES(0xBD, -1, payload), tsgen::BuildPES(0xBD, -1, {})});
   size_t pos = 0;
   uint64_t reads = 0;
   demux.SetSource([&](uint8_t* out, size_t count) -> size_t {
