@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "sim/sim_demux.h"
 #include "sim/sim_device_io.h"
+#include "stream/service_pids.h"
 #include "support/fault_io.h"
 #include "support/scripted_sections.h"
 #include "tsgen/psi.h"
@@ -62,6 +63,10 @@ struct Rig {
   Platform platform;
 };
 
+const Bytes kPat = tsgen::BuildPAT(1, {{0x10, 0x100}});
+const Bytes kTxt = tsgen::TeletextDescriptor({{"deu", 2, 0x150}});
+const Bytes kPmt = tsgen::BuildPMT(0x10, 0x1FFF, {}, {{0x06, 0x300, kTxt}});
+
 // A recording of `seconds` with the given tables repeated every 100 ms and a
 // PCR, so the scan's filters find them as the replay clock moves on.
 Bytes Recording(const std::vector<std::pair<uint16_t, Bytes>>& tables, int seconds = 2) {
@@ -89,15 +94,22 @@ TEST(ParseTeletextDescriptor, ReadsOnlyTheBytesAvailable) {
     loader.ParseTeletextDescriptor(buffer.data(), 1, 1, row.first);
     EXPECT_EQ(row.second, loader.TxtSubtitles().size());
   }
+  // Pages announced one digit off are the ones sent; only subtitle types count.
+  LogCapture capture;
+  PMTLoader loader;
+  const Bytes quirks =
+      tsgen::TeletextDescriptor({{"deu", 2, 0x858}, {"deu", 5, 0x859}, {"deu", 1, 0x100}});
+  loader.ParseTeletextDescriptor(quirks.data(), 1, 1);
+  loader.ParseTeletextDescriptor(nullptr, 1, 1);
+  loader.ParseSubtitlingDescriptor(nullptr, 1, 1);
+  EXPECT_EQ("5/889/ger/pid1/sid1 2/888/ger/pid1/sid1", TxtRecords(loader));
+  EXPECT_TRUE(loader.DvbSubtitles().empty());
 }
 
 // Reads that return short, truncated or lying sections, as a faulty driver
 // might; the scan must stay within what was read and the section's length.
 // The four CRC bytes at the end of a PAT are never taken for a program entry.
 TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {
-  const Bytes pat = tsgen::BuildPAT(1, {{0x10, 0x100}});
-  const Bytes pmt = tsgen::BuildPMT(0x10, 0x1FFF, {},
-                                    {{0x06, 0x300, tsgen::TeletextDescriptor({{"deu", 2, 0x150}})}});
   auto withLength = [](Bytes s, int length) {
     s[1] = static_cast<uint8_t>((s[1] & 0xF0) | ((length >> 8) & 0x0F));
     s[2] = static_cast<uint8_t>(length);
@@ -110,14 +122,12 @@ TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {
     return s;
   };
   const Bytes second = tsgen::TeletextDescriptor({{"eng", 2, 0x777}});
-  Bytes descs = tsgen::TeletextDescriptor({{"deu", 2, 0x150}});
+  Bytes descs = kTxt;
   descs.insert(descs.end(), second.begin(), second.end());
   const size_t secondEntry = 12 + 5 + 7;
   // The second entry claims 200 bytes of ES info, more than the section holds.
   const Bytes lyingEntry = patch(
-      tsgen::BuildPMT(0x10, 0x1FFF, {},
-                      {{0x06, 0x300, tsgen::TeletextDescriptor({{"deu", 2, 0x150}})},
-                       {0x06, 0x301, second}}),
+      tsgen::BuildPMT(0x10, 0x1FFF, {}, {{0x06, 0x300, kTxt}, {0x06, 0x301, second}}),
       secondEntry + 3, {0xF0, 200});
   // The second descriptor of an entry claims 40 bytes, past the entry's end.
   const Bytes lyingDescriptor =
@@ -134,20 +144,19 @@ TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {
     std::string txt;
   };
   const std::vector<Row> rows = {
-      {"empty PAT", {}, {}, 0x10, 0, "Damaged PAT section", ""},
-      {"PAT of 5 bytes", cut(pat, 5), {}, 0x10, 0, "Damaged PAT section", ""},
-      {"PAT shorter than it claims", withLength(pat, 200), {}, 0x10, 0, "Damaged PAT", ""},
-      {"PAT length below its header", withLength(pat, 4), {}, 0x10, 0, "Damaged PAT", ""},
-      {"PAT CRC as an entry", pat, {}, (pat[12] << 8) | pat[13], 0, "", ""},
+      {"PAT of 5 bytes", cut(kPat, 5), {}, 0x10, 0, "Damaged PAT section", ""},
+      {"PAT shorter than it claims", withLength(kPat, 200), {}, 0x10, 0, "Damaged PAT", ""},
+      {"PAT length below its header", withLength(kPat, 4), {}, 0x10, 0, "Damaged PAT", ""},
+      {"PAT CRC as an entry", kPat, {}, (kPat[12] << 8) | kPat[13], 0, "", ""},
       {"stray bytes before the CRC", misalignedPat, {}, 0x0ABC, 0, "", ""},
-      {"PMT cut short", pat, cut(pmt, pmt.size() - 1), 0x10, 0, "Damaged PMT section", ""},
-      {"PMT of 2 bytes", pat, cut(pmt, 2), 0x10, 0, "Damaged PMT section", ""},
-      {"PMT length of 4095", pat, withLength(pmt, 4095), 0x10, 0, "Damaged PMT section", ""},
-      {"ES entry overruns", pat, lyingEntry, 0x10, 1, "overruns the section",
+      {"PMT cut short", kPat, cut(kPmt, kPmt.size() - 1), 0x10, 0, "Damaged PMT section", ""},
+      {"PMT of 2 bytes", kPat, cut(kPmt, 2), 0x10, 0, "Damaged PMT section", ""},
+      {"PMT length of 4095", kPat, withLength(kPmt, 4095), 0x10, 0, "Damaged PMT section", ""},
+      {"ES entry overruns", kPat, lyingEntry, 0x10, 1, "overruns the section",
        "2/150/ger/pid300/sid10"},
-      {"descriptor overruns", pat, lyingDescriptor, 0x10, 1, "overruns its stream entry",
+      {"descriptor overruns", kPat, lyingDescriptor, 0x10, 1, "overruns its stream entry",
        "2/150/ger/pid300/sid10"},
-      {"program info overruns", pat, patch(pmt, 10, {0xF0, 0xF0}), 0x10, 0,
+      {"program info overruns", kPat, patch(kPmt, 10, {0xF0, 0xF0}), 0x10, 0,
        "program info overruns", ""},
   };
   for (const Row& row : rows) {
@@ -168,12 +177,9 @@ TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {
 }
 
 TEST(GetAllPIDs, FailuresCloseAndStopExactlyWhereExpected) {
-  const Bytes pat = tsgen::BuildPAT(1, {{0x10, 0x100}});
-  const Bytes pmt = tsgen::BuildPMT(0x10, 0x1FFF, {},
-                                    {{0x06, 0x300, tsgen::TeletextDescriptor({{"deu", 2, 0x150}})}});
-  const Bytes good = Recording({{0, pat}, {0x100, pmt}});
-  const Bytes noPat = Recording({{0x100, pmt}}, 7);
-  const Bytes noPmt = Recording({{0, pat}}, 7);
+  const Bytes good = Recording({{0, kPat}, {0x100, kPmt}});
+  const Bytes noPat = Recording({{0x100, kPmt}}, 7);
+  const Bytes noPmt = Recording({{0, kPat}}, 7);
   struct Row {
     const char* name;
     const Bytes* recording;
@@ -209,9 +215,8 @@ TEST(GetAllPIDs, FailuresCloseAndStopExactlyWhereExpected) {
     LogCapture capture;
     PMTLoader loader(rig.platform);
     // A previous scan's records must be gone whatever happens next.
-    const Bytes txt = tsgen::TeletextDescriptor({{"deu", 2, 0x150}});
     const Bytes dvb = tsgen::SubtitlingDescriptor({{"deu", 1, 1, 1}});
-    loader.ParseTeletextDescriptor(txt.data(), 0x150, 1);
+    loader.ParseTeletextDescriptor(kTxt.data(), 0x150, 1);
     loader.ParseSubtitlingDescriptor(dvb.data(), 0x201, 1);
     capture.Clear();
     if (row.op == "filter") rig.fault.FailOn("ioctl", DMX_SET_FILTER, row.nth);
@@ -225,6 +230,67 @@ TEST(GetAllPIDs, FailuresCloseAndStopExactlyWhereExpected) {
       EXPECT_TRUE(loader.TxtSubtitles().empty());
       EXPECT_TRUE(loader.DvbSubtitles().empty());
     }
+    EXPECT_EQ(0, rig.sim.OpenHandles());
+  }
+}
+
+// The first video, audio and teletext stream of the service's PMT, whatever
+// the type or descriptor that makes it one; other programs' PMTs and damaged
+// sections are passed over.
+TEST(ReadServicePids, FindsTheFirstStreamOfEachKind) {
+  auto tagged = [](uint16_t pid, uint8_t tag) {
+    return tsgen::PmtStream{0x06, pid, tsgen::Descriptor(tag, {0})};
+  };
+  std::vector<tsgen::PmtStream> streams = {{0x05, 0x200, {}}, tagged(0x201, 0x7C)};
+  for (const uint8_t tag : {0x7B, 0x7A, 0x6A, 0x46, 0x56}) streams.push_back(tagged(0x201, tag));
+  for (const uint8_t type : {0x02, 0x10, 0x1B, 0x24, 0x42, 0x01, 0x04, 0x0F, 0x11, 0x81, 0x03}) {
+    streams.push_back({type, static_cast<uint16_t>(0x300 + type), {}});
+  }
+  const Bytes all = tsgen::BuildPMT(0x10, 0x1FFF, {}, streams);
+  Bytes lying = tsgen::BuildPMT(0x10, 0x1FFF, {}, {tagged(0x205, 0x46), tagged(0x206, 0x6A)});
+  lying[18] = 9;    // the first stream's descriptor runs past its entry
+  lying[24] = 200;  // the second entry runs past the section
+  tsgen::FixCRC(lying);
+  const Bytes other = tsgen::BuildPMT(0x11, 0x1FFF, {}, {{0x02, 0x666, {}}});
+  struct Row {
+    const char* name;
+    std::vector<Bytes> replies;
+    const char* fail;  // "open", or the n-th section filter ("1", "2")
+    int service;
+    ServiceScan result;
+    std::vector<int> pids;  // PMT, video, audio, teletext
+  };
+  const std::vector<Row> rows = {
+      {"every kind", {kPat, all}, "", 0x10, ServiceScan::Ok, {0x100, 0x302, 0x201, 0x201}},
+      {"other programs and cut sections first",
+       {kPat, other, Bytes(kPmt.begin(), kPmt.end() - 1), kPmt},
+       "",
+       0x10,
+       ServiceScan::Ok,
+       {0x100, 0, 0, 0x300}},
+      {"entries that lie", {kPat, lying}, "", 0x10, ServiceScan::Ok, {0x100, 0, 0, 0}},
+      {"no device", {}, "open", 0x10, ServiceScan::NoDevice, {-1, 0, 0, 0}},
+      {"PAT filter refused", {}, "1", 0x10, ServiceScan::NoDevice, {-1, 0, 0, 0}},
+      {"PMT filter refused", {kPat}, "2", 0x10, ServiceScan::NoDevice, {-1, 0, 0, 0}},
+      {"no PAT",
+       {Bytes(kPat.begin(), kPat.begin() + 2)},
+       "",
+       0x10,
+       ServiceScan::NoPat,
+       {-1, 0, 0, 0}},
+      {"service 0 is the network PID", {kPat}, "", 0, ServiceScan::NotInPat, {-1, 0, 0, 0}},
+      {"not in the PAT", {kPat}, "", 0x11, ServiceScan::NotInPat, {-1, 0, 0, 0}},
+      {"only other programs' PMTs", {kPat, other}, "", 0x10, ServiceScan::NoPmt, {-1, 0, 0, 0}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig({}, row.replies);
+    const std::string fail = row.fail;
+    if (fail == "open") rig.fault.FailOn("open");
+    if (fail == "1" || fail == "2") rig.fault.FailOn("ioctl", DMX_SET_FILTER, fail[0] - '0');
+    ServicePids out;
+    EXPECT_EQ(row.result, ReadServicePids(rig.platform, row.service, out));
+    EXPECT_EQ(row.pids, (std::vector<int>{out.pmtPid, out.vpid, out.apid, out.tpid}));
     EXPECT_EQ(0, rig.sim.OpenHandles());
   }
 }

@@ -12,10 +12,8 @@
 class FaultIO : public DeviceIO {
  public:
   struct Call {
-    std::string op;  // "open", "close", "read", "ioctl", "mmap", "munmap"
-    int fd;
+    std::string op;         // "open", "close", "read", "ioctl", "mmap", "munmap"
     unsigned long request;  // ioctl only
-    std::string path;       // open only
   };
 
   explicit FaultIO(DeviceIO* inner) : inner_(inner) {}
@@ -41,21 +39,21 @@ class FaultIO : public DeviceIO {
   }
 
   int Open(const char* path, int flags) override {
-    return Hit({"open", -1, 0, path}) ? -1 : inner_->Open(path, flags);
+    return Hit({"open", 0}) ? -1 : inner_->Open(path, flags);
   }
-  int Close(int fd) override { return Hit({"close", fd, 0, ""}) ? -1 : inner_->Close(fd); }
+  int Close(int fd) override { return Hit({"close", 0}) ? -1 : inner_->Close(fd); }
   ssize_t Read(int fd, void* buffer, size_t count) override {
-    return Hit({"read", fd, 0, ""}) ? -1 : inner_->Read(fd, buffer, count);
+    return Hit({"read", 0}) ? -1 : inner_->Read(fd, buffer, count);
   }
   int Ioctl(int fd, unsigned long request, void* arg) override {
-    return Hit({"ioctl", fd, request, ""}) ? -1 : inner_->Ioctl(fd, request, arg);
+    return Hit({"ioctl", request}) ? -1 : inner_->Ioctl(fd, request, arg);
   }
   void* Mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override {
-    return Hit({"mmap", fd, 0, ""}) ? reinterpret_cast<void*>(-1)
-                                    : inner_->Mmap(addr, length, prot, flags, fd, offset);
+    return Hit({"mmap", 0}) ? reinterpret_cast<void*>(-1)
+                            : inner_->Mmap(addr, length, prot, flags, fd, offset);
   }
   int Munmap(void* addr, size_t length) override {
-    return Hit({"munmap", -1, 0, ""}) ? -1 : inner_->Munmap(addr, length);
+    return Hit({"munmap", 0}) ? -1 : inner_->Munmap(addr, length);
   }
 
  private:

@@ -11,11 +11,9 @@
 
 class FrameBuffer;
 
-// A decoder that remembers what the PES filter handed it: every packet (its
-// time stamp, bytes and the STC when it came) and how often it was cleared.
-// It answers processPES with scripted durations. With a FrameBuffer it
-// "draws" under the framebuffer lock, the way the real decoders do, so a
-// test can check that the lock is never left taken.
+// A decoder that remembers every packet the PES filter handed it (stamp, bytes,
+// STC at arrival) and how often it was cleared, answering with scripted
+// durations. With a FrameBuffer it "draws" under its lock as real decoders do.
 class RecordingDecoder : public Subtitle {
  public:
   struct Packet {
@@ -38,7 +36,7 @@ class RecordingDecoder : public Subtitle {
     });
   }
   void SetKeepBytes(bool keep) { keepBytes_ = keep; }
-  // Count calls only, keeping no per-packet record (long stress runs).
+  // Keep no per-packet record (long stress runs).
   void SetCountOnly(bool countOnly) { countOnly_ = countOnly; }
   void SetFrameBuffer(FrameBuffer* frameBuffer) { frameBuffer_ = frameBuffer; }
 

@@ -12,15 +12,13 @@
 #include "sim/sim_device_io.h"
 
 // A demultiplexer that serves a PES filter from a source function and a
-// clock the test sets, and counts the requests made on it. Reads are
-// non-blocking: when the source has nothing they fail with EAGAIN. Every open
-// shares the one handle. Safe to use from the test thread and a reader thread
-// at once.
+// clock the test sets, and counts the requests made on it. Reads fail with
+// EAGAIN when the source has nothing. Safe from two threads at once.
 class ScriptedDemux : public SimDevice, public SimHandle {
  public:
   std::shared_ptr<SimHandle> Open(int) override { return {std::shared_ptr<void>(), this}; }
 
-  // Fills up to `count` bytes and returns how many; 0 means nothing waiting.
+  // Fills up to `count` bytes and returns how many (0: nothing waiting).
   void SetSource(std::function<size_t(uint8_t*, size_t)> source) {
     std::lock_guard<std::mutex> lock(mutex_);
     source_ = std::move(source);
@@ -63,11 +61,3 @@ class ScriptedDemux : public SimDevice, public SimHandle {
   std::atomic<bool> stcFails_{false};
 };
 
-// The number of threads of this process, taken after one thread has come and
-// gone: a sanitizer's helper thread, started with the first thread of the
-// process, is then counted too.
-int BaselineThreadCount();
-// True once the process runs exactly `expected` threads, waiting up to five
-// seconds for the kernel to reap ended ones. Always true under an emulator,
-// which keeps threads of its own in the process.
-bool ThreadCountReturnsTo(int expected);
