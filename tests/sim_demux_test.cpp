@@ -189,7 +189,14 @@ TEST(SimDemux, RejectsBadRequests) {
   // A number no simulated handle has, and one the C library refuses.
   for (const int bad : {-1, fd + 100}) {
     rows.push_back({[&, bad] { return static_cast<int>(rig.io.Read(bad, buf, 16)); }, EBADF});
-    rows.push_back({[&, bad] { return rig.io.Ioctl(bad, DMX_STOP, nullptr); }, EBADF});
+#ifdef ZUVA_UNDER_EMULATOR
+    // qemu-user answers a request it does not translate before it looks at
+    // the descriptor.
+    const int badIoctl = bad < 0 ? ENOSYS : EBADF;
+#else
+    const int badIoctl = EBADF;
+#endif
+    rows.push_back({[&, bad] { return rig.io.Ioctl(bad, DMX_STOP, nullptr); }, badIoctl});
     rows.push_back({[&, bad] { return mmap(bad) == MAP_FAILED ? -1 : 0; }, EBADF});
     rows.push_back({[&, bad] { return rig.io.Close(bad); }, EBADF});
   }
