@@ -28,11 +28,7 @@ Bytes Repeat(int n, uint8_t v) { return Bytes(static_cast<size_t>(n), v); }
 Bytes Pes(const Bytes& payload) { return tsgen::BuildPES(0xBD, -1, payload, 0); }
 // One holding the data identifier, the stream id and `segments`.
 Bytes Segments(std::initializer_list<Bytes> segments) {
-  const Bytes body = Cat(segments);
-  Bytes payload(body.size() + 2, 0x00);
-  payload[0] = 0x20;
-  std::copy(body.begin(), body.end(), payload.begin() + 2);
-  return Pes(payload);
+  return Pes(Cat({{0x20, 0x00}, Cat(segments)}));
 }
 
 Bytes PageSeg(int pageId, std::vector<ds::RegionRef> refs = {}) {
@@ -78,11 +74,9 @@ TEST(DvbsubParse, ClutEntries) {
     Bytes expect;  // Y, Cr, Cb, T of entry `id`
   };
   const std::vector<Case> cases = {
-      {"full range", {{5, 0, 1, 0, 1, 235, 128, 128, 0}}, 1, 5, {235, 128, 128, 0}},
       {"reduced all ones", {{2, 0, 1, 0, 0, 255, 255, 255, 255}}, 1, 2, {252, 240, 240, 192}},
       {"reduced mixed", {{3, 0, 1, 0, 0, 0x84, 0x50, 0xA0, 0x40}}, 1, 3, {0x84, 0x50, 0xA0, 0x40}},
       {"8-bit only skipped", {{1, 0, 0, 1, 1, 50, 60, 70, 80}}, 0, 1, {0, 0, 0, 0}},
-      {"2-bit flag stored", {{1, 1, 0, 0, 1, 50, 60, 70, 80}}, 1, 1, {50, 60, 70, 80}},
       {"id 16 skipped, next stored", {{16, 0, 1, 0, 1, 1, 2, 3, 4}, {0, 0, 1, 0, 1, 9, 9, 9, 9}},
        1, 0, {9, 9, 9, 9}},
   };
@@ -114,9 +108,7 @@ TEST(DvbsubParse, RegionDefinitions) {
       {"4-bit", 30, 7, 2, true, 9, ""},
       {"8-bit", 30, 7, 3, true, 0x77, ""},
       {"invalid depth", 30, 7, 0, true, 0, badDepth},
-      {"invalid depth 5", 30, 7, 5, true, 0, badDepth},
       {"whole screen", 720, 576, 2, true, 9, ""},
-      {"huge", 65535, 65535, 2, true, -1, "ZUVA: ERROR: Region 4 of 65535x65535 refused.\n"},
       {"too wide", 721, 10, 2, true, -1, "ZUVA: ERROR: Region 4 of 721x10 refused.\n"},
       {"too high", 10, 577, 2, true, -1, "ZUVA: ERROR: Region 4 of 10x577 refused.\n"},
       {"no width", 0, 10, 2, true, -1, "ZUVA: ERROR: Region 4 of 0x10 refused.\n"},
@@ -264,7 +256,6 @@ TEST(DvbsubPixels, CodeStrings) {
       {"2: two pixels", {0x10, 0x50, 0x00}, 3, {1, 1}, true},
       {"2: run of 11 split", {0x10, 0x3E, 0x80}, 3, Repeat(11, 2), true},
       {"2: run of 27", {0x10, 0x0B, 0xF0, 0x00}, 4, Repeat(27, 3), false},
-      {"2: run of 29", {0x10, 0x0C, 0x01, 0x00}, 4, Repeat(29, 1), false},
       {"2: run of 284", {0x10, 0x0F, 0xFD, 0x00}, 4, Repeat(284, 1), true},
       {"4: end mid-byte, stuffing", {0x11, 0x12, 0x30, 0x00}, 4, {1, 2, 3}, true},
       {"4: nine zeros", {0x11, 0x07, 0x00}, 3, Repeat(9, 0), true},
@@ -272,20 +263,17 @@ TEST(DvbsubPixels, CodeStrings) {
       {"4: run of 7", {0x11, 0x0B, 0x50, 0x00}, 4, Repeat(7, 5), false},
       {"4: one zero", {0x11, 0x0C, 0x00}, 3, {0}, true},
       {"4: two zeros", {0x11, 0x0D, 0x00}, 3, {0, 0}, true},
-      {"4: run of 24", {0x11, 0x0E, 0xF9, 0x00}, 4, Repeat(24, 9), false},
       {"4: run of 280", {0x11, 0x0F, 0xFF, 0x10, 0x00}, 5, Repeat(280, 1), true},
       {"8: one pixel", {0x12, 0x37, 0x00, 0x00}, 4, {0x37}, false},
       {"8: pair", {0x12, 0x51, 0x51, 0x00, 0x00}, 5, {0x51, 0x51}, true},
       {"8: five zeros", {0x12, 0x00, 0x05, 0x00, 0x00}, 5, Repeat(5, 0), false},
       {"8: run of 3", {0x12, 0x00, 0x83, 0x51, 0x00, 0x00}, 6, Repeat(3, 0x51), true},
       {"8: run of 0", {0x12, 0x00, 0x80, 0x22, 0x00, 0x00}, 6, {}, false},
-      {"8: run of 127", {0x12, 0x00, 0xFF, 0xC0, 0x00, 0x00}, 6, Repeat(127, 0xC0), false},
       // Cut off by the end of the data: decoded up to there.
       {"4: no end code", {0x11, 0x12, 0x34}, 3, {1, 2, 3, 4}, false},
       {"4: run without its code", {0x11, 0x0E}, 2, {}, false},
       {"2: long run cut", {0x10, 0x0F}, 2, {}, false},
       {"8: run without its code", {0x12, 0x00, 0x85}, 3, {}, false},
-      {"empty string", {0x11}, 1, {}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -323,7 +311,6 @@ TEST(DvbsubPixels, MapTables) {
     std::vector<int> map;
   };
   const std::vector<Case> cases = {
-      {"2-to-4 table", {{0x20, 0x01, 0x23}, {0x10, 0x40}}, {3, 2}, {0xF1}, {0, 1, 2, 3}},
       {"restored at end of line", {{0x20, 0x01, 0x23}, {0x10, 0x40}, {0xF0}, {0x10, 0x40}},
        {3, 2, 1, 2}, {0xF7}, {0, 7, 8, 15}},
       {"held across strings", {{0x20, 0xFE, 0xDC}, {0x10, 0x40}, {0x10, 0x40}}, {3, 2, 2},
@@ -340,34 +327,6 @@ TEST(DvbsubPixels, MapTables) {
     for (size_t i = 0; i < c.blocks.size(); ++i) EXPECT_EQ(d.Run(c.blocks[i]), c.results[i]) << i;
     EXPECT_EQ(d.Line(), c.pixels);
     EXPECT_EQ(std::vector<int>(d.ctx.mapTable, d.ctx.mapTable + 4), c.map);
-  }
-}
-
-TEST(DvbsubPixels, LinesOutsideTheRegionAreDropped) {
-  struct Case {
-    const char* name;
-    int width, height, px, py, y, length;
-    int expectSet;
-  };
-  const std::vector<Case> cases = {
-      {"below the bottom", 20, 2, 0, 0, 2, 10, 0},
-      {"last row", 20, 2, 0, 0, 1, 10, 10},
-      {"placed below", 20, 2, 0, 4000, 0, 10, 0},
-      {"placed right of the edge", 20, 2, 4000, 0, 0, 10, 0},
-      {"placed at the edge", 20, 2, 20, 0, 0, 10, 0},
-      {"line longer than screen row", 720, 1, 0, 0, 0, 720, 720},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ds::RegionComposition rc = Region(1, c.width, c.height);
-    rc.objects = {{5, 0, 0, c.px, c.py}};
-    Context t;
-    t.Feed(Segments({PageSeg(1), ds::EncodeRegionComposition(1, rc)}));
-    const Bytes line(720, 0xF3);
-    subtitle_write_line(t.Page(), 5, c.y, line.data(), c.length);
-    const subtitle_region* r = t.Find(1);
-    EXPECT_EQ(c.width * c.height - std::count(r->pixels, r->pixels + c.width * c.height, 0),
-              c.expectSet);
   }
 }
 
@@ -475,7 +434,8 @@ struct Running {
 // the recording framebuffer counts writes off the screen and lock misuse.
 TEST(DvbsubDecoder, TruncatedAndCorruptedPacketsStayInBounds) {
   ds::RegionComposition rc = Region(1, 100, 40);
-  rc.objects = {{1, 0, 0, 50, 30}, {1, 1, 0, 0, 0, 1, 2}};
+  // Across the region's lower right corner, at its origin, and right of it.
+  rc.objects = {{1, 0, 0, 50, 30}, {1, 1, 0, 0, 0, 1, 2}, {1, 0, 0, 150, 0}};
   const Bytes codes(100 * 20, 5);
   ds::DisplaySet set(1);
   set.Page({5, 0, ds::kAcquisitionPoint, {{1, 650, 540}, {2, 0, 0}}}).Clut({0, 0, {{}}}).Region(rc);
