@@ -23,17 +23,6 @@ int CountPixels(const SimFramebuffer& device, uint32_t colour) {
   return n;
 }
 
-bool PaddingUntouched(const SimFramebuffer& device) {
-  const int visible = device.Width() * device.BytesPerPixel();
-  for (int y = 0; y < device.Height(); ++y) {
-    const uint8_t* row = device.Memory() + static_cast<size_t>(y) * device.Stride();
-    for (int i = visible; i < device.Stride(); ++i) {
-      if (row[i] != 0) return false;
-    }
-  }
-  return true;
-}
-
 // Layout settings at the ends of the int range: every sum of them used to be
 // worked out in int and overflowed.
 TEST(FuzzRegression, TeletextLayoutSettingsAtTheEndsOfTheIntRange) {
@@ -83,7 +72,7 @@ TEST(FuzzRegression, TeletextLayoutSettingsAtTheEndsOfTheIntRange) {
 
     EXPECT_EQ(txt.drawRow("Hello", c.row), c.result);
     EXPECT_EQ(CountPixels(screen.device, 0xFFFFFFFF) > 0, c.textShown);
-    EXPECT_TRUE(PaddingUntouched(screen.device));
+    EXPECT_TRUE(screen.PaddingUntouched());
     // A refused line leaves the used area as it was (empty).
     EXPECT_TRUE(c.result == 0 || txt.HighestRow() > txt.LowestRow());
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,16 @@ struct BasicSimScreen {
       }
     }
     return rows;
+  }
+  // Whether the bytes beyond the visible pixels of every row are still zero.
+  bool PaddingUntouched() const {
+    const int visible = device.Width() * device.BytesPerPixel();
+    for (int y = 0; y < device.Height(); ++y) {
+      const uint8_t* row = device.Memory() + static_cast<size_t>(y) * device.Stride();
+      if (std::any_of(row + visible, row + device.Stride(), [](uint8_t b) { return b != 0; }))
+        return false;
+    }
+    return true;
   }
 
   TempDir dir;
