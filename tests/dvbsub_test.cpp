@@ -51,16 +51,14 @@ struct Context : SubtitleScreen {
 
   // An acquisition point of page 1 with one filled region at a new version:
   // x, y, width, height, 4-bit fill code.
-  void Show(const std::array<int, 5>& r, int timeOut = 5, bool end = true) {
+  void Show(const std::array<int, 5>& r, int timeOut = 5) {
     ds::DisplaySet set(1);
     set.Page({timeOut, version++, ds::kAcquisitionPoint, {{1, r[0], r[1]}}});
     ds::RegionComposition rc = Region(1, r[2], r[3]);
     rc.version = version;
     rc.fill = r[4] != 0;
     rc.code4 = r[4];
-    set.Region(rc);
-    if (end) set.End();
-    Feed(set.Packet(-1));
+    Feed(set.Region(rc).End().Packet(-1));
   }
   int version = 0;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -211,8 +212,14 @@ TEST_P(Depth, BackBufferMisuseAndReadPixelBounds) {
 }
 
 TEST_P(Depth, BlitBitmapCopiesPaletteColoursAndClipsAtEveryEdge) {
-  // A 4 x 3 bitmap with transparent holes, placed across each edge.
-  const uint8_t bitmap[12] = {1, 2, 0, 3, 0, 4, 5, 0, 6, 0, 7, 8};
+  // Three rows of 24 pixels, eight transparent, eight of one index and eight
+  // mixed with holes (the blit takes each kind of eight its own way), placed
+  // across each edge.
+  uint8_t bitmap[3 * 24];
+  for (int i = 0; i < 3 * 24; ++i) {
+    const int col = i % 24;
+    bitmap[i] = col < 8 ? 0 : col < 16 ? 1 + i / 24 : (col + i / 24) % 3 == 0 ? 0 : 1 + col % 8;
+  }
   const std::vector<std::pair<int, int>> places = {{10, 10},  {-2, 10},   {718, 10},  {10, -2},
                                                    {10, 575}, {-3, -2},   {717, 574}, {-100, 5},
                                                    {5, 900},  {INT_MAX, INT_MAX}};
@@ -222,15 +229,15 @@ TEST_P(Depth, BlitBitmapCopiesPaletteColoursAndClipsAtEveryEdge) {
     for (int i = 1; i <= 8; ++i) s.fb->SetPaletteColor(i, 0x10203000u + i);
     Model expected(s.device);
     for (int r = 0; r < 3; ++r) {
-      for (int col = 0; col < 4; ++col) {
+      for (int col = 0; col < 24; ++col) {
         const int64_t px = int64_t(x) + col, py = int64_t(y) + r;
-        const uint8_t index = bitmap[r * 4 + col];
+        const uint8_t index = bitmap[r * 24 + col];
         if (index == 0 || px < 0 || px > 719 || py < 0 || py > 575) continue;
         // At 8 bits per pixel the index itself is the pixel.
         expected.Put(int(px), int(py), GetParam() == 32 ? 0x10203000u + index : index);
       }
     }
-    EXPECT_EQ(3, s.fb->BlitBitmap(bitmap, 4, 3, x, y));
+    EXPECT_EQ(3, s.fb->BlitBitmap(bitmap, 24, 3, x, y));
     ExpectMemory(s.device, expected);
   }
   // No rows, no columns, no bitmap, a palette index out of range: nothing lands.
@@ -243,6 +250,34 @@ TEST_P(Depth, BlitBitmapCopiesPaletteColoursAndClipsAtEveryEdge) {
   EXPECT_EQ(3, s.fb->BlitBitmap(bitmap, 0, 3, 10, 10));
   EXPECT_EQ(0, s.fb->BlitBitmap(nullptr, 4, 3, 10, 10));
   ExpectMemory(s.device, untouched);
+}
+
+// Text drawing at the edges; how glyphs look is held by the render identity
+// hashes.
+TEST(Font, TextNeverLeavesTheScreenOrTheBand) {
+  const std::vector<std::array<int, 4>> cases = {  // x, y, width, size
+      {690, 100, 720, 28}, {-15, 100, 720, 28},             {100, 5, 720, 28},
+      {100, 590, 720, 28}, {INT_MIN, INT_MAX, INT_MAX, 28}, {-50, 300, INT_MAX, 100000},
+      {10, 100, 700, -28}, {700, 100, INT_MAX, 28},         {300, 100, 40, 28},
+  };
+  for (const auto& [x, y, width, size] : cases) {
+    SCOPED_TRACE(::testing::Message() << x << "," << y << "," << width << "," << size);
+    SimScreen s;
+    ASSERT_EQ(0, s.Init());
+    for (int align = 0; align < 3; ++align)
+      s.fb->RenderText("Wide Text gjpqy ", x, y, width, align, size, 0xFFFFFFFF);
+    EXPECT_TRUE(s.PaddingUntouched());
+  }
+  // Inside a band only its rows receive pixels.
+  SimScreen s;
+  ASSERT_EQ(0, s.Init());
+  ASSERT_TRUE(s.fb->AllocBackBuffer(10, 0));
+  s.fb->UseBackBuffer(true);
+  s.fb->RenderText("Tall glyphs {|}", 0, 20, 720, 0, 28, 0xFFFFFFFF);
+  s.fb->CopyBackBuffer(100);
+  const std::vector<int> rows = s.UsedRows();
+  ASSERT_FALSE(rows.empty());
+  EXPECT_TRUE(rows.front() >= 100 && rows.back() <= 109) << rows.front() << ".." << rows.back();
 }
 
 TEST(FrameBufferGeometry, SmallDevicesClipEverythingToTheirMemory) {
