@@ -44,12 +44,9 @@ struct BasicSimScreen {
   std::vector<int> UsedRows() const {
     std::vector<int> rows;
     for (int y = 0; y < device.Height(); ++y) {
-      for (int x = 0; x < device.Width(); ++x) {
-        if (device.PixelAt(x, y) != 0) {
-          rows.push_back(y);
-          break;
-        }
-      }
+      int x = 0;
+      while (x < device.Width() && device.PixelAt(x, y) == 0) ++x;
+      if (x < device.Width()) rows.push_back(y);
     }
     return rows;
   }
