@@ -60,14 +60,10 @@ void ExpectMemory(const SimFramebuffer& dev, const Model& model) {
 
 // A screen whose memory holds a pattern, so any stray write shows.
 struct Screen : SimScreen {
-  explicit Screen(int bpp, SimFramebuffer::Geometry g = SimFramebuffer::Geometry())
-      : SimScreen(WithDepth(g, bpp)) {
+  explicit Screen(int bpp) : Screen(SimFramebuffer::Geometry{bpp, 720, 576, 768}) {}
+  explicit Screen(const SimFramebuffer::Geometry& g) : SimScreen(g) {
     device.Fill(kPattern);
     EXPECT_EQ(0, Init());
-  }
-  static SimFramebuffer::Geometry WithDepth(SimFramebuffer::Geometry g, int bpp) {
-    g.bitsPerPixel = bpp;
-    return g;
   }
 };
 
@@ -291,7 +287,7 @@ TEST(FrameBufferGeometry, SmallDevicesClipEverythingToTheirMemory) {
                                    {"no stride", {32, 720, 576, 0, 4096}, 0, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Screen s(32, c.g);
+    Screen s(c.g);
     ASSERT_TRUE(s.fb->IsInitialised());
     EXPECT_EQ(c.width, s.fb->DrawableWidth());
     EXPECT_EQ(c.height, s.fb->DrawableHeight());
@@ -316,7 +312,7 @@ TEST(FrameBufferGeometry, SmallDevicesClipEverythingToTheirMemory) {
 // ReadPixel would, at both depths and on a short screen.
 TEST(FrameBufferProbe, AnyPixelSetAnswersAsReadPixelWould) {
   for (const auto& [bits, rows] : {std::pair{32, 576}, {8, 576}, {32, 100}}) {
-    Screen s(bits, {bits, 720, rows, 768});
+    Screen s(SimFramebuffer::Geometry{bits, 720, rows, 768});
     s.fb->ClearScreen();
     s.fb->FillRect(360, 41, 1, 1, 0x000001FF);  // row 41; its first byte is 1 at 32 bpp
     for (const auto& [first, end, step] : {std::tuple{0, 576, 2}, {1, 576, 2}, {41, 42, 1},

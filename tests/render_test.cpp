@@ -26,20 +26,6 @@ uint64_t ScreenHash(const SimFramebuffer& device) {
   return hash;
 }
 
-// Two subtitle rows with kerning pairs, descenders, accents and italics.
-void DrawPage(FrameBuffer* fb, const std::vector<std::pair<const char*, const char*>>& settings,
-              int format) {
-  Config config;
-  for (const auto& kv : settings) config.set(kv.first, kv.second);
-  TXTSubtitle txt;
-  txt.frameBuffer = fb;
-  txt.config = &config;
-  txt.videoFormat = format;
-  txt.configure(0x889);
-  EXPECT_EQ(txt.drawRow("AVATAR To Wy gjpq <italic> \xE9t\xE9", 19), 0);
-  EXPECT_EQ(txt.drawRow("Yes, \"quoted\" _slanted_ {|} WAVE", 21), 0);
-}
-
 struct LayoutCase {
   const char* name;
   std::vector<std::pair<const char*, const char*>> settings;
@@ -62,7 +48,16 @@ TEST(RenderPixels, ScreensAreDrawnAsBefore) {
     for (const int bpp : {32, 8}) {
       SimScreen s(SimFramebuffer::Geometry{bpp, 720, 576, 768});
       ASSERT_EQ(s.Init(), 0);
-      DrawPage(s.fb.get(), c.settings, c.format);
+      Config config;
+      for (const auto& kv : c.settings) config.set(kv.first, kv.second);
+      TXTSubtitle txt;
+      txt.frameBuffer = s.fb.get();
+      txt.config = &config;
+      txt.videoFormat = c.format;
+      txt.configure(0x889);
+      // Two rows with kerning pairs, descenders, accents and italics.
+      EXPECT_EQ(txt.drawRow("AVATAR To Wy gjpq <italic> \xE9t\xE9", 19), 0);
+      EXPECT_EQ(txt.drawRow("Yes, \"quoted\" _slanted_ {|} WAVE", 21), 0);
       EXPECT_EQ(ScreenHash(s.device), bpp == 32 ? c.hash32 : c.hash8) << c.name << " at " << bpp;
     }
   }
