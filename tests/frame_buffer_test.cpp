@@ -251,7 +251,8 @@ TEST_P(Depth, BlitBitmapCopiesPaletteColoursAndClipsAtEveryEdge) {
 // Text drawing at the edges; how glyphs look is held by the render identity
 // hashes.
 TEST(Font, TextNeverLeavesTheScreenOrTheBand) {
-  const std::vector<std::array<int, 4>> cases = {  // x, y, width, size
+  // x, y, width, size
+  const std::vector<std::array<int, 4>> cases = {
       {690, 100, 720, 28}, {-15, 100, 720, 28},             {100, 5, 720, 28},
       {100, 590, 720, 28}, {INT_MIN, INT_MAX, INT_MAX, 28}, {-50, 300, INT_MAX, 100000},
       {10, 100, 700, -28}, {700, 100, INT_MAX, 28},         {300, 100, 40, 28},
