@@ -41,17 +41,6 @@ Bytes Join(const std::vector<Bytes>& parts) {
   return out;
 }
 
-SectionFilterParams SectionFilter(uint16_t pid, const Bytes& filter, const Bytes& mask,
-                                  uint32_t flags) {
-  SectionFilterParams p{};
-  p.pid = pid;
-  std::copy(filter.begin(), filter.end(), p.filter);
-  std::copy(mask.begin(), mask.end(), p.mask);
-  p.timeout = 5000;
-  p.flags = flags;
-  return p;
-}
-
 TEST(SectionAssembler, RebuildsSectionsFromPackets) {
   using Mutate = std::function<void(std::vector<Bytes>&)>;
   struct Row {
@@ -64,8 +53,6 @@ TEST(SectionAssembler, RebuildsSectionsFromPackets) {
   const Bytes big1 = Section(0x42, 1, 400);
   const Bytes small2 = Section(0x42, 2, 20);
   const std::vector<Row> rows = {
-      {"one small section", {Section(0x42, 1, 10)}, none, {0}},
-      {"one section over three packets", {big1}, none, {0}},
       {"three sections in one packet",
        {Section(0x42, 1, 10), Section(0x42, 2, 20), Section(0x42, 3, 30)}, none, {0, 1, 2}},
       {"pointer field to a section starting mid-packet", {Section(0x42, 1, 300), small2}, none,
@@ -104,14 +91,13 @@ TEST(SectionAssembler, RebuildsSectionsFromPackets) {
 }
 
 // A simulated demultiplexer on a virtual clock, served at kDemux, with
-// tables 42/1, 42/2, 46/1 and a 4E/3 with a broken CRC every 100 ms on PID
-// 0x100 for two seconds.
+// tables 42/1, 46/2 and a 4E/3 with a broken CRC every 100 ms on PID 0x100
+// for two seconds.
 struct DemuxRig {
   DemuxRig() {
     tsgen::RecordingBuilder b;
     b.AddTable(0x100, Section(0x42, 1, 10));
-    b.AddTable(0x100, Section(0x42, 2, 10));
-    b.AddTable(0x100, Section(0x46, 1, 10));
+    b.AddTable(0x100, Section(0x46, 2, 10));
     Bytes broken = Section(0x4E, 3, 10);
     broken.back() ^= 0x01;
     b.AddTable(0x100, broken);
@@ -128,6 +114,8 @@ struct DemuxRig {
   SimDeviceIO io;
 };
 
+// The daemon filters on whole table IDs with the CRC checked; the replay
+// tool's demultiplexer also honours the rest of a filter as a box does.
 TEST(SimDemux, SectionFilterMatchesMaskedBytesAndChecksCRC) {
   struct Row {
     const char* name;
@@ -137,19 +125,21 @@ TEST(SimDemux, SectionFilterMatchesMaskedBytesAndChecksCRC) {
     std::vector<std::pair<int, int>> expected;  // table, extension of the first reads
   };
   const std::vector<Row> rows = {
-      {"table ID", {0x42}, {0xFF}, 5, {{0x42, 1}, {0x42, 2}, {0x42, 1}}},
-      {"table ID and extension from the fourth byte on", {0x42, 0x00, 0x02}, {0xFF, 0xFF, 0xFF},
-       5, {{0x42, 2}, {0x42, 2}}},
-      {"partial mask on the table ID", {0x40}, {0xF0}, 5,
-       {{0x42, 1}, {0x42, 2}, {0x46, 1}, {0x42, 1}}},
-      {"CRC checked", {}, {}, 5, {{0x42, 1}, {0x42, 2}, {0x46, 1}, {0x42, 1}}},
-      {"CRC not checked", {}, {}, 4, {{0x42, 1}, {0x42, 2}, {0x46, 1}, {0x4E, 3}, {0x42, 1}}},
+      {"extension from the fourth byte on", {0x40, 0x00, 0x02}, {0xF0, 0xFF, 0xFF}, 5,
+       {{0x46, 2}, {0x46, 2}}},
+      {"CRC checked", {}, {}, 5, {{0x42, 1}, {0x46, 2}, {0x42, 1}}},
+      {"CRC not checked", {}, {}, 4, {{0x42, 1}, {0x46, 2}, {0x4E, 3}, {0x42, 1}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     DemuxRig rig;
     const int fd = rig.io.Open(kDemux, O_RDWR);
-    SectionFilterParams p = SectionFilter(0x100, row.filter, row.mask, row.flags);
+    SectionFilterParams p{};
+    p.pid = 0x100;
+    std::copy(row.filter.begin(), row.filter.end(), p.filter);
+    std::copy(row.mask.begin(), row.mask.end(), p.mask);
+    p.timeout = 5000;
+    p.flags = row.flags;
     ASSERT_EQ(0, rig.io.Ioctl(fd, DMX_SET_FILTER, &p));
     for (const auto& want : row.expected) {
       uint8_t buf[1024];
@@ -224,7 +214,6 @@ TEST(TSRecording, FindsPacketsAmongGarbage) {
     size_t packets;  // 0: the load fails
   };
   const std::vector<Row> rows = {
-      {"clean", three, 3},
       {"garbage before", Join({{0x47, 0x00, 0x12, 0x47}, three}), 3},
       {"partial packet at the end", Join({three, {0x47, 0x01, 0x02}}), 3},
       // A packet followed by garbage cannot be told from garbage itself.
