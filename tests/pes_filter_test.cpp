@@ -81,12 +81,10 @@ Bytes WithLength(Bytes packet, int length) {
 }
 
 // A filter without a thread on a scripted demultiplexer behind a
-// fault-injecting layer; the decoder notes the STC at every arrival. The
-// filter is built last and destroyed first.
+// fault-injecting layer. The filter is built last and destroyed first.
 struct Rig {
   Rig() : filter(platform) {
     sim.Attach(platform.paths.demux, &demux);
-    decoder.SetStcSource([this] { return demux.STC(); });
     filter.SetThreadCreator(&NoThread);
   }
 
@@ -134,21 +132,16 @@ TEST(PESFilterReassembly, Table) {
       {"start code inside a payload is data", {startCodeInside}, {1}, {startCodeInside}},
       {"only garbage", {{0x01, 0xBD, 0x00, 0x01, 0xFF, 0x00, 0x01, 0xBD}}, {0}, {}},
   };
-  // The largest length in reads of 16 KiB, followed by a small packet.
-  Case largest{"largest length fits whole and keeps the stream in step", {}, {}, {big, p2}};
-  for (size_t i = 0; i < big.size(); i += 16384) largest.chunks.push_back(Part(big, i, i + 16384));
-  largest.chunks.push_back(p2);
-  largest.queuedAfter.assign(largest.chunks.size() - 2, 0);
-  largest.queuedAfter.insert(largest.queuedAfter.end(), {1, 2});
+  // `stream`, holding `packets`, in reads of `size` bytes.
+  auto inReads = [](std::string name, const Bytes& stream, std::vector<Bytes> packets, size_t size,
+                    int resyncLines = 0) {
+    Case c{name + ", reads of " + std::to_string(size), {}, {}, std::move(packets), resyncLines};
+    for (size_t i = 0; i < stream.size(); i += size) c.chunks.push_back(Part(stream, i, i + size));
+    return c;
+  };
+  cases.push_back(inReads("largest length fits whole", Cat({big, p2}), {big, p2}, 16384));
   // Cuts every start code and header at every byte.
-  Case byteWise{"one byte per read", {}, {}, {p3, p2}};
-  for (uint8_t b : Cat({{0x55}, p3, p2})) {
-    byteWise.chunks.push_back({b});
-    const size_t n = byteWise.chunks.size() - 1;
-    byteWise.queuedAfter.push_back(n < p3.size() ? 0 : n < p3.size() + p2.size() ? 1 : 2);
-  }
-  cases.push_back(largest);
-  cases.push_back(byteWise);
+  cases.push_back(inReads("garbage first", Cat({{0x55}, p3, p2}), {p3, p2}, 1));
   // A damaged length field ends its packet where the next one visibly begins,
   // with one line; a long packet that is what it says is kept whole, whatever
   // its data hold.
@@ -169,12 +162,8 @@ TEST(PESFilterReassembly, Table) {
        {DvbPacket(1000, pixels), dvbs[1]}},
   };
   for (const Case& d : damaged) {
-    const Bytes stream = Cat(d.packets);
     for (size_t size : {size_t{7}, size_t{1000}, size_t{16384}}) {
-      Case c = d;
-      c.name += ", reads of " + std::to_string(size);
-      for (size_t i = 0; i < stream.size(); i += size) c.chunks.push_back(Part(stream, i, i + size));
-      cases.push_back(c);
+      cases.push_back(inReads(d.name, Cat(d.packets), d.packets, size, d.resyncLines));
     }
   }
 
@@ -275,7 +264,6 @@ TEST(PESFilterDevice, FailureRows) {
   };
   const std::vector<Case> cases = {
       {"open", 0, "ZUVA: Failed open(DMX)\n", 0, 0},
-      {"ioctl", DMX_SET_BUFFERSIZE, "ZUVA: Failed ioctl(DMX_SET_BUFFERSIZE)\n", 0, 1},
       {"ioctl", DMX_SET_PES_FILTER, "ZUVA: Failed ioctl(DMX_SET_PES_FILTER)\n", 0, 1},
       {"thread", 0, "ZUVA: Failed pthread_create()\n", 1, 0},
   };
