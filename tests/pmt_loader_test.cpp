@@ -2,47 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/log.h"
-#include "platform/clock.h"
-#include "sim/sim_demux.h"
 #include "sim/sim_device_io.h"
 #include "stream/service_pids.h"
 #include "support/fault_io.h"
-#include "support/scripted_sections.h"
+#include "support/scripted_demux.h"
 #include "tsgen/psi.h"
-#include "tsgen/recording.h"
 
 namespace {
 
 using tsgen::Bytes;
 
-// "type/page/lang/pid/sid" of every teletext record, front of the list first.
-std::string TxtRecords(const PMTLoader& loader) {
-  std::string out;
-  for (const TXTSubtitleInfo* t : loader.TxtSubtitles()) {
-    char buf[64];
-    snprintf(buf, sizeof buf, "%s%d/%x/%s/pid%x/sid%x", out.empty() ? "" : " ", t->type,
-             t->page, t->language.c_str(), t->pid, t->serviceId);
-    out += buf;
-  }
-  return out;
-}
-
 // The daemon's scanner with every device call recorded and open to fault
-// injection, on a simulated demultiplexer replaying `recording` or, without
-// one, on reads that return `replies` as they stand.
+// injection, on reads that return `replies` as they stand.
 struct Rig {
-  explicit Rig(const Bytes& recording, const std::vector<Bytes>& replies = {}) {
-    std::string error;
-    EXPECT_TRUE(recording.empty() || demux.LoadBytes(recording, &error)) << error;
-    for (const Bytes& r : replies) scripted.Add(r);
-    sim.Attach("/sim/demux0", recording.empty() ? static_cast<SimDevice*>(&scripted) : &demux);
-    platform.io = &fault;
-    platform.clock = &clock;
-    platform.paths = Paths::Under("/sim");
+  explicit Rig(const std::vector<Bytes>& replies) {
+    for (const Bytes& r : replies) demux.Add(r);
+    sim.Attach(platform.paths.demux, &demux);
   }
 
   // The device calls in order, ioctls by request name.
@@ -55,46 +36,18 @@ struct Rig {
     return out;
   }
 
-  VirtualClock clock;
-  SimDemux demux{&clock};
-  ScriptedSectionDemux scripted;
+  ScriptedDemux demux;
   SimDeviceIO sim;
   FaultIO fault{&sim};
-  Platform platform;
+  Platform platform{&fault, RealClock::Instance(), Paths()};
 };
 
 const Bytes kPat = tsgen::BuildPAT(1, {{0x10, 0x100}});
 const Bytes kTxt = tsgen::TeletextDescriptor({{"deu", 2, 0x150}});
 const Bytes kPmt = tsgen::BuildPMT(0x10, 0x1FFF, {}, {{0x06, 0x300, kTxt}});
 
-// A recording of `seconds` with the given tables repeated every 100 ms and a
-// PCR, so the scan's filters find them as the replay clock moves on.
-Bytes Recording(const std::vector<std::pair<uint16_t, Bytes>>& tables, int seconds = 2) {
-  tsgen::RecordingBuilder builder;
-  for (const auto& t : tables) builder.AddTable(t.first, t.second);
-  builder.EnablePCR(0x1FF0);
-  builder.SetStartTime(0);
-  builder.SetEndTime(seconds * 90000);
-  return builder.Build();
-}
-
-TEST(ParseTeletextDescriptor, ReadsOnlyTheBytesAvailable) {
-  // The length byte claims three entries (15 bytes).
-  const Bytes d = tsgen::Descriptor(0x56, {'e', 'n', 'g', 0x11, 0x50, 'e', 'n', 'g', 0x11, 0x51,
-                                           'e', 'n', 'g', 0x11, 0x52});
-  const std::vector<std::pair<size_t, size_t>> rows = {{0, 0},  {1, 0},  {2, 0},  {6, 0}, {7, 1},
-                                                       {11, 1}, {12, 2}, {16, 2}, {17, 3}, {400, 3}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.first);
-    LogCapture capture;
-    PMTLoader loader;
-    // Exactly `available` bytes on the heap: a read past them trips the sanitizer.
-    Bytes buffer(d);
-    buffer.resize(row.first, 0);
-    loader.ParseTeletextDescriptor(buffer.data(), 1, 1, row.first);
-    EXPECT_EQ(row.second, loader.TxtSubtitles().size());
-  }
-  // Pages announced one digit off are the ones sent; only subtitle types count.
+// Pages announced one digit off are the ones sent; only subtitle types count.
+TEST(ParseTeletextDescriptor, FixesPagesOneDigitOffAndKeepsOnlySubtitles) {
   LogCapture capture;
   PMTLoader loader;
   const Bytes quirks =
@@ -102,14 +55,20 @@ TEST(ParseTeletextDescriptor, ReadsOnlyTheBytesAvailable) {
   loader.ParseTeletextDescriptor(quirks.data(), 1, 1);
   loader.ParseTeletextDescriptor(nullptr, 1, 1);
   loader.ParseSubtitlingDescriptor(nullptr, 1, 1);
-  EXPECT_EQ("5/889/ger/pid1/sid1 2/888/ger/pid1/sid1", TxtRecords(loader));
+  std::vector<std::tuple<int, int, std::string, int>> got;  // type, page, language, PID
+  for (const TXTSubtitleInfo* t : loader.TxtSubtitles()) {
+    got.emplace_back(t->type, t->page, t->language, t->pid);
+  }
+  EXPECT_EQ((decltype(got){{5, 0x889, "ger", 1}, {2, 0x888, "ger", 1}}), got);
   EXPECT_TRUE(loader.DvbSubtitles().empty());
 }
 
-// Reads that return short, truncated or lying sections, as a faulty driver
-// might; the scan must stay within what was read and the section's length.
-// The four CRC bytes at the end of a PAT are never taken for a program entry.
-TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {
+// Each way a scan can fail, and reads that return short, truncated or lying
+// sections as a faulty driver might: what the scan counts and logs, and that
+// it stops and closes exactly what it set and opened. A damaged section counts
+// as nothing, read only within what arrived and its own length; the four CRC
+// bytes at the end of a PAT are never taken for a program entry.
+TEST(GetAllPIDs, FailuresAndDamagedSections) {
   auto withLength = [](Bytes s, int length) {
     s[1] = static_cast<uint8_t>((s[1] & 0xF0) | ((length >> 8) & 0x0F));
     s[2] = static_cast<uint8_t>(length);
@@ -133,85 +92,51 @@ TEST(GetAllPIDs, DamagedSectionsCountAsNothing) {
   const Bytes lyingDescriptor =
       patch(tsgen::BuildPMT(0x10, 0x1FFF, {}, {{0x06, 0x300, descs}}), secondEntry + 1, {40});
   const Bytes misalignedPat = tsgen::BuildSection(0x00, 1, 0, {0x00, 0x10, 0xE1, 0x00, 0x0A, 0xBC});
+  const std::string patOnly = "open FILTER read STOP close";
+  const std::string scanned = "open FILTER read FILTER read STOP close";
 
   struct Row {
     const char* name;
-    Bytes patReply;
-    Bytes pmtReply;
+    std::vector<Bytes> replies;
+    std::string fail;  // "open", "read" or "filter", on the nth such call
+    int nth;
     int service;
     int result;
     std::string logged;
-    std::string txt;
-  };
-  const std::vector<Row> rows = {
-      {"PAT of 5 bytes", cut(kPat, 5), {}, 0x10, 0, "Damaged PAT section", ""},
-      {"PAT shorter than it claims", withLength(kPat, 200), {}, 0x10, 0, "Damaged PAT", ""},
-      {"PAT length below its header", withLength(kPat, 4), {}, 0x10, 0, "Damaged PAT", ""},
-      {"PAT CRC as an entry", kPat, {}, (kPat[12] << 8) | kPat[13], 0, "", ""},
-      {"stray bytes before the CRC", misalignedPat, {}, 0x0ABC, 0, "", ""},
-      {"PMT cut short", kPat, cut(kPmt, kPmt.size() - 1), 0x10, 0, "Damaged PMT section", ""},
-      {"PMT of 2 bytes", kPat, cut(kPmt, 2), 0x10, 0, "Damaged PMT section", ""},
-      {"PMT length of 4095", kPat, withLength(kPmt, 4095), 0x10, 0, "Damaged PMT section", ""},
-      {"ES entry overruns", kPat, lyingEntry, 0x10, 1, "overruns the section",
-       "2/150/ger/pid300/sid10"},
-      {"descriptor overruns", kPat, lyingDescriptor, 0x10, 1, "overruns its stream entry",
-       "2/150/ger/pid300/sid10"},
-      {"program info overruns", kPat, patch(kPmt, 10, {0xF0, 0xF0}), 0x10, 0,
-       "program info overruns", ""},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    Rig rig({}, {row.patReply, row.pmtReply});
-    LogCapture capture;
-    PMTLoader loader(rig.platform);
+    std::string trace;
     // The CRC rows look for a service only the CRC bytes could name, on a PMT
     // PID no entry has.
-    EXPECT_EQ(row.result, loader.GetAllPIDs(row.service, row.service == 0x10 ? 0x100 : 0x1FFE));
-    EXPECT_NE(std::string::npos, capture.Text().find(row.logged)) << capture.Text();
-    EXPECT_EQ(row.txt, TxtRecords(loader));
-    // Without the service in the PAT, no PMT filter is set.
-    EXPECT_EQ(row.pmtReply.empty() ? 1 : 2, rig.fault.Count("ioctl", DMX_SET_FILTER));
-    EXPECT_EQ(1, rig.fault.Count("close"));
-    EXPECT_EQ(0, rig.sim.OpenHandles());
-  }
-}
-
-TEST(GetAllPIDs, FailuresCloseAndStopExactlyWhereExpected) {
-  const Bytes good = Recording({{0, kPat}, {0x100, kPmt}});
-  const Bytes noPat = Recording({{0x100, kPmt}}, 7);
-  const Bytes noPmt = Recording({{0, kPat}}, 7);
-  struct Row {
-    const char* name;
-    const Bytes* recording;
-    std::string op;
-    int nth;
-    int pmtPid;
-    int result;
-    std::string logged;
-    std::string trace;
+    int pmtPid = 0x100;
   };
   const std::vector<Row> rows = {
-      {"no PMT PID (-1)", &good, "", 0, -1, -1, "", ""},
-      {"no PMT PID (0)", &good, "", 0, 0, -1, "", ""},
-      {"open fails", &good, "open", 1, 0x100, 0, "Error open(DMX)\n", "open"},
-      {"PAT filter fails", &good, "filter", 1, 0x100, 0, "Error ioctl(DMX_SET_FILTER PAT)\n",
+      {"no PMT PID", {kPat, kPmt}, "", 0, 0x10, -1, "", "", 0},
+      {"open fails", {}, "open", 1, 0x10, 0, "Error open(DMX)\n", "open"},
+      {"PAT filter fails", {}, "filter", 1, 0x10, 0, "Error ioctl(DMX_SET_FILTER PAT)\n",
        "open FILTER STOP close"},
-      {"PAT read fails", &good, "read", 1, 0x100, -1, "Error read(PAT)\n",
-       "open FILTER read STOP close"},
-      {"PAT times out", &noPat, "", 0, 0x100, -1, "Error read(PAT)\n",
-       "open FILTER read STOP close"},
-      {"PMT filter fails", &good, "filter", 2, 0x100, 0, "Error ioctl(DMX_SET_FILTER PMT)\n",
+      {"PAT read fails", {}, "read", 1, 0x10, -1, "Error read(PAT)\n", patOnly},
+      {"PMT filter fails", {kPat}, "filter", 2, 0x10, 0, "Error ioctl(DMX_SET_FILTER PMT)\n",
        "open FILTER read FILTER STOP close"},
-      {"PMT read fails", &good, "read", 2, 0x100, 0, "Error read(PMT)\n",
+      {"PMT read fails", {kPat}, "read", 2, 0x10, 0, "Error read(PMT)\n",
        "open FILTER read FILTER read STOP STOP close"},
-      {"PMT times out", &noPmt, "", 0, 0x100, 0, "Error read(PMT)\n",
-       "open FILTER read FILTER read STOP STOP close"},
-      {"success", &good, "", 0, 0x100, 1, "           Page: 150\n",
-       "open FILTER read FILTER read STOP close"},
+      {"success", {kPat, kPmt}, "", 0, 0x10, 1, "           Page: 150\n", scanned},
+      {"PAT shorter than it claims", {withLength(kPat, 200)}, "", 0, 0x10, 0, "Damaged PAT",
+       patOnly},
+      {"PAT length below its header", {withLength(kPat, 4)}, "", 0, 0x10, 0, "Damaged PAT",
+       patOnly},
+      {"PAT CRC as an entry", {kPat}, "", 0, (kPat[12] << 8) | kPat[13], 0, "", patOnly, 0x1FFE},
+      {"stray bytes before the CRC", {misalignedPat}, "", 0, 0x0ABC, 0, "", patOnly, 0x1FFE},
+      {"PMT cut short", {kPat, cut(kPmt, kPmt.size() - 1)}, "", 0, 0x10, 0,
+       "Damaged PMT section", scanned},
+      {"PMT of 2 bytes", {kPat, cut(kPmt, 2)}, "", 0, 0x10, 0, "Damaged PMT section", scanned},
+      {"ES entry overruns", {kPat, lyingEntry}, "", 0, 0x10, 1, "overruns the section", scanned},
+      {"descriptor overruns", {kPat, lyingDescriptor}, "", 0, 0x10, 1, "overruns its stream entry",
+       scanned},
+      {"program info overruns", {kPat, patch(kPmt, 10, {0xF0, 0xF0})}, "", 0, 0x10, 0,
+       "program info overruns", scanned},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    Rig rig(*row.recording);
+    Rig rig(row.replies);
     LogCapture capture;
     PMTLoader loader(rig.platform);
     // A previous scan's records must be gone whatever happens next.
@@ -219,17 +144,17 @@ TEST(GetAllPIDs, FailuresCloseAndStopExactlyWhereExpected) {
     loader.ParseTeletextDescriptor(kTxt.data(), 0x150, 1);
     loader.ParseSubtitlingDescriptor(dvb.data(), 0x201, 1);
     capture.Clear();
-    if (row.op == "filter") rig.fault.FailOn("ioctl", DMX_SET_FILTER, row.nth);
-    if (!row.op.empty() && row.op != "filter") rig.fault.FailOn(row.op, 0, row.nth);
-    EXPECT_EQ(row.result, loader.GetAllPIDs(0x10, row.pmtPid));
+    if (row.fail == "filter") rig.fault.FailOn("ioctl", DMX_SET_FILTER, row.nth);
+    if (row.fail == "open" || row.fail == "read") rig.fault.FailOn(row.fail, 0, row.nth);
+    EXPECT_EQ(row.result, loader.GetAllPIDs(row.service, row.pmtPid));
     EXPECT_EQ(row.trace, rig.Trace());
     const std::string log = capture.Text();
-    EXPECT_TRUE(row.logged.empty() ? log.empty() : log.find("ZUVA: " + row.logged) != log.npos)
+    EXPECT_TRUE(row.logged.empty() ? log.find("Page:") == log.npos
+                                   : log.find(row.logged) != log.npos)
         << log;
-    if (row.result <= 0) {
-      EXPECT_TRUE(loader.TxtSubtitles().empty());
-      EXPECT_TRUE(loader.DvbSubtitles().empty());
-    }
+    // One teletext record for each descriptor counted, none from before.
+    EXPECT_EQ(static_cast<size_t>(std::max(row.result, 0)), loader.TxtSubtitles().size());
+    EXPECT_TRUE(loader.DvbSubtitles().empty());
     EXPECT_EQ(0, rig.sim.OpenHandles());
   }
 }
@@ -252,6 +177,8 @@ TEST(ReadServicePids, FindsTheFirstStreamOfEachKind) {
   lying[24] = 200;  // the second entry runs past the section
   tsgen::FixCRC(lying);
   const Bytes other = tsgen::BuildPMT(0x11, 0x1FFF, {}, {{0x02, 0x666, {}}});
+  const Bytes cutPat(kPat.begin(), kPat.begin() + 2);
+  const Bytes cutPmt(kPmt.begin(), kPmt.end() - 1);
   struct Row {
     const char* name;
     std::vector<Bytes> replies;
@@ -262,29 +189,20 @@ TEST(ReadServicePids, FindsTheFirstStreamOfEachKind) {
   };
   const std::vector<Row> rows = {
       {"every kind", {kPat, all}, "", 0x10, ServiceScan::Ok, {0x100, 0x302, 0x201, 0x201}},
-      {"other programs and cut sections first",
-       {kPat, other, Bytes(kPmt.begin(), kPmt.end() - 1), kPmt},
-       "",
-       0x10,
-       ServiceScan::Ok,
-       {0x100, 0, 0, 0x300}},
+      {"other programs and cut sections first", {kPat, other, cutPmt, kPmt}, "", 0x10,
+       ServiceScan::Ok, {0x100, 0, 0, 0x300}},
       {"entries that lie", {kPat, lying}, "", 0x10, ServiceScan::Ok, {0x100, 0, 0, 0}},
       {"no device", {}, "open", 0x10, ServiceScan::NoDevice, {-1, 0, 0, 0}},
       {"PAT filter refused", {}, "1", 0x10, ServiceScan::NoDevice, {-1, 0, 0, 0}},
       {"PMT filter refused", {kPat}, "2", 0x10, ServiceScan::NoDevice, {-1, 0, 0, 0}},
-      {"no PAT",
-       {Bytes(kPat.begin(), kPat.begin() + 2)},
-       "",
-       0x10,
-       ServiceScan::NoPat,
-       {-1, 0, 0, 0}},
+      {"no PAT", {cutPat}, "", 0x10, ServiceScan::NoPat, {-1, 0, 0, 0}},
       {"service 0 is the network PID", {kPat}, "", 0, ServiceScan::NotInPat, {-1, 0, 0, 0}},
       {"not in the PAT", {kPat}, "", 0x11, ServiceScan::NotInPat, {-1, 0, 0, 0}},
       {"only other programs' PMTs", {kPat, other}, "", 0x10, ServiceScan::NoPmt, {-1, 0, 0, 0}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    Rig rig({}, row.replies);
+    Rig rig(row.replies);
     const std::string fail = row.fail;
     if (fail == "open") rig.fault.FailOn("open");
     if (fail == "1" || fail == "2") rig.fault.FailOn("ioctl", DMX_SET_FILTER, fail[0] - '0');

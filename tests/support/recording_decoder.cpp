@@ -12,22 +12,13 @@ void RecordingDecoder::Draw() {
 }
 
 uint32_t RecordingDecoder::processPES(const PESPacket& packet) {
-  uint32_t duration = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    duration = fallback_;
-    ++packetCount_;
-    if (!countOnly_) {
-      packets_.push_back({packet.pts, packet.size, {}, stcSource_ ? stcSource_() : 0});
-      if (keepBytes_) packets_.back().bytes.assign(packet.data, packet.data + packet.size);
-    }
-    if (!durations_.empty()) {
-      duration = durations_.front();
-      durations_.pop_front();
-    }
+    packets_.push_back({packet.pts, {}, stcSource_ ? stcSource_() : 0});
+    if (keepBytes_) packets_.back().bytes.assign(packet.data, packet.data + packet.size);
   }
   Draw();
-  return duration;
+  return duration_;
 }
 
 uint32_t RecordingDecoder::clear(const int64_t&) {
