@@ -191,6 +191,7 @@ TEST(EndToEnd, BroadcastSampleMatchesTheReference) {
   o.framesDir = dir.File("frames");
   o.srtFile = dir.File("out.srt");
   o.sheetFile = dir.File("sheet.png");
+  o.workDir = dir.File("box");  // given, it is the user's: left as it is
   const replay::Result r = replay::Run(o);
   ASSERT_EQ(r.status, 0) << r.error;
   ASSERT_EQ(r.srt.size(), reference.size()) << replay::FormatSrt(r.srt);
@@ -200,7 +201,7 @@ TEST(EndToEnd, BroadcastSampleMatchesTheReference) {
                 500.0)
         << "subtitle " << i + 1;
   }
-  EXPECT_TRUE(dir.Exists("frames/frame-00001.png"));
+  EXPECT_TRUE(dir.Exists("frames/frame-00001.png") && dir.Exists("box/zuva.conf"));
   EXPECT_EQ(ReadWholeFile(o.srtFile), replay::FormatSrt(r.srt));
   // Nine subtitles: three rows of three half-size screens with their labels.
   ASSERT_EQ(r.sheetError, "");

@@ -1,4 +1,3 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -18,7 +17,6 @@
 #include "sim/contact_sheet.h"
 #include "sim/replay.h"
 #include "sim/scan_json.h"
-#include "sim/sim_device_io.h"
 #include "support/app_harness.h"
 #include "support/sim_screen.h"
 #include "support/temp_dir.h"
@@ -48,13 +46,6 @@ int Status(std::vector<std::string> args, const Platform& platform,
   if (printed != nullptr) *printed = text;
   free(text);
   return status;
-}
-
-// The French sample played as fast as the daemon allows, its log kept.
-replay::Options FrenchSample() {
-  replay::Options o = Play(ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts");
-  o.settings = {"Language fre"};
-  return o;
 }
 
 // Every program's options go through one parser: what the user typed comes
@@ -253,36 +244,11 @@ TEST(StatusTool, FindsTheServiceThroughTheStandardDvbLayer) {
   }
 }
 
-TEST(StatusTool, TakesTheDaemonToTheServiceOnTheSimulatedDevices) {
-  TempDir dir;
-  replay::Options o = FrenchSample();
-  o.workDir = dir.Path() + "/box";
-  // The replay names the service; the tool takes it away, then brings it back from the PAT and PMT.
-  Platform platform;
-  platform.paths = Paths::Under(o.workDir);
-  o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* { return platform.io = sim; };
-  std::vector<int> statuses;
-  auto run = [&](std::vector<std::string> args) {
-    return [&, args](const std::string&) { statuses.push_back(Status(args, platform)); };
-  };
-  o.actions = {{0.0, run({"--clear"})}, {6.0, run({"--sid", "4006"})}};
-  const replay::Result r = replay::Run(o);
-  ASSERT_EQ(r.status, 0) << r.error;
-  EXPECT_EQ(statuses, std::vector<int>({0, 0}));
-  const auto cleared = r.log.find("Could not find ZUVA.tmp");
-  ASSERT_NE(cleared, std::string::npos);
-  EXPECT_NE(r.log.find("Service changed: SID=4006, PMT=160", cleared), std::string::npos);
-  ASSERT_FALSE(r.srt.empty());
-  EXPECT_GE(r.srt.front().startMs, 6000);
-  // Video, audio and teletext PIDs from the PMT.
-  EXPECT_THAT(ReadWholeFile(o.workDir + "/ZUVA.tmp"),
-              testing::MatchesRegex("4006\n[1-9][0-9]*\n[1-9][0-9]*\n1068\n2\n0\n160\n"));
-}
-
 TEST(ReplayOutputs, ScanAsJsonAndSheetLabels) {
   std::vector<replay::ProgramScan> programs;
   std::string error;  // streams in PMT order
-  ASSERT_TRUE(replay::ScanPrograms(FrenchSample().recording, programs, error)) << error;
+  ASSERT_TRUE(replay::ScanPrograms(ZUVA_SAMPLES_DIR "/broadcast-teletext-fra.ts", programs, error))
+      << error;
   EXPECT_EQ(replay::ScanToJson(programs),
             "{\"programs\": [\n  {\"number\": 4006, \"pmt_pid\": 160, \"scan_result\": 1,\n"
             "   \"teletext\": [\n    {\"pid\": 1068, \"page\": \"888\", \"type\": 5, \"language\": "
