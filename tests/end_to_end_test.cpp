@@ -106,14 +106,12 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
     std::vector<std::vector<std::string>> shown = {};  // when given, every subtitle shown
   };
   const std::vector<Case> cases = {
-      {demo, 100, {}, "", "TXT FROM PMT: swe, PID=200, PAGE=888\n", txt},
       {demo, 100, {}, dir.File("override.channels"),
        "TXT EXTERNAL OVERRIDE: swe, PID=200, PAGE=889\n", txt},
       {demo, 100, {"Language fin", "UseExternalChannels 1"}, dir.File("fallback.channels"),
        "TXT EXTERNAL FALLBACK: fin, PID=200, PAGE=889\n", txt},
       {demo, 200, {}, "", "DVB FROM PMT: eng, PID=210\n",
        "-> DVB Subtitles NOT supported on this box yet...\n"},
-      {demo, 100, {"Language fin", "SecondaryLanguage ita"}, "", sleep, sleep},
       // The stream's deu is recorded as ger, so the configured deu never matches.
       {german, -1, {"Language deu", "SecondaryLanguage deu"}, "", sleep, sleep},
       {german, -1, {"Language ger"}, "", "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
@@ -225,8 +223,6 @@ TEST(EndToEnd, RecDelayAppliesToPacketsWithoutTimeStampDuringPlayback) {
     ASSERT_EQ(r.srt.size(), 1u) << replay::FormatSrt(r.srt);
     EXPECT_EQ(r.srt[0].lines, std::vector<std::string>{"Hello"});
     start[playback] = r.srt[0].startMs;
-    EXPECT_EQ(CountOf(r.log, "ZUVA: Playback found, RecDelay:4\n"), playback ? 1 : 0);
-    EXPECT_EQ(CountOf(r.log, "ZUVA: ZUVA: Added RecDelay!\n") > 0, playback);
   }
   EXPECT_NEAR(static_cast<double>(start[1] - start[0]), 4000.0, 500.0);
 }
@@ -377,24 +373,18 @@ struct SlowReaderStart : FaultIO {
 };
 
 // On the virtual clock time must not run on while a reader thread that was
-// just started has not yet read: every subtitle is still shown, on time. A
-// wrapper that declines leaves the daemon on the simulator itself.
+// just started has not yet read: every subtitle is still shown, on time.
 TEST(EndToEndFaults, SlowStartingReaderMissesNoSubtitle) {
-  for (bool decline : {false, true}) {
-    std::unique_ptr<SlowReaderStart> slow;
-    int calls = 0;
-    replay::Options o = Play(DemoFile().path, 100);
-    o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
-      ++calls;
-      if (!decline) slow = std::make_unique<SlowReaderStart>(sim);
-      return slow.get();
-    };
-    const replay::Result r = replay::Run(o);
-    ASSERT_EQ(r.status, 0) << r.error;
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(ExpectDemoSubtitles(r.srt, 100.0), DemoFile().times.teletextOn.size())
-        << replay::FormatSrt(r.srt);
-  }
+  std::unique_ptr<SlowReaderStart> slow;
+  replay::Options o = Play(DemoFile().path, 100);
+  o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
+    slow = std::make_unique<SlowReaderStart>(sim);
+    return slow.get();
+  };
+  const replay::Result r = replay::Run(o);
+  ASSERT_EQ(r.status, 0) << r.error;
+  EXPECT_EQ(ExpectDemoSubtitles(r.srt, 100.0), DemoFile().times.teletextOn.size())
+      << replay::FormatSrt(r.srt);
 }
 
 }  // namespace
