@@ -94,6 +94,7 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
   dir.Write("fallback.channels", "64 200 889 fin\n");
   const std::string demo = DemoFile().path;
   const std::string german = TeletextRecording(dir, "deu", 0x150, {"Guten Abend"});
+  const std::string untimed = TeletextRecording(dir, "eng", 0x888, {"Hello"}, true);
   const std::string sample = std::string(ZUVA_SAMPLES_DIR) + "/broadcast-teletext-fra.ts";
   const std::string italian = std::string(ZUVA_SAMPLES_DIR) + "/broadcast-teletext-ita.ts";
   const std::string txt = "-> Let's start TXT Subtitles\n";
@@ -104,6 +105,8 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
     std::vector<std::string> settings;
     std::string channels, logLine, outcome;
     std::vector<std::vector<std::string>> shown = {};  // when given, every subtitle shown
+    bool playback = false;
+    int64_t firstMs = -1;  // when given, when the first subtitle shows
   };
   const std::vector<Case> cases = {
       {demo, 100, {}, dir.File("override.channels"),
@@ -119,6 +122,11 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
       {sample, -1, {"Language fre", "SubtileType 5"}, "", "TXT FROM PMT: fre, PID=42c, PAGE=888\n",
        txt},
       {sample, -1, {"Language fre", "SubtileType 1", "SecondaryLanguage fre"}, "", sleep, sleep},
+      // Without a time stamp a subtitle shows as it arrives; in playback RecDelay (4 s) later.
+      {untimed, -1, {"Language eng"}, "", "TXT FROM PMT: eng, PID=300, PAGE=888\n", txt,
+       {{"Hello"}}, false, 1400},
+      {untimed, -1, {"Language eng"}, "", "Playback found, RecDelay:4\n", txt, {{"Hello"}}, true,
+       5400},
       // The Italian multiplex: eight services with teletext; the row on air on
       // page 777 of service 3402 grows word by word, and is shown so.
       {italian, 3402, {"Language ita"}, "", "TXT FROM PMT: ita, PID=241, PAGE=777\n", txt,
@@ -131,6 +139,7 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
     replay::Options o = Play(c.recording, c.service);
     o.settings = c.settings;
     o.channelsFile = c.channels;
+    o.playback = c.playback;
     const replay::Result r = replay::Run(o);
     ASSERT_EQ(r.status, 0) << r.error;
     EXPECT_GE(CountOf(r.log, "ZUVA: " + c.logLine), 1);
@@ -140,6 +149,9 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
     for (const replay::SrtEntry& e : r.srt) shown.push_back(e.lines);
     if (!c.shown.empty()) {
       EXPECT_EQ(shown, c.shown);
+    }
+    if (c.firstMs >= 0 && !r.srt.empty()) {
+      EXPECT_NEAR(static_cast<double>(r.srt[0].startMs), static_cast<double>(c.firstMs), 500.0);
     }
     if (c.service != 200) continue;  // the message line alone: it goes six cycles later
     ASSERT_GE(r.frames.size(), 2u);
@@ -206,25 +218,6 @@ TEST(EndToEnd, BroadcastSampleMatchesTheReference) {
   const std::string png = ReadWholeFile(o.sheetFile);
   ASSERT_GT(png.size(), 24u);
   EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x04\x58\0\0\x04\x76", 8));  // 1112 x 1142
-}
-
-// During playback packets without a time stamp wait RecDelay seconds.
-TEST(EndToEnd, RecDelayAppliesToPacketsWithoutTimeStampDuringPlayback) {
-  TempDir dir;
-  const std::string recording = TeletextRecording(dir, "eng", 0x888, {"Hello"}, true);
-  int64_t start[2] = {0, 0};
-  for (bool playback : {false, true}) {
-    replay::Options o = Play(recording);
-    o.settings = {"Language eng"};
-    o.playback = playback;
-    o.tailSeconds = 6;
-    const replay::Result r = replay::Run(o);
-    ASSERT_EQ(r.status, 0) << r.error;
-    ASSERT_EQ(r.srt.size(), 1u) << replay::FormatSrt(r.srt);
-    EXPECT_EQ(r.srt[0].lines, std::vector<std::string>{"Hello"});
-    start[playback] = r.srt[0].startMs;
-  }
-  EXPECT_NEAR(static_cast<double>(start[1] - start[0]), 4000.0, 500.0);
 }
 
 // Service 200 (DVB) first, teletext service 100 from 7 s, DVB again from 13 s.
