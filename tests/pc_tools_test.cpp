@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -13,18 +11,15 @@
 #include "common/command_line.h"
 #include "common/log.h"
 #include "config/dvbv5_channels.h"
-#include "platform/linux_dvb_io.h"
 #include "sim/contact_sheet.h"
 #include "sim/replay.h"
 #include "sim/scan_json.h"
+#include "sim/sim_device_io.h"
 #include "support/app_harness.h"
+#include "support/scripted_sections.h"
 #include "support/sim_screen.h"
 #include "support/temp_dir.h"
 #include "tsgen/psi.h"
-
-// Last: its request names are macros that would replace the box's constants.
-#include <linux/dvb/dmx.h>
-#include <sys/ioctl.h>
 
 // clang-format off: tables keep one case to a line
 namespace {
@@ -184,31 +179,7 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
   EXPECT_FALSE(h.dir.Exists("ZUVA.tmp"));
 }
 
-// The C library under the standard DVB layer: a section filter's PID picks
-// which queued sections the following reads return; an empty queue times out.
-class SectionLibrary : public DeviceIO {
- public:
-  std::map<int, std::deque<tsgen::Bytes>> sections;
-  std::vector<std::string> opened;
-  int Open(const char* path, int) override { return opened.push_back(path), 7; }
-  int Close(int) override { return 0; }
-  ssize_t Read(int, void* buffer, size_t count) override {
-    auto& queue = sections[pid_];
-    if (queue.empty()) return errno = ETIMEDOUT, -1;
-    const size_t n = std::min(count, queue.front().size());
-    memcpy(buffer, queue.front().data(), n);
-    return queue.pop_front(), static_cast<ssize_t>(n);
-  }
-  int Ioctl(int, unsigned long request, void* arg) override {
-    if (request == DMX_SET_FILTER) pid_ = static_cast<dmx_sct_filter_params*>(arg)->pid;
-    return 0;
-  }
-  void* Mmap(void*, size_t, int, int, int, off_t) override { return nullptr; }
-  int Munmap(void*, size_t) override { return 0; }
-  int pid_ = -1;
-};
-
-TEST(StatusTool, FindsTheServiceThroughTheStandardDvbLayer) {
+TEST(StatusTool, FindsTheServiceInThePatAndPmt) {
   using namespace tsgen;
   const Bytes ttx = TeletextDescriptor({{"fra", 2, 0x888}});
   // Video, AC-3 audio, a second audio, teletext: the first of each counts.
@@ -227,17 +198,19 @@ TEST(StatusTool, FindsTheServiceThroughTheStandardDvbLayer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1]);
-    SectionLibrary library;
-    if (c.pat) library.sections[0] = {BuildPAT(1, {{0, 16}, {0x101, 80}, {0x100, 80}, {0x103, 81}})};
-    library.sections[80] = {otherPmt, pmt};
-    LinuxDvbIO standard(&library);
+    ScriptedSectionDemux demux;  // the sections in this order, whatever the filter
+    if (c.pat) {
+      demux.Add(BuildPAT(1, {{0, 16}, {0x101, 80}, {0x100, 80}, {0x103, 81}}));
+      demux.Add(otherPmt);
+      demux.Add(pmt);
+    }
+    SimDeviceIO io;
     Platform platform;
-    platform.io = &standard;
+    platform.io = &io;
     platform.paths = Paths::Under(dir.Path());
-    platform.paths.demux = "/dev/dvb/card0/demux0";
+    io.Attach(platform.paths.demux, &demux);
     std::string err;
     ASSERT_EQ(Status(c.args, platform, &err), c.status) << err;
-    EXPECT_EQ(library.opened, std::vector<std::string>{"/dev/dvb/adapter0/demux0"});
     const std::string got = c.status == 0 ? ReadWholeFile(dir.File("ZUVA.tmp")) : err;
     EXPECT_EQ(got.substr(0, c.fileOrError.size()), c.fileOrError);
   }
