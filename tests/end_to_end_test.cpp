@@ -291,9 +291,25 @@ replay::Action WriteStatusAt(double seconds, const char* content) {
           }};
 }
 
+// A reader thread's first request stalls for a while in real time, as a
+// thread does that the machine is slow to schedule.
+struct SlowReaderStart : FaultIO {
+  using FaultIO::FaultIO;
+  int Ioctl(int fd, unsigned long request, void* arg) override {
+    thread_local bool stalled = false;
+    if (std::this_thread::get_id() != main && !stalled) {
+      stalled = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    return FaultIO::Ioctl(fd, request, arg);
+  }
+  const std::thread::id main = std::this_thread::get_id();
+};
+
 // Each time the daemon must log the failure (or the user's doing), leave
 // nothing open and, where the next cycles can mend it, get back to showing the
-// right subtitles.
+// right subtitles. Every reader thread is slow to start, as on a loaded box: on
+// the virtual clock time must not run on before it has read.
 TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
   struct Case {
     const char* name;
@@ -310,6 +326,7 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
   std::vector<Fault> pesReads;  // the first reads after the scan are the reader thread's
   for (int n = 3; n <= 60; ++n) pesReads.push_back({"read", 0, n, EIO});
   const std::vector<Case> cases = {
+      {"nothing but the slow start", {}, {}, "PESFilter thread started...\n", true},
       {"buffer size refused once", {{"ioctl", DMX_SET_BUFFERSIZE, 1, EINVAL}}, {reload},
        "Failed ioctl(DMX_SET_BUFFERSIZE)\n", true},
       {"PMT read times out once", {{"read", 0, 2, ETIMEDOUT}}, {}, "Error read(PMT)\n", true},
@@ -327,11 +344,11 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::unique_ptr<FaultIO> faults;
+    std::unique_ptr<SlowReaderStart> faults;
     replay::Options o = Play(DemoFile().path, 100);
     o.actions = c.actions;
     o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
-      faults = std::make_unique<FaultIO>(sim);
+      faults = std::make_unique<SlowReaderStart>(sim);
       for (const Fault& f : c.faults) faults->FailOn(f.op, f.request, f.n, f.err);
       return faults.get();
     };
@@ -343,41 +360,16 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
     EXPECT_EQ(PESFilter::LivePackets(), 0);
     EXPECT_EQ(faults->Count("open"), faults->Count("close"));
     if (!c.subtitlesAfter) continue;
-    ASSERT_GT(ExpectDemoSubtitles(r.srt, 300.0), 0u) << r.log;
+    const bool clean = c.faults.empty() && c.actions.empty();  // then every subtitle, on time
+    const size_t shown = ExpectDemoSubtitles(r.srt, clean ? 100.0 : 300.0);
+    ASSERT_GT(shown, 0u) << r.log;
+    if (clean) {
+      EXPECT_EQ(shown, DemoFile().times.teletextOn.size()) << replay::FormatSrt(r.srt);
+    }
     // Shown again after the last thing the user or the plugin did.
     const double mended = c.actions.empty() ? 0 : c.actions.back().atSeconds;
     EXPECT_GT(static_cast<double>(r.srt.back().startMs), mended * 1000) << replay::FormatSrt(r.srt);
   }
-}
-
-// A reader thread's first request stalls for a while in real time, as a
-// thread does that the machine is slow to schedule.
-struct SlowReaderStart : FaultIO {
-  using FaultIO::FaultIO;
-  int Ioctl(int fd, unsigned long request, void* arg) override {
-    thread_local bool stalled = false;
-    if (std::this_thread::get_id() != main && !stalled) {
-      stalled = true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    }
-    return FaultIO::Ioctl(fd, request, arg);
-  }
-  const std::thread::id main = std::this_thread::get_id();
-};
-
-// On the virtual clock time must not run on while a reader thread that was
-// just started has not yet read: every subtitle is still shown, on time.
-TEST(EndToEndFaults, SlowStartingReaderMissesNoSubtitle) {
-  std::unique_ptr<SlowReaderStart> slow;
-  replay::Options o = Play(DemoFile().path, 100);
-  o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
-    slow = std::make_unique<SlowReaderStart>(sim);
-    return slow.get();
-  };
-  const replay::Result r = replay::Run(o);
-  ASSERT_EQ(r.status, 0) << r.error;
-  EXPECT_EQ(ExpectDemoSubtitles(r.srt, 100.0), DemoFile().times.teletextOn.size())
-      << replay::FormatSrt(r.srt);
 }
 
 }  // namespace
