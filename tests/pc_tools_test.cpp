@@ -10,7 +10,6 @@
 #include "app/status_tool.h"
 #include "common/command_line.h"
 #include "common/log.h"
-#include "config/dvbv5_channels.h"
 #include "sim/contact_sheet.h"
 #include "sim/replay.h"
 #include "sim/scan_json.h"
@@ -93,33 +92,6 @@ TEST(CommandLine, ParsesOrRefusesInOneLine) {
   EXPECT_EQ(n + d, 33.5);
 }
 
-TEST(DvbV5Channels, ReadsTheNamedSectionAsDvbToolsWriteIt) {
-  const std::string file =
-      "# dvbv5-scan output\r\n[TV Brasil HD]\r\n\tSERVICE_ID = 16160\r\n\tVIDEO_PID = 770\r\n"
-      "\tAUDIO_PID = 514 614\r\n\tFREQUENCY = 479142857\r\n"
-      "\t \n# [Radio]\n[Radio\n SERVICE_ID = 99\n[Radio]\n  SERVICE_ID=7\n  AUDIO_PID = 104\n"
-      "[NoSid]\n VIDEO_PID = 100\n[Late]\n SERVICE_ID = 9\n"
-      "[Bad]\n SERVICE_ID = 70000\n[BadPid]\n SERVICE_ID = 5\n VIDEO_PID = 0x100\n"
-      "[Radio]\n SERVICE_ID = 8\n";
-  struct Case { std::string name; bool ok; int sid, vpid, apid; std::string error; } cases[] = {
-      {"TV Brasil HD", true, 16160, 770, 514, ""},     // CR line ends, tabs, the first audio PID
-      {"Radio", true, 7, 0, 104, ""},                  // no blanks round "="; the first of two
-      {"NoSid", false, 0, 0, 0, "has no SERVICE_ID"},  // not the next section's
-      {"Bad", false, 0, 0, 0, "SERVICE_ID is not a number"},
-      {"BadPid", false, 0, 0, 0, "VIDEO_PID is not a number"},
-      {"TV Brasil", false, 0, 0, 0, "no channel \"TV Brasil\""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    DvbV5Service s;
-    std::string error;
-    ASSERT_EQ(FindDvbV5Service(file, c.name, s, error), c.ok) << error;
-    const std::vector<int> got = {s.serviceId, s.videoPid, s.audioPid};
-    EXPECT_EQ(got, c.ok ? std::vector<int>({c.sid, c.vpid, c.apid}) : std::vector<int>({-1, 0, 0}));
-    EXPECT_NE(error.find(c.error), std::string::npos) << error;
-  }
-}
-
 TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
   AppHarness h;
   LogCapture capture;
@@ -157,15 +129,12 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
   }
   EXPECT_EQ(Status({"--version"}, h.platform, &out), 0);
   // Bad input: one line, status 2, the file as it was.
-  h.dir.Write("channels.conf", "[A]\nVIDEO_PID = 5\n[Z]\nSERVICE_ID = 0\n");
   const std::vector<std::vector<std::string>> bad = {
           {"--bogus"}, {"--sid"}, {"--sid", "abc"}, {"--sid", "0"}, {"--sid", "65536"},
       {"--sid", "1", "--channel", "A"}, {"--pmt", "100"}, {"--sid", "1", "--pmt", "8191"},
       {"--sid", "1", "--pmt", "1", "--aspect", "3:2"}, {"--clear", "--sid", "1"},
-      {"--sid", "1", "--pmt", "1", "extra"}, {"--channel", "B", "--channels", h.dir.File("channels.conf")},
+      {"--sid", "1", "--pmt", "1", "extra"}, {"--sid", "1", "--pmt", "1", "--status-file", ""},
       {"--channel", "A", "--channels", h.dir.File("missing.conf"), "--pmt", "1"},
-      {"--channel", "Z", "--channels", h.dir.File("channels.conf"), "--pmt", "1"},
-      {"--sid", "1", "--pmt", "1", "--status-file", ""},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
@@ -179,7 +148,9 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
   EXPECT_FALSE(h.dir.Exists("ZUVA.tmp"));
 }
 
-TEST(StatusTool, FindsTheServiceInThePatAndPmt) {
+// The service is looked up by name in a channel file as the dvbv5 tools write
+// it, or by number in the PAT; the PMT fills in what the file does not give.
+TEST(StatusTool, FindsTheServiceInTheChannelFileAndThePmt) {
   using namespace tsgen;
   const Bytes ttx = TeletextDescriptor({{"fra", 2, 0x888}});
   // Video, AC-3 audio, a second audio, teletext: the first of each counts.
@@ -187,11 +158,30 @@ TEST(StatusTool, FindsTheServiceInThePatAndPmt) {
                                                 {0x03, 0x202, {}}, {0x06, 0x203, ttx}});
   const Bytes otherPmt = BuildPMT(0x101, 0x300, {}, {{0x02, 0x300, {}}});
   TempDir dir;
-  dir.Write("channels.conf", "[Chaîne]\nSERVICE_ID = 256\nVIDEO_PID = 4000\n");
+  const std::string file = dir.File("channels.conf");
+  dir.Write("channels.conf",
+      "# dvbv5-scan output\r\n[TV Brasil HD]\r\n\tSERVICE_ID = 16160\r\n\tVIDEO_PID = 770\r\n"
+      "\tAUDIO_PID = 514 614\r\n\tFREQUENCY = 479142857\r\n"
+      "\t \n# [Radio]\n[Radio\n SERVICE_ID = 99\n[Radio]\n  SERVICE_ID=7\n  AUDIO_PID = 104\n"
+      "[NoSid]\n VIDEO_PID = 100\n[Late]\n SERVICE_ID = 9\n"
+      "[Bad]\n SERVICE_ID = 70000\n[BadPid]\n SERVICE_ID = 5\n VIDEO_PID = 0x100\n"
+      "[Radio]\n SERVICE_ID = 8\n[Zero]\n SERVICE_ID = 0\n"
+      "[Chaîne]\nSERVICE_ID = 256\nVIDEO_PID = 4000\n");
+  const auto channel = [&](const char* name) {
+    return std::vector<std::string>{"--channel", name, "--channels", file, "--pmt", "1"};
+  };
   struct Case { std::vector<std::string> args; bool pat; int status; std::string fileOrError; } cases[] = {
+      // CR line ends, tabs, the first audio PID; no blanks round "=", the first of two.
+      {channel("TV Brasil HD"), false, 0, "16160\n770\n514\n0\n2\n0\n1\n"},
+      {channel("Radio"), false, 0, "7\n0\n104\n0\n2\n0\n1\n"},
+      {channel("NoSid"), false, 2, "has no SERVICE_ID"},  // not the next section's
+      {channel("Bad"), false, 2, "SERVICE_ID is not a number"},
+      {channel("BadPid"), false, 2, "VIDEO_PID is not a number"},
+      {channel("TV Brasil"), false, 2, "no channel \"TV Brasil\""},
+      {channel("Zero"), false, 2, "has service id 0"},
       // The PMT PID is shared: the other program's section comes first.
       {{"--sid", "256"}, true, 0, "256\n512\n513\n515\n2\n0\n80\n"},
-      {{"--channel", "Chaîne", "--channels", dir.File("channels.conf")}, true, 0, "256\n4000\n513\n515\n2\n0\n80\n"},
+      {{"--channel", "Chaîne", "--channels", file}, true, 0, "256\n4000\n513\n515\n2\n0\n80\n"},
       {{"--sid", "258"}, true, 2, "zuva-status: service 258 is not in the PAT"},
       {{"--sid", "256"}, false, 1, "zuva-status: no PAT on demux"},
       {{"--sid", "259"}, true, 1, "zuva-status: the PMT of service 259 did not arrive"},
@@ -212,7 +202,7 @@ TEST(StatusTool, FindsTheServiceInThePatAndPmt) {
     std::string err;
     ASSERT_EQ(Status(c.args, platform, &err), c.status) << err;
     const std::string got = c.status == 0 ? ReadWholeFile(dir.File("ZUVA.tmp")) : err;
-    EXPECT_EQ(got.substr(0, c.fileOrError.size()), c.fileOrError);
+    EXPECT_NE(got.find(c.fileOrError), std::string::npos) << got;
   }
 }
 
