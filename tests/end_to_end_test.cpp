@@ -12,14 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/box_dmx.h"
 #include "sim/replay.h"
 #include "sim/sim_device_io.h"
 #include "stream/pes_filter.h"
-#include "stream/pmt_loader.h"
 #include "support/app_harness.h"
 #include "support/fault_io.h"
 #include "tsgen/demo.h"
-#include "tsgen/pes.h"
 #include "tsgen/psi.h"
 #include "tsgen/recording.h"
 #include "tsgen/teletext_encoder.h"
@@ -37,9 +36,7 @@ const Demo& DemoFile() {
     Demo d;
     d.path = dir.File("demo.ts");
     const std::vector<uint8_t> bytes = tsgen::BuildDemoRecording(30, &d.times);
-    std::ofstream(d.path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    dir.Write("demo.ts", std::string(bytes.begin(), bytes.end()));
     return d;
   }();
   return demo;
