@@ -228,7 +228,7 @@ TEST(TXTSubtitleCollision, ForeignPixelsStopDrawingAndClearing) {
       {8, 0x13, 100, true},
       {8, 0x44, 100, false},  // low bytes of our colours
       {8, 0xFF, 100, false},
-      {8, 0x13, 101, false},
+      {8, 0x13, 101, false},  // a loop of its own at this depth
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.bpp) + " bpp " + std::to_string(c.pixel) + " row " +
