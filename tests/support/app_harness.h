@@ -15,31 +15,20 @@
 struct AppHarness {
   TempDir dir;
   Platform platform;
-  std::unique_ptr<StepClock> clock;
-  std::unique_ptr<Application> app;
   std::function<void(int cycle)> onCycle;
+  StepClock clock{[this](StepClock& c) {
+    if (onCycle) onCycle(c.Cycles());
+  }};
+  std::unique_ptr<Application> app;
 
-  explicit AppHarness(DeviceIO* io = nullptr) {
+  AppHarness() {
     platform.paths = Paths::Under(dir.Path());
-    if (io != nullptr) platform.io = io;
-    clock = std::make_unique<StepClock>([this](StepClock& c) {
-      if (onCycle) onCycle(c.Cycles());
-    });
-    platform.clock = clock.get();
+    platform.clock = &clock;
   }
 
   Application& Make() {
     app = std::make_unique<Application>(platform);
     return *app;
-  }
-
-  // Runs the loop until `cycles` cycles have started; the last one completes.
-  void RunCycles(int cycles, std::function<void(int)> each = nullptr) {
-    onCycle = [this, cycles, each](int cycle) {
-      if (each) each(cycle);
-      if (cycle >= cycles) app->Stop();
-    };
-    app->Run();
   }
 };
 
