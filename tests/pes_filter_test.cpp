@@ -19,6 +19,7 @@
 #include "sim/sim_device_io.h"
 #include "sim/ts_recording.h"
 #include "support/app_harness.h"
+#include "support/bytes.h"
 #include "support/fault_io.h"
 #include "support/recording_decoder.h"
 #include "support/scripted_demux.h"
@@ -47,12 +48,6 @@ Bytes RawPacket(int length, uint8_t seed) {
              static_cast<uint8_t>(length & 0xFF)};
   for (int i = 0; i < length; ++i) p.push_back(static_cast<uint8_t>(seed + i));
   return p;
-}
-
-Bytes Cat(const std::vector<Bytes>& parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
 }
 
 Bytes Part(const Bytes& bytes, size_t from, size_t to) {

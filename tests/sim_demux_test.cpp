@@ -1,10 +1,7 @@
 #include "sim/sim_demux.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
-#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,9 +13,9 @@
 #include "sim/section_assembler.h"
 #include "sim/sim_device_io.h"
 #include "sim/ts_recording.h"
-#include "stream/pes_filter.h"
 #include "stream/pmt_loader.h"
 #include "support/app_harness.h"
+#include "support/bytes.h"
 #include "support/temp_dir.h"
 #include "tsgen/pes.h"
 #include "tsgen/psi.h"
@@ -29,16 +26,9 @@
 namespace {
 
 using tsgen::Bytes;
-constexpr char kDemux[] = "/sim/demux0";
 
 Bytes Section(uint8_t table, uint16_t ext, size_t body) {
   return tsgen::BuildSection(table, ext, 0, Bytes(body, 0x11));
-}
-
-Bytes Join(const std::vector<Bytes>& parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
 }
 
 TEST(SectionAssembler, RebuildsSectionsFromPackets) {
@@ -90,68 +80,12 @@ TEST(SectionAssembler, RebuildsSectionsFromPackets) {
   }
 }
 
-TEST(SimDemux, RejectsBadRequests) {
-  VirtualClock clock;
-  SimDemux demux(&clock);
-  std::string error;
-  ASSERT_TRUE(demux.LoadBytes(tsgen::PCRPacket(0x1FF0, 0, 0), &error)) << error;
-  SimDeviceIO io;
-  io.Attach(kDemux, &demux);
-  const int fd = io.Open(kDemux, O_RDWR | O_NONBLOCK);
-  uint8_t buf[16];
-  PESFilterParams decoderOutput{};
-  decoderOutput.pid = 0x200;
-  SectionFilterParams badPid{};
-  badPid.pid = 0x2000;
-  auto mmap = [&](int at) { return io.Mmap(nullptr, 16, PROT_READ, MAP_SHARED, at, 0); };
-  std::vector<std::pair<std::function<int()>, int>> rows = {
-      {[&] { return static_cast<int>(io.Read(fd, buf, 16)); }, EINVAL},  // no filter yet
-      {[&] { return io.Ioctl(fd, 0x12345678, nullptr); }, ENOTTY},
-      {[&] { return io.Ioctl(fd, DMX_GET_STC, nullptr); }, EFAULT},
-      {[&] { return io.Ioctl(fd, DMX_SET_FILTER, &badPid); }, EINVAL},
-      {[&] { return io.Ioctl(fd, DMX_SET_PES_FILTER, &decoderOutput); }, EINVAL},
-      {[&] { return io.Ioctl(fd, DMX_SET_BUFFERSIZE, nullptr); }, EINVAL},
-      {[&] { return io.Ioctl(fd, DMX_SET_BUFFERSIZE, reinterpret_cast<void*>(1ul << 40)); },
-       EINVAL},
-      {[&] { return static_cast<int>(io.Read(fd, nullptr, 16)); }, EFAULT},
-      {[&] { return io.Ioctl(fd, DMX_SET_FILTER, nullptr); }, EFAULT},
-      {[&] { return io.Ioctl(fd, DMX_SET_PES_FILTER, nullptr); }, EFAULT},
-      {[&] { return mmap(fd) == MAP_FAILED ? -1 : 0; }, ENODEV},
-      {[&] { return io.Munmap(buf, 16); }, EINVAL},  // not a mapping of ours
-      {[&] { return io.Open("/nonexistent/zuva-sim", O_RDONLY); }, ENOENT},
-  };
-  // A number no simulated handle has, and one the C library refuses.
-  for (const int bad : {-1, fd + 100}) {
-    rows.push_back({[&, bad] { return static_cast<int>(io.Read(bad, buf, 16)); }, EBADF});
-#ifdef ZUVA_UNDER_EMULATOR
-    // qemu-user answers a request it does not translate before it looks at
-    // the descriptor.
-    const int badIoctl = bad < 0 ? ENOSYS : EBADF;
-#else
-    const int badIoctl = EBADF;
-#endif
-    rows.push_back({[&, bad] { return io.Ioctl(bad, DMX_STOP, nullptr); }, badIoctl});
-    rows.push_back({[&, bad] { return mmap(bad) == MAP_FAILED ? -1 : 0; }, EBADF});
-    rows.push_back({[&, bad] { return io.Close(bad); }, EBADF});
-  }
-  for (size_t i = 0; i < rows.size(); ++i) {
-    SCOPED_TRACE(i);
-    errno = 0;
-    EXPECT_EQ(-1, rows[i].first());
-    EXPECT_EQ(rows[i].second, errno);
-  }
-  io.Close(fd);
-  SimDemux empty(&clock);
-  io.Attach(kDemux, &empty);
-  EXPECT_EQ(-1, io.Open(kDemux, O_RDWR));
-}
-
 // Captures begin and end inside packets. A packet followed by garbage cannot
 // be told from garbage itself, and is lost with it.
 TEST(TSRecording, FindsPacketsAmongGarbage) {
   const Bytes null = tsgen::PCRPacket(0x1FFF, 0, 0);
   const Bytes capture =
-      Join({{0x47, 0x00, 0x12, 0x47}, null, {0x00, 0x47, 0x13}, null, null, {0x47, 0x01, 0x02}});
+      Cat({{0x47, 0x00, 0x12, 0x47}, null, {0x00, 0x47, 0x13}, null, null, {0x47, 0x01, 0x02}});
   struct Row {
     Bytes bytes;
     size_t packets;  // 0: the load fails

@@ -12,6 +12,7 @@
 
 #include "display/frame_buffer.h"
 #include "dvbsub/subtitle_context.h"
+#include "support/bytes.h"
 
 class RecordingFrameBuffer : public FrameBuffer {
  public:
@@ -103,10 +104,3 @@ struct SubtitleScreen {
   RecordingFrameBuffer fb;
   subtitle_context ctx;
 };
-
-// The parts one after the other.
-inline std::vector<uint8_t> Cat(const std::vector<std::vector<uint8_t>>& parts) {
-  std::vector<uint8_t> out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
