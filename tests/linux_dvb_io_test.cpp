@@ -329,29 +329,25 @@ TEST_F(LinuxDvbIOTest, OtherHandlesAndRequestsPassUnchanged) {
 }
 
 TEST(SelectDeviceIO, PicksTheStandardApiOnlyWhenTheBoxNodeIsMissing) {
+  const Paths paths;
   const std::string standardNode = "/dev/dvb/adapter0/demux0";
-  for (const bool haveBox : {false, true}) {
-    for (const bool haveStandard : {false, true}) {
-      SCOPED_TRACE(std::to_string(haveBox) + std::to_string(haveStandard));
-      TempDir root;
-      const Paths paths;
-      const std::string nodes[] = {haveBox ? paths.demux : "", haveStandard ? standardNode : ""};
-      for (const std::string& node : nodes) {
-        if (node.empty()) continue;
-        std::filesystem::create_directories(std::filesystem::path(root.File(node)).parent_path());
-        ASSERT_TRUE(std::ofstream(root.File(node)).good()) << node;
-      }
-      const bool standardApi = haveStandard && !haveBox;
-      RecordingIO box;
-      RecordingIO standard;
-      LogCapture capture;
-      EXPECT_EQ(SelectDeviceIO(paths, &box, &standard, root.Path()),
-                standardApi ? &standard : &box);
-      EXPECT_EQ(capture.Text(), standardApi ? "ZUVA: Device I/O: standard Linux DVB API on " +
-                                                  standardNode + " and /dev/fb0\n"
-                                            : "ZUVA: Device I/O: box driver on " + paths.demux +
-                                                  " and /dev/fb/0\n");
+  for (int present = 0; present < 4; ++present) {  // bit 0: the box's node, bit 1: the standard
+    SCOPED_TRACE(present);
+    TempDir root;
+    for (const std::string& node : {paths.demux, standardNode}) {
+      if ((present & (node == standardNode ? 2 : 1)) == 0) continue;
+      std::filesystem::create_directories(std::filesystem::path(root.File(node)).parent_path());
+      ASSERT_TRUE(std::ofstream(root.File(node)).good()) << node;
     }
+    const bool standardApi = present == 2;
+    RecordingIO box;
+    RecordingIO standard;
+    LogCapture capture;
+    EXPECT_EQ(SelectDeviceIO(paths, &box, &standard, root.Path()), standardApi ? &standard : &box);
+    EXPECT_EQ(capture.Text(), standardApi ? "ZUVA: Device I/O: standard Linux DVB API on " +
+                                                standardNode + " and /dev/fb0\n"
+                                          : "ZUVA: Device I/O: box driver on " + paths.demux +
+                                                " and /dev/fb/0\n");
   }
 }
 

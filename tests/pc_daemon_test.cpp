@@ -1,5 +1,5 @@
 // The daemon as a PC user runs it: a font found when the configured one is
-// missing, SIGHUP, --config-dir, options, misspelt settings keys.
+// missing, SIGHUP, --config-dir, misspelt settings keys.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -107,38 +107,6 @@ pid_t Start(const std::vector<std::string>& args, const std::string& cwd, int ou
   const std::string daemon = ZUVA_DAEMON_PATH;
   execv((daemon.substr(0, daemon.rfind('/') + 1) + args[0]).c_str(), argv.data());
   _exit(127);
-}
-
-TEST(PcDaemon, ProgramsAnswerHelpVersionAndWrongOptions) {
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    const char* out;  // how standard output begins
-  };
-  const Case cases[] = {
-      {{"zuva", "--version"}, 0, "zuva 2.07\n"}, {{"zuva", "--help"}, 0, "Usage: zuva "},
-      {{"zuva", "--config-dir", "/nonexistent"}, 2, ""}, {{"zuva", "extra"}, 2, ""},
-      {{"zuva", "--config-dir", "/etc/passwd"}, 2, ""},
-      {{"zuva-mkdemo", "out.ts", "4"}, 2, ""},
-      {{"zuva-mksup", "--size", "7", "c", "out.sup"}, 2, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-    TempDir dir;
-    const int out = open(dir.File(".out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    const int err = open(dir.File(".err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    int status = -1;
-    waitpid(Start(c.args, dir.Path(), out, err), &status, 0);
-    close(out), close(err);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status;
-    const std::string printed = ReadWholeFile(dir.File(".out"));
-    const std::string said = ReadWholeFile(dir.File(".err"));
-    EXPECT_EQ(printed.rfind(c.out, 0), 0u) << printed;
-    // A wrong option: one line naming the program, nothing on the output.
-    EXPECT_EQ(CountOf(said, "\n"), c.status == 0 ? 0 : 1) << said;
-    EXPECT_EQ(said.rfind(c.status == 0 ? "" : c.args[0] + ": ", 0), 0u) << said;
-    EXPECT_FALSE(dir.Exists("out.ts") || dir.Exists("--version") || dir.Exists("out.sup"));
-  }
 }
 
 // Reads the daemon's log until `needle` appears in it (false after 10 s).

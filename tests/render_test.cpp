@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
 #include "display/frame_buffer.h"
-#include "sim/png_writer.h"
 #include "support/sim_screen.h"
 #include "teletext/txt_subtitle.h"
 
@@ -128,40 +126,4 @@ TEST(RenderPlacement, ScreenIsScaledToTheDeviceHeightAndCentred) {
 
 // A drawn pixel next to an empty one at each depth, as the picture shows them
 // over mid grey; pictures that cannot be written are refused.
-TEST(RenderPng, EveryDepthBecomesRGBAndBadPicturesAreRefused) {
-  uint32_t palette[256] = {};
-  palette[5] = 0xFF000080u;  // red at half opacity
-  struct Case {
-    int bpp;
-    uint32_t pixel;
-    const uint32_t* palette;
-    std::vector<uint8_t> rgb;  // of the empty pixel, then of the drawn one
-  };
-  const std::vector<Case> cases = {
-      {32, 0xFFFFFFFFu, nullptr, {128, 128, 128, 255, 255, 255}},
-      {16, 0xF800u, nullptr, {0, 0, 0, 255, 0, 0}},
-      {8, 5, nullptr, {128, 128, 128, 5, 5, 5}},
-      {8, 5, palette, {128, 128, 128, 192, 64, 64}},
-  };
-  TempDir dir;
-  for (const Case& c : cases) {
-    SimFramebuffer device(SimFramebuffer::Geometry{c.bpp, 2, 1, 2});
-    uint8_t* p = device.Memory() + device.BytesPerPixel();
-    const uint16_t word = static_cast<uint16_t>(c.pixel);
-    if (c.bpp == 32) FrameBuffer::ColourToPixelBytes(c.pixel, p);
-    if (c.bpp == 16) std::memcpy(p, &word, 2);
-    if (c.bpp == 8) p[0] = static_cast<uint8_t>(c.pixel);
-    PngOptions options;
-    options.palette = c.palette;
-    int width = 0, height = 0;
-    EXPECT_EQ(ScreenToRGB(device, options, &width, &height), c.rgb) << c.bpp;
-    EXPECT_TRUE(width == 2 && height == 1);
-    ASSERT_TRUE(WriteScreenPng(dir.Path() + "/screen.png", device, options));
-  }
-  const std::vector<uint8_t> rgb(6, 0x40);
-  EXPECT_FALSE(WriteRGBPng(dir.Path() + "/empty.png", 0, 1, rgb));
-  EXPECT_FALSE(WriteRGBPng(dir.Path() + "/short.png", 3, 1, rgb));
-  EXPECT_FALSE(WriteRGBPng(dir.Path() + "/none/x.png", 2, 1, rgb));
-}
-
 }  // namespace

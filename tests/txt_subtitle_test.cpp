@@ -279,15 +279,4 @@ TEST(TXTSubtitleCollision, ForeignPixelsStopDrawingAndClearing) {
   }
 }
 
-TEST(TXTSubtitleLayout, MissingSettingsAndScreenDoNotCrash) {
-  LogCapture capture;
-  TXTSubtitle txt;
-  txt.configure(0x888);  // neither settings nor screen
-  EXPECT_EQ(txt.FontSize(), 28);
-  EXPECT_EQ(txt.drawRow("x", 22), 1);
-  txt.clearPage();
-  EXPECT_EQ(txt.stop(), 0);
-  EXPECT_TRUE(txt.isAreaFree());
-}
-
 }  // namespace
