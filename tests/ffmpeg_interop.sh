@@ -9,12 +9,11 @@
 # every clear zuva's screen must be empty again.
 #
 # FFmpeg cannot turn text into bitmaps, so tools/zuva-mksup renders the cues of
-# tests/interop/cues.txt into a bitmap subtitle file (.sup) first. Two streams:
+# tests/interop/cues.txt into a bitmap subtitle file (.sup) first. Two streams,
+# both of which must agree:
 #   2-bit  the cues pass through FFmpeg's DVD subtitle encoder (four colours)
-#          first, so its DVB encoder writes 2-bit regions; must agree.
-#   8-bit  straight to the DVB encoder: 8-bit regions with an 8-bit CLUT. They
-#          must agree with INTEROP_STRICT=1 (as CI runs it); without it a
-#          disagreement is reported but does not fail the check.
+#          first, so its DVB encoder writes 2-bit regions;
+#   8-bit  straight to the DVB encoder: 8-bit regions with an 8-bit CLUT.
 #
 #   tests/ffmpeg_interop.sh [OUT_DIR]
 #
@@ -135,14 +134,8 @@ make_stream "$out/8bit.ts" -fix_sub_duration "$out/cues.sup"
 ff -fix_sub_duration -i "$out/cues.sup" -c:s dvdsub -copyts -y "$out/cues-dvd.mkv"
 make_stream "$out/2bit.ts" "$out/cues-dvd.mkv"
 
-if ! check 2bit "$out/2bit.ts"; then failed=1; fi
-if ! check 8bit "$out/8bit.ts"; then
-  if [ "${INTEROP_STRICT:-0}" = 1 ]; then
-    failed=1
-  else
-    say "KNOWN [8bit]: 8-bit regions disagree; not counted as a failure without INTEROP_STRICT=1"
-  fi
-fi
+check 2bit "$out/2bit.ts" || failed=1
+check 8bit "$out/8bit.ts" || failed=1
 
 if [ "$failed" != 0 ]; then
   say "FAILED: zuva and FFmpeg disagree on the DVB subtitles above ($(( $(date +%s) - started )) s)"
