@@ -13,7 +13,7 @@
 
 #include "fuzz_support.h"
 #include "stream/pmt_loader.h"
-#include "support/scripted_sections.h"
+#include "support/scripted_demux.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog();
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int serviceId = (data[0] << 8) | data[1];
   const int pmtPid = static_cast<int16_t>((data[2] << 8) | data[3]);
 
-  ScriptedSectionDemux demux;
+  ScriptedDemux demux;
   size_t at = 4;
   while (at < size) {
     size_t length = size - at >= 2 ? (static_cast<size_t>(data[at]) << 8) | data[at + 1] : 0;

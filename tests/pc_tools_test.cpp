@@ -15,7 +15,7 @@
 #include "sim/scan_json.h"
 #include "sim/sim_device_io.h"
 #include "support/app_harness.h"
-#include "support/scripted_sections.h"
+#include "support/scripted_demux.h"
 #include "support/sim_screen.h"
 #include "support/temp_dir.h"
 #include "tsgen/psi.h"
@@ -188,7 +188,7 @@ TEST(StatusTool, FindsTheServiceInTheChannelFileAndThePmt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1]);
-    ScriptedSectionDemux demux;  // the sections in this order, whatever the filter
+    ScriptedDemux demux;  // the sections in this order, whatever the filter
     if (c.pat) {
       demux.Add(BuildPAT(1, {{0, 16}, {0x101, 80}, {0x100, 80}, {0x103, 81}}));
       demux.Add(otherPmt);
