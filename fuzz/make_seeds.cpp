@@ -18,6 +18,7 @@
 
 #include "sim/section_assembler.h"
 #include "sim/ts_recording.h"
+#include "support/bytes.h"
 #include "tsgen/dvbsub_encoder.h"
 #include "tsgen/pes.h"
 #include "tsgen/teletext_encoder.h"
@@ -43,12 +44,6 @@ Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 Bytes ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
 }
 
 Bytes U16(int v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
@@ -176,12 +171,6 @@ Bytes TeletextPrefix(int page, uint8_t flags, const std::string& settings) {
   return Cat({U16(page), {flags, static_cast<uint8_t>(settings.size())}, Text(settings)});
 }
 
-Bytes Packets(const std::vector<Bytes>& packets) {
-  Bytes out;
-  for (const Bytes& p : packets) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
 void TeletextSeeds() {
   using namespace tsgen;
   std::vector<TeletextUnit> units = EncodePage(SubtitlePage(0x888, {"Hello", "<there> {}|"}));
@@ -198,7 +187,7 @@ void TeletextSeeds() {
   InjectBitErrors(damaged, 4, 0x03);
   units.push_back(damaged);
   units.push_back(EncodeHeaderUnit(TeletextHeader{}));
-  const Bytes stream = Packets(PackTeletextPES(units, 90000, 7));
+  const Bytes stream = Cat(PackTeletextPES(units, 90000, 7));
 
   Write("teletext", "defaults", Cat({TeletextPrefix(0x888, 0, ""), stream}));
   Write("teletext", "wide-8bpp",
@@ -281,9 +270,9 @@ void RecordingSeeds(const std::string& path) {
       for (size_t j = start; j < start + 24 && j < packets.size(); ++j) {
         // Only whole packets, as the filter hands them over.
         Bytes p = packets[j];
-        const size_t length = 6 + ((static_cast<size_t>(p[4]) << 8) | p[5]);
-        if (p.size() < length) continue;
-        p.resize(length);
+        const size_t whole = 6 + ((static_cast<size_t>(p[4]) << 8) | p[5]);
+        if (p.size() < whole) continue;
+        p.resize(whole);
         stream.insert(stream.end(), p.begin(), p.end());
       }
       const std::string name = "recording-" + std::to_string(k++);
