@@ -229,7 +229,9 @@ bool FrameBuffer::AllocBackBuffer(int rows, uint32_t colour) {
 
   const int bpp = BytesPerPixel();
   if (rows <= storeRows && colour == storeColour) {
-    for (int64_t row = storeTop; row < std::min<int64_t>(storeBottom, rows); ++row) {
+    // All of the rectangle, rows past this band's included: a later, taller
+    // band of the colour would otherwise show what an earlier one drew there.
+    for (int64_t row = storeTop; row < storeBottom; ++row) {
       FillRow(block + static_cast<size_t>(row) * stride + static_cast<size_t>(storeLeft) * bpp,
               storeRight - storeLeft, colour);
     }
