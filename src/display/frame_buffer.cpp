@@ -435,17 +435,18 @@ int FrameBuffer::Unlock() {
 bool FrameBuffer::PlaceOnDevice() {
   placement = Placement();
   canvas.clear();
-  const int xres = static_cast<int>(varInfo.xres);
-  const int yres = static_cast<int>(varInfo.yres);
   deviceBits = bitsPerPixel;
-  const bool larger = xres > kScreenWidth || yres > kScreenHeight;
-  if (!(larger || bitsPerPixel == 16) || stride == 0 ||
-      (bitsPerPixel != 8 && bitsPerPixel != 16 && bitsPerPixel != 32)) {
-    return false;
-  }
+  if (stride == 0 || (bitsPerPixel != 8 && bitsPerPixel != 16 && bitsPerPixel != 32)) return false;
+  // The visible area as far as the memory holds it at its stride: a device
+  // reporting more (or a size past int) must not size the scaling tables
+  // below beyond the mapping, nor turn negative.
+  const size_t intMax = INT32_MAX;
+  const int xres = static_cast<int>(std::min<size_t>({varInfo.xres, stride / (bitsPerPixel / 8), intMax}));
+  const int yres = static_cast<int>(std::min<size_t>({varInfo.yres, mappedLength / stride, intMax}));
+  if (xres <= kScreenWidth && yres <= kScreenHeight && bitsPerPixel != 16) return false;
   deviceStride = stride;
-  deviceRows = static_cast<int>(std::min<size_t>(static_cast<size_t>(yres), mappedLength / stride));
-  deviceColumns = static_cast<int>(std::min<size_t>(static_cast<size_t>(xres), stride / (bitsPerPixel / 8)));
+  deviceRows = yres;
+  deviceColumns = xres;
   // As tall as the device, unless that would be wider than it.
   int64_t height = std::max(yres, 1);
   int64_t width = height * kScreenWidth / kScreenHeight;
