@@ -401,7 +401,9 @@ int FrameBuffer::BlitBitmap(const uint8_t* bitmap, int w, int h, int x, int y) {
   if (c0 != 0 || c1 != w || r0 != 0 || r1 != h) {
     log("BlitBitmap clipped to the drawing target\n");
   }
-  for (int64_t r = r0; r < r1; ++r) {
+  // With no column on the target (c0 >= c1) the rows are not walked at all:
+  // their pointers would lie past the target and the bitmap.
+  for (int64_t r = r0; r < r1 && c0 < c1; ++r) {
     const uint8_t* src = bitmap + static_cast<size_t>(r) * static_cast<size_t>(w) + c0;
     uint8_t* dst = target + static_cast<size_t>(y + r) * stride;
     if (bitsPerPixel == 32) {
