@@ -229,7 +229,9 @@ bool FrameBuffer::AllocBackBuffer(int rows, uint32_t colour) {
 
   const int bpp = BytesPerPixel();
   if (rows <= storeRows && colour == storeColour) {
-    for (int64_t row = storeTop; row < std::min<int64_t>(storeBottom, rows); ++row) {
+    // All of the rectangle, rows past this band's included: a later, taller
+    // band of the colour would otherwise show what an earlier one drew there.
+    for (int64_t row = storeTop; row < storeBottom; ++row) {
       FillRow(block + static_cast<size_t>(row) * stride + static_cast<size_t>(storeLeft) * bpp,
               storeRight - storeLeft, colour);
     }
@@ -399,7 +401,9 @@ int FrameBuffer::BlitBitmap(const uint8_t* bitmap, int w, int h, int x, int y) {
   if (c0 != 0 || c1 != w || r0 != 0 || r1 != h) {
     log("BlitBitmap clipped to the drawing target\n");
   }
-  for (int64_t r = r0; r < r1; ++r) {
+  // With no column on the target (c0 >= c1) the rows are not walked at all:
+  // their pointers would lie past the target and the bitmap.
+  for (int64_t r = r0; r < r1 && c0 < c1; ++r) {
     const uint8_t* src = bitmap + static_cast<size_t>(r) * static_cast<size_t>(w) + c0;
     uint8_t* dst = target + static_cast<size_t>(y + r) * stride;
     if (bitsPerPixel == 32) {
@@ -433,17 +437,18 @@ int FrameBuffer::Unlock() {
 bool FrameBuffer::PlaceOnDevice() {
   placement = Placement();
   canvas.clear();
-  const int xres = static_cast<int>(varInfo.xres);
-  const int yres = static_cast<int>(varInfo.yres);
   deviceBits = bitsPerPixel;
-  const bool larger = xres > kScreenWidth || yres > kScreenHeight;
-  if (!(larger || bitsPerPixel == 16) || stride == 0 ||
-      (bitsPerPixel != 8 && bitsPerPixel != 16 && bitsPerPixel != 32)) {
-    return false;
-  }
+  if (stride == 0 || (bitsPerPixel != 8 && bitsPerPixel != 16 && bitsPerPixel != 32)) return false;
+  // The visible area as far as the memory holds it at its stride: a device
+  // reporting more (or a size past int) must not size the scaling tables
+  // below beyond the mapping, nor turn negative.
+  const size_t intMax = INT32_MAX;
+  const int xres = static_cast<int>(std::min<size_t>({varInfo.xres, stride / (bitsPerPixel / 8), intMax}));
+  const int yres = static_cast<int>(std::min<size_t>({varInfo.yres, mappedLength / stride, intMax}));
+  if (xres <= kScreenWidth && yres <= kScreenHeight && bitsPerPixel != 16) return false;
   deviceStride = stride;
-  deviceRows = static_cast<int>(std::min<size_t>(static_cast<size_t>(yres), mappedLength / stride));
-  deviceColumns = static_cast<int>(std::min<size_t>(static_cast<size_t>(xres), stride / (bitsPerPixel / 8)));
+  deviceRows = yres;
+  deviceColumns = xres;
   // As tall as the device, unless that would be wider than it.
   int64_t height = std::max(yres, 1);
   int64_t width = height * kScreenWidth / kScreenHeight;
