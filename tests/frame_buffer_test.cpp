@@ -205,6 +205,15 @@ TEST_P(Depth, BackBufferMisuseAndReadPixelBounds) {
   ExpectMemory(s.device, expected);
   EXPECT_TRUE(s.fb->FreeBackBuffer());
   EXPECT_FALSE(s.fb->FreeBackBuffer());
+  // A band reuses the last one's memory: a short band between two tall ones
+  // must not let the first one's drawing reach the third.
+  for (int rows : {20, 5, 20}) {
+    ASSERT_TRUE(s.fb->AllocBackBuffer(rows, 0));
+    s.fb->UseBackBuffer(true);
+    ASSERT_EQ(0, s.fb->ReadPixel(5, rows - 1, out));
+    EXPECT_EQ(0, out[0]) << rows;
+    s.fb->FillRect(0, rows - 1, 10, 1, 0x77777777);
+  }
 }
 
 TEST_P(Depth, BlitBitmapCopiesPaletteColoursAndClipsAtEveryEdge) {
