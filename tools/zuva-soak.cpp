@@ -572,22 +572,30 @@ struct SoakOptions {
 // -1 to go on; otherwise the exit status, after help, version or a usage
 // error has been printed.
 int ParseArguments(int argc, char** argv, SoakOptions& o) {
-  enum {
-    kSeed, kRounds, kEvery, kSpeed, kFaultScale, kSrt, kLog, kHeapSlack, kBlockSlack,
-    kCacheSlack, kRssSlack, kMaxGap, kBer, kSteady
-  };
-  struct Range {
-    int option;
+  // The numeric options, each with the values it takes and where it goes;
+  // its place in the table is its id.
+  struct Numeric {
     const char* name;
     double low, high;
+    void (*set)(SoakOptions&, double);
   };
-  static const Range kRanges[] = {
-      {kSeed, "--seed", 0, 4e18},          {kRounds, "--rounds", 1, 1000},
-      {kEvery, "--every", 0.1, 1e6},       {kSpeed, "--speed", 1, 10000},
-      {kFaultScale, "--fault-scale", 0, 10}, {kHeapSlack, "--heap-slack", 0, 1e7},
-      {kBlockSlack, "--block-slack", 0, 1e9}, {kCacheSlack, "--cache-slack", 0, 1e7},
-      {kRssSlack, "--rss-slack", 0, 1e7},  {kMaxGap, "--max-gap", 10, 1e6},
-      {kBer, "--ber", 0, 0.01}};
+  static const Numeric kNumbers[] = {
+      {"seed", 0, 4e18, [](SoakOptions& s, double n) { s.seed = static_cast<uint64_t>(n); }},
+      {"rounds", 1, 1000, [](SoakOptions& s, double n) { s.rounds = static_cast<int>(n); }},
+      {"every", 0.1, 1e6, [](SoakOptions& s, double n) { s.everyMinutes = n; }},
+      {"speed", 1, 10000, [](SoakOptions& s, double n) { s.speed = n; }},
+      {"fault-scale", 0, 10, [](SoakOptions& s, double n) { s.faultScale = n; }},
+      {"heap-slack", 0, 1e7,
+       [](SoakOptions& s, double n) { s.heapSlackKb = static_cast<long>(n); }},
+      {"block-slack", 0, 1e9,
+       [](SoakOptions& s, double n) { s.blockSlack = static_cast<long>(n); }},
+      {"cache-slack", 0, 1e7,
+       [](SoakOptions& s, double n) { s.cacheSlackKb = static_cast<long>(n); }},
+      {"rss-slack", 0, 1e7, [](SoakOptions& s, double n) { s.rssSlackKb = static_cast<long>(n); }},
+      {"max-gap", 10, 1e6,
+       [](SoakOptions& s, double n) { s.maxGapSeconds = static_cast<int>(n); }},
+      {"ber", 0, 0.01, [](SoakOptions& s, double n) { s.ber = n; }}};
+  enum { kSrt = 100, kLog, kSteady };
   const auto handle = [&o](int id, const char* value, std::string& error) {
     if (id == kSteady) {
       o.steady = true;
@@ -597,48 +605,25 @@ int ParseArguments(int argc, char** argv, SoakOptions& o) {
       (id == kSrt ? o.srtPrefix : o.logFile) = value;
       return true;
     }
+    const Numeric& n = kNumbers[id];
     double number = 0;
-    for (const Range& r : kRanges) {
-      if (r.option == id && !cli::ToNumber(value, r.low, r.high, number)) {
-        char text[120];
-        snprintf(text, sizeof text, "%s needs a number from %g to %g", r.name, r.low, r.high);
-        error = text;
-        return false;
-      }
+    if (!cli::ToNumber(value, n.low, n.high, number)) {
+      char text[120];
+      snprintf(text, sizeof text, "--%s needs a number from %g to %g", n.name, n.low, n.high);
+      error = text;
+      return false;
     }
-    switch (id) {
-      case kSeed: o.seed = static_cast<uint64_t>(number); break;
-      case kRounds: o.rounds = static_cast<int>(number); break;
-      case kEvery: o.everyMinutes = number; break;
-      case kSpeed: o.speed = number; break;
-      case kFaultScale: o.faultScale = number; break;
-      case kHeapSlack: o.heapSlackKb = static_cast<long>(number); break;
-      case kBlockSlack: o.blockSlack = static_cast<long>(number); break;
-      case kCacheSlack: o.cacheSlackKb = static_cast<long>(number); break;
-      case kRssSlack: o.rssSlackKb = static_cast<long>(number); break;
-      case kMaxGap: o.maxGapSeconds = static_cast<int>(number); break;
-      case kBer: o.ber = number; break;
-      default: break;
-    }
+    n.set(o, number);
     return true;
   };
-  const cli::Program program{"zuva-soak",
-                             kUsage,
-                             {{"seed", 0, true, kSeed},
-                              {"rounds", 0, true, kRounds},
-                              {"every", 0, true, kEvery},
-                              {"speed", 0, true, kSpeed},
-                              {"fault-scale", 0, true, kFaultScale},
-                              {"srt", 0, true, kSrt},
-                              {"log", 0, true, kLog},
-                              {"heap-slack", 0, true, kHeapSlack},
-                              {"block-slack", 0, true, kBlockSlack},
-                              {"cache-slack", 0, true, kCacheSlack},
-                              {"rss-slack", 0, true, kRssSlack},
-                              {"max-gap", 0, true, kMaxGap},
-                              {"ber", 0, true, kBer},
-                              {"steady", 0, false, kSteady}},
-                             handle};
+  cli::Program program{
+      "zuva-soak",
+      kUsage,
+      {{"srt", 0, true, kSrt}, {"log", 0, true, kLog}, {"steady", 0, false, kSteady}},
+      handle};
+  for (const Numeric& n : kNumbers) {
+    program.options.push_back({n.name, 0, true, static_cast<int>(&n - kNumbers)});
+  }
   std::vector<std::string> operands;
   const int status = cli::Parse(program, argc, argv, operands);
   if (status >= 0) return status;

@@ -13,17 +13,18 @@ class SimFramebuffer;
 // display; the default mid grey keeps both white text and its black outline
 // visible, and shows a translucent box as a darker band.
 //
-// At other depths each byte is a palette index. With a palette given (256
-// colour values, red, green, blue, opacity from the high byte down) the entry
-// is composited the same way; without one, index 0 is transparent and every
-// other index i is an opaque grey of level i.
+// At 16 bits per pixel the 5-6-5 colour is shown opaque. At 8 each byte is a
+// palette index. With a palette given (256 colour values, red, green, blue,
+// opacity from the high byte down) the entry is composited the same way;
+// without one, index 0 is transparent and every other index i is an opaque
+// grey of level i.
 struct PngOptions {
   uint32_t background = 0x808080u;  // 0xRRGGBB
   const uint32_t* palette = nullptr;
 };
 
-// The visible 720 x 576 (or the device's resolution when smaller) of the
-// simulated screen as 8-bit RGB rows, top to bottom.
+// The visible area of the simulated screen, at the device's resolution, as
+// 8-bit RGB rows, top to bottom.
 std::vector<uint8_t> ScreenToRGB(const SimFramebuffer& fb, const PngOptions& options, int* width,
                                  int* height);
 

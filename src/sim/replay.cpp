@@ -38,7 +38,7 @@ bool FindPrograms(const TSRecording& recording, std::vector<Program>& programs) 
   SectionAssembler assembler;
   std::vector<uint8_t> pat;
   recording.Visit(0, [&](size_t, const uint8_t* packet) {
-    if (((packet[1] & 0x1F) << 8 | packet[2]) != 0) return true;
+    if (PacketPid(packet) != 0) return true;
     assembler.Push(packet, [&](const uint8_t* section, size_t length) {
       if (pat.empty() && length >= 12 && section[0] == 0x00 && Crc32Mpeg(section, length) == 0) {
         pat.assign(section, section + length);

@@ -107,7 +107,7 @@ void DemuxHandle::Advance(int64_t now) {
   while (started_ && cursor_ < ready) {
     const uint8_t* packet = PacketAt(cursor_++);
     if (packet == nullptr) break;
-    if ((((packet[1] & 0x1F) << 8) | packet[2]) != pid_) continue;
+    if (PacketPid(packet) != pid_) continue;
     if (mode_ == Mode::kSection) {
       assembler_.Push(packet, [&](const uint8_t* section, size_t length) {
         OnSection(section, length, now);

@@ -55,7 +55,7 @@ class SimFramebuffer::Handle : public SimHandle {
 
 SimFramebuffer::SimFramebuffer(const Geometry& geometry)
     : geometry_(geometry),
-      stride_(geometry.stridePixels * (geometry.bitsPerPixel == 32 ? 4 : geometry.bitsPerPixel == 16 ? 2 : 1)),
+      stride_(geometry.stridePixels * BytesPerPixel()),  // geometry_ is set by now
       memory_(geometry.memoryBytes != 0 ? geometry.memoryBytes
                                         : static_cast<size_t>(stride_) * geometry.yres,
               0) {

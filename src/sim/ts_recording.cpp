@@ -296,15 +296,10 @@ size_t TSRecording::ReadPackets(size_t first, size_t count, uint8_t* out) const 
 }
 
 const uint8_t* TSRecording::Packet(size_t index) const {
-  if (fd_ < 0) return memory_.data() + OffsetOf(index);
+  if (fd_ < 0 && index < count_) return memory_.data() + OffsetOf(index);
   thread_local uint8_t buffer[kP];
   if (ReadPackets(index, 1, buffer) != 1) std::memset(buffer, 0xFF, sizeof buffer);
   return buffer;
-}
-
-uint16_t TSRecording::Pid(size_t index) const {
-  const uint8_t* p = Packet(index);
-  return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
 }
 
 void TSRecording::Visit(size_t first,
@@ -324,7 +319,7 @@ void TSRecording::Visit(size_t first,
 std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
   std::vector<uint32_t> out;
   Visit(0, [&](size_t index, const uint8_t* p) {
-    if ((((p[1] & 0x1F) << 8) | p[2]) == pid) out.push_back(static_cast<uint32_t>(index));
+    if (PacketPid(p) == pid) out.push_back(static_cast<uint32_t>(index));
     return true;
   });
   return out;
@@ -434,9 +429,8 @@ void TSRecording::ComputePlaces() {
   std::map<uint16_t, size_t> pcrs;
   std::map<uint16_t, size_t> ptss;
   each([&](size_t, const uint8_t* p) {
-    const uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
-    if (PacketPCR(p) >= 0) ++pcrs[pid];
-    if (PacketPTS(p) >= 0) ++ptss[pid];
+    if (PacketPCR(p) >= 0) ++pcrs[PacketPid(p)];
+    if (PacketPTS(p) >= 0) ++ptss[PacketPid(p)];
   });
   source_ = !pcrs.empty() ? ClockSource::kPCR : !ptss.empty() ? ClockSource::kPTS : ClockSource::kNone;
   const double nominal = static_cast<double>(kP * 8 * 90000) / static_cast<double>(nominalBitRate_);
@@ -452,7 +446,7 @@ void TSRecording::ComputePlaces() {
   const auto stamps = [&](auto&& take) {
     bool flagged = false;
     each([&](size_t index, const uint8_t* p) {
-      if ((((p[1] & 0x1F) << 8) | p[2]) != clockPid) return;
+      if (PacketPid(p) != clockPid) return;
       if ((p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80)) flagged = true;
       const int64_t value = source_ == ClockSource::kPCR ? PacketPCR(p) : PacketPTS(p);
       if (value < 0) return;

@@ -57,9 +57,9 @@ class TSRecording {
   // bytes); returns how many were copied.
   size_t ReadPackets(size_t first, size_t count, uint8_t* out) const;
   // One packet. For a file the bytes live in a buffer of the calling thread
-  // that the next call from the same thread reuses.
+  // that the next call from the same thread reuses. An index past the end
+  // (or a file cut short since the load) gives a packet of 0xFF bytes.
   const uint8_t* Packet(size_t index) const;
-  uint16_t Pid(size_t index) const;
   // The packet's place on the recording's unbroken time line.
   int64_t Place(size_t index) const;
   // What the recording's own clock read at the packet, less its place: it
@@ -119,6 +119,10 @@ class TSRecording {
   int discontinuities_ = 0;
 };
 
+// The 13-bit PID of a TS packet.
+inline uint16_t PacketPid(const uint8_t* packet) {
+  return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+}
 // The 33-bit PCR base of a TS packet in 90 kHz ticks, or -1 without a PCR.
 int64_t PacketPCR(const uint8_t* packet);
 // The PTS of the PES packet starting in this TS packet, or -1 when the packet
