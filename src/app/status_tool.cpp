@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -41,12 +40,11 @@ const char kUsage[] =
 
 enum { kSid, kChannel, kChannels, kPmt, kAspect, kPlayback, kStatusFile, kPrint, kClear };
 
+// Decimal, or hexadecimal after "0x".
 bool ParseNumber(const char* text, int low, int high, int& out) {
-  char* end = nullptr;
-  errno = 0;
   const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const long n = strtol(text, &end, hex ? 16 : 10);
-  if (text[0] == '\0' || errno != 0 || *end != '\0' || n < low || n > high) return false;
+  long long n = 0;
+  if (!cli::ToInt(text, low, high, n, hex ? 16 : 10)) return false;
   out = static_cast<int>(n);
   return true;
 }

@@ -1,8 +1,8 @@
 #include "config/dvbv5_channels.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <sstream>
+
+#include "common/command_line.h"
 
 namespace {
 std::string Trim(const std::string& s) {
@@ -16,11 +16,9 @@ std::string Trim(const std::string& s) {
 // streams and the first is the one a player picks.
 bool FirstNumber(const std::string& value, int max, int& out) {
   const std::string first = value.substr(0, value.find_first_of(" \t,"));
-  if (first.empty() || first[0] == '-' || first[0] == '+') return false;
-  char* end = nullptr;
-  errno = 0;
-  const long n = strtol(first.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || n > max) return false;
+  if (first[0] == '-' || first[0] == '+') return false;
+  long long n = 0;
+  if (!cli::ToInt(first.c_str(), 0, max, n)) return false;
   out = static_cast<int>(n);
   return true;
 }

@@ -309,8 +309,9 @@ void ObjectData(subtitle_context* ctx, const Window& w, const uint8_t* data, int
   const int bottom = w.U16(data + 5);
   const uint8_t* fields = data + 7;
   // A field never reads past its own segment; real streams carry objects
-  // whose lengths claim far more than the segment holds.
-  const uint8_t* end = data + length;
+  // whose lengths claim far more than the segment holds. Nor past the
+  // window: the segment's own length is not to be trusted either.
+  const uint8_t* end = w.Has(data, length) ? data + length : w.end;
   if (top + bottom > length - 7) {
     log("ERROR: Object %d: fields of %d + %d bytes in %d bytes.\n", objectId, top, bottom,
         length - 7);

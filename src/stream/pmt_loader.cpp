@@ -7,12 +7,8 @@
 #include "common/log.h"
 
 namespace {
-// PAT and PMT sections never exceed this, header and CRC included.
-constexpr size_t kSectionBufferSize = 1024;
 constexpr uint32_t kSectionTimeoutMs = 5000;
 constexpr uint32_t kSectionFlags = boxdmx::kCheckCRC | boxdmx::kOneShot | boxdmx::kImmediateStart;
-
-int SectionLength(const uint8_t* section) { return ((section[1] & 0x0F) << 8) | section[2]; }
 
 // Lower-cases the three language bytes of a descriptor entry the way the box
 // always has: setting bit 5 folds ASCII letters and keeps the length at three.
@@ -45,6 +41,14 @@ void PMTLoader::ClearLists() {
   dvbSubtitles.clear();
 }
 
+int SectionLength(const uint8_t* section, ssize_t bytes) {
+  return bytes >= 3 ? ((section[1] & 0x0F) << 8) | section[2] : 0;
+}
+
+bool SectionIsWhole(int length, ssize_t bytes, int minimum) {
+  return length >= minimum && bytes >= 3 + length;
+}
+
 void FillSectionFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId) {
   std::memset(&params, 0, sizeof params);
   params.pid = pid;
@@ -52,10 +56,6 @@ void FillSectionFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableI
   params.mask[0] = 0xFF;
   params.timeout = kSectionTimeoutMs;
   params.flags = kSectionFlags;
-}
-
-void PMTLoader::FillFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId) const {
-  FillSectionFilter(params, pid, tableId);
 }
 
 int PMTLoader::GetAllPIDs(int serviceId, int pmtPid) {
@@ -74,7 +74,7 @@ int PMTLoader::GetAllPIDs(int serviceId, int pmtPid) {
   }
 
   SectionFilterParams params;
-  FillFilter(params, 0, 0x00);
+  FillSectionFilter(params, 0, 0x00);
   if (io->Ioctl(fd, DMX_SET_FILTER, &params) < 0) {
     log("Error ioctl(DMX_SET_FILTER PAT)\n");
     io->Ioctl(fd, DMX_STOP, nullptr);
@@ -94,8 +94,8 @@ int PMTLoader::GetAllPIDs(int serviceId, int pmtPid) {
   int count = 0;
   // A PAT too short for its header and CRC, or shorter than it claims, is
   // treated as carrying no programs: reading on would run past what arrived.
-  const int patLength = patBytes >= 3 ? SectionLength(pat) : 0;
-  if (patBytes < 3 || patLength < 9 || static_cast<size_t>(patBytes) < 3u + patLength) {
+  const int patLength = SectionLength(pat, patBytes);
+  if (!SectionIsWhole(patLength, patBytes, 9)) {
     log("Damaged PAT section ignored (%d bytes read, section length %d)\n",
         static_cast<int>(patBytes), patLength);
   } else {
@@ -108,7 +108,7 @@ int PMTLoader::GetAllPIDs(int serviceId, int pmtPid) {
       const int pid = ((entry[2] << 8) | entry[3]) & 0x1FFF;
       if (pid != pmtPid && programNumber != serviceId) continue;
 
-      FillFilter(params, static_cast<uint16_t>(pid), 0x02);
+      FillSectionFilter(params, static_cast<uint16_t>(pid), 0x02);
       if (io->Ioctl(fd, DMX_SET_FILTER, &params) < 0) {
         log("Error ioctl(DMX_SET_FILTER PMT)\n");
         continue;
@@ -129,8 +129,8 @@ int PMTLoader::GetAllPIDs(int serviceId, int pmtPid) {
 }
 
 int PMTLoader::ParsePMTSection(const uint8_t* section, size_t length) {
-  const int sectionLength = length >= 3 ? SectionLength(section) : 0;
-  if (length < 3 || sectionLength < 13 || length < 3u + sectionLength) {
+  const int sectionLength = SectionLength(section, static_cast<ssize_t>(length));
+  if (!SectionIsWhole(sectionLength, static_cast<ssize_t>(length), 13)) {
     log("Damaged PMT section ignored (%d bytes read, section length %d)\n",
         static_cast<int>(length), sectionLength);
     return 0;

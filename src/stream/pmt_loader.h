@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -27,9 +29,18 @@ struct DVBSubtitleInfo {
   int32_t compositionPageId = 0;
 };
 
+// PAT and PMT sections never exceed this, header and CRC included.
+constexpr size_t kSectionBufferSize = 1024;
+
 // The daemon's section filter: one table ID on one PID, CRC checked, one
 // section, a five-second time-out.
 void FillSectionFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId);
+
+// The length a PAT or PMT section of which `bytes` were read claims (0 when
+// too few bytes arrived to hold it), and whether the section is whole: it
+// claims at least `minimum` bytes (its header and CRC) and all of them came.
+int SectionLength(const uint8_t* section, ssize_t bytes);
+bool SectionIsWhole(int length, ssize_t bytes, int minimum);
 
 // Reads the PAT and the service's PMT and records its subtitle streams.
 class PMTLoader {
@@ -65,7 +76,6 @@ class PMTLoader {
   // Walks one PMT section of `length` bytes as read; returns the number of
   // subtitle descriptors handed to the parsers.
   int ParsePMTSection(const uint8_t* section, size_t length);
-  void FillFilter(SectionFilterParams& params, uint16_t pid, uint8_t tableId) const;
 
   std::list<TXTSubtitleInfo*> txtSubtitles;
   std::list<DVBSubtitleInfo*> dvbSubtitles;

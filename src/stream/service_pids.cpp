@@ -7,19 +7,9 @@
 #include "stream/pmt_loader.h"
 
 namespace {
-constexpr size_t kSectionBytes = 1024;
 // Another program's PMT may share the PID; the filter does not look at the
 // program number, so a few sections are read before giving up.
 constexpr int kPmtAttempts = 8;
-
-// The section's length as claimed, or -1 when fewer bytes arrived than it
-// claims or too few for a header and CRC.
-int WholeSection(const uint8_t* s, ssize_t bytes, int minimum) {
-  if (bytes < 3) return -1;
-  const int length = ((s[1] & 0x0F) << 8) | s[2];
-  if (length < minimum || bytes < 3 + length) return -1;
-  return length;
-}
 
 bool IsVideo(int type) {
   switch (type) {
@@ -89,9 +79,10 @@ ServiceScan ReadServicePids(const Platform& platform, int serviceId, ServicePids
   SectionFilterParams params;
   FillSectionFilter(params, 0, 0x00);
   if (io->Ioctl(fd, DMX_SET_FILTER, &params) < 0) return finish(ServiceScan::NoDevice);
-  uint8_t section[kSectionBytes];
-  const int patLength = WholeSection(section, io->Read(fd, section, sizeof section), 9);
-  if (patLength < 0) return finish(ServiceScan::NoPat);
+  uint8_t section[kSectionBufferSize];
+  const ssize_t patBytes = io->Read(fd, section, sizeof section);
+  const int patLength = SectionLength(section, patBytes);
+  if (!SectionIsWhole(patLength, patBytes, 9)) return finish(ServiceScan::NoPat);
 
   ServicePids found;
   for (int offset = 8; offset + 4 <= patLength - 1; offset += 4) {
@@ -104,13 +95,13 @@ ServiceScan ReadServicePids(const Platform& platform, int serviceId, ServicePids
   if (found.pmtPid < 0) return finish(ServiceScan::NotInPat);
 
   FillSectionFilter(params, static_cast<uint16_t>(found.pmtPid), 0x02);
-  params.flags &= ~2u;  // not one-shot: other programs' sections may come first
+  params.flags &= ~boxdmx::kOneShot;  // not one-shot: other programs' sections may come first
   if (io->Ioctl(fd, DMX_SET_FILTER, &params) < 0) return finish(ServiceScan::NoDevice);
   for (int attempt = 0; attempt < kPmtAttempts; ++attempt) {
     const ssize_t bytes = io->Read(fd, section, sizeof section);
     if (bytes < 0) break;
-    const int length = WholeSection(section, bytes, 13);
-    if (length >= 0 && ParsePmt(section, length, serviceId, found)) {
+    const int length = SectionLength(section, bytes);
+    if (SectionIsWhole(length, bytes, 13) && ParsePmt(section, length, serviceId, found)) {
       out = found;
       return finish(ServiceScan::Ok);
     }
