@@ -205,8 +205,7 @@ TEST_P(Depth, BackBufferMisuseAndReadPixelBounds) {
   ExpectMemory(s.device, expected);
   EXPECT_TRUE(s.fb->FreeBackBuffer());
   EXPECT_FALSE(s.fb->FreeBackBuffer());
-  // A band reuses the last one's memory: a short band between two tall ones
-  // must not let the first one's drawing reach the third.
+  // Bands reuse memory: nothing the first of these draws may reach the third.
   for (int rows : {20, 5, 20}) {
     ASSERT_TRUE(s.fb->AllocBackBuffer(rows, 0));
     s.fb->UseBackBuffer(true);
