@@ -186,8 +186,9 @@ TEST(DvbsubParse, PacketFramingAndTrailingData) {
        "ZUVA: ERROR: No data left (-6)\n", 0},
       {"segment longer than packet", Segments({longSeg}), strange, 0},
       {"cut segment header", Segments({{0x0F, 0x10, 0x00}}), strange, 0},
-      {"display definition skipped", Segments({ds::Segment(0x14, 1, {0, 0, 0, 0, 0}), page}),
-       "ZUVA: ERROR: Unhandled segment type 14\n", 1},
+      // The screen's own size, as encoders write it for standard definition.
+      {"display definition of the screen",
+       Segments({ds::EncodeDisplayDefinition(1, {0, 720, 576}), page}), "", 1},
       {"page with a stray byte", Segments({ds::Segment(0x10, 1, {5, 4, 1, 0, 0, 10, 0, 20, 0xAA})}),
        "ZUVA: 14 != 9\n", 1},
       {"more region references than kept",
@@ -375,6 +376,100 @@ TEST(DvbsubDisplay, RegionsAtAndBeyondTheScreenEdges) {
   EXPECT_EQ(s.ctx.nextPageTimeout, 7);
   subtitle_redraw_page(&s.ctx, 1);
   EXPECT_EQ(s.ctx.nextPageTimeout, 0);
+}
+
+// A display definition places the regions in its display, scaled onto the
+// screen axis by axis, cut to its window; one it cannot place safely is
+// refused with one line and the screen's display stays.
+TEST(DvbsubDisplay, DisplayDefinitionPlacesRegions) {
+  using Dds = ds::DisplayDefinition;
+  const Bytes none;
+  const auto dds = [](const Dds& d) { return ds::EncodeDisplayDefinition(1, d); };
+  const Bytes hd = dds({0, 1920, 1080});
+  struct Case {
+    const char* name;
+    Bytes display;                 // the segment sent before the page, if any
+    std::array<int, 4> region;     // x, y, width, height on the display
+    std::string log;               // the display's lines
+    std::string blit;              // expected call, empty for none
+  };
+  const std::string sd = "BlitBitmap 100 20 100 500";
+  const std::array<int, 4> sdRegion = {100, 500, 100, 20};
+  const std::vector<Case> cases = {
+      {"no display definition", none, sdRegion, "", sd},
+      {"720x576", dds({0, 720, 576}), sdRegion, "", sd},
+      {"1920x1080", hd, {720, 1000, 480, 40}, "ZUVA: Display 1920x1080\n",
+       "BlitBitmap 180 21 270 534"},
+      {"1280x720", dds({0, 1280, 720}), {480, 660, 320, 30}, "ZUVA: Display 1280x720\n",
+       "BlitBitmap 180 24 270 528"},
+      {"full HD region", hd, {0, 0, 1920, 1080}, "ZUVA: Display 1920x1080\n",
+       "BlitBitmap 720 576 0 0"},
+      {"window", dds({0, 1920, 1080, true, 960, 1919, 540, 1079}), {0, 0, 480, 40},
+       "ZUVA: Display 1920x1080, window 960,540 -> 1920,1080\n", "BlitBitmap 180 22 360 288"},
+      {"cut by the window", dds({0, 1920, 1080, true, 0, 959, 0, 1079}), {720, 100, 480, 40},
+       "ZUVA: Display 1920x1080, window 0,0 -> 960,1080\n", "BlitBitmap 90 21 270 54"},
+      {"720x576 window", dds({0, 720, 576, true, 10, 709, 6, 575}), {90, 494, 100, 20},
+       "ZUVA: Display 720x576, window 10,6 -> 710,576\n", sd},
+      {"beyond the display", hd, {1920, 0, 480, 40}, "ZUVA: Display 1920x1080\n", ""},
+      {"HD region on the screen's display", none, {0, 0, 1920, 100},
+       "ZUVA: ERROR: Region 1 of 1920x100 refused.\n", ""},
+      {"absurd size", dds({0, 65536, 65536}), sdRegion,
+       "ZUVA: ERROR: Display of 65536x65536 refused.\n", sd},
+      {"window past the display", dds({0, 1920, 1080, true, 0, 1920, 0, 1079}), sdRegion,
+       "ZUVA: ERROR: Display window 0..1920 x 0..1079 does not fit the 1920x1080 display.\n", sd},
+      {"window upside down", dds({0, 1920, 1080, true, 0, 100, 900, 800}), sdRegion,
+       "ZUVA: ERROR: Display window 0..100 x 900..800 does not fit the 1920x1080 display.\n", sd},
+      {"window cut off", ds::Segment(0x14, 1, {0x08, 0x07, 0x7F, 0x04, 0x37}), sdRegion,
+       "ZUVA: ERROR: Display definition of 5 bytes has no room for its window.\n", sd},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Context s(true);
+    LogCapture capture;
+    ds::RegionComposition rc = Region(1, c.region[2], c.region[3]);
+    rc.fill = true;
+    rc.code4 = 5;
+    ds::DisplaySet set(1);
+    set.Raw(c.display).Page({4, 0, ds::kAcquisitionPoint, {{1, c.region[0], c.region[1]}}});
+    s.Feed(set.Region(rc).End().Packet(-1));
+    std::string log;
+    for (size_t at = 0; (at = capture.Text().find("ZUVA: ", at)) != std::string::npos; ++at) {
+      const size_t end = capture.Text().find('\n', at) + 1;
+      const std::string line = capture.Text().substr(at, end - at);
+      if (line.find("Display") != std::string::npos || line.find("refused") != std::string::npos) {
+        log += line;
+      }
+    }
+    EXPECT_EQ(log, c.log);
+    EXPECT_EQ(s.fb.CountCalls("BlitBitmap"), c.blit.empty() ? 0 : 1);
+    EXPECT_EQ(c.blit.empty() ? "" : s.fb.calls.back(), c.blit);
+    // Every pixel of the placed rectangle is the region's, nothing else is.
+    int w = 0, h = 0;
+    if (!c.blit.empty()) sscanf(c.blit.c_str(), "BlitBitmap %d %d", &w, &h);
+    EXPECT_EQ(s.fb.CountSet(), w * h);
+    EXPECT_EQ(s.ctx.nextPageTimeout, 4);
+    // The definition repeated says nothing; released pages take the display
+    // back to the screen's.
+    capture.Clear();
+    if (!c.display.empty()) s.Feed(Segments({c.display}));
+    EXPECT_EQ(capture.Text(), "");
+    subtitle_free_pages(&s.ctx);
+    EXPECT_TRUE(s.ctx.display.IsScreen());
+  }
+}
+
+// Object lines as wide as an HD display are decoded whole: a 1920-pixel line
+// fills the screen's row from edge to edge.
+TEST(DvbsubDisplay, HdObjectLinesReachTheRightEdge) {
+  Context s(true);
+  ds::RegionComposition rc = Region(1, 1920, 4);
+  rc.objects = {{7, 0, 0, 0, 0, 0, 0}};
+  ds::DisplaySet set(1);
+  set.Display({0, 1920, 1080}).Page({4, 0, ds::kAcquisitionPoint, {{1, 0, 0}}}).Region(rc);
+  set.Object(ds::ObjectFromBitmap(7, Bytes(1920 * 4, 1), 1920, 4, 4));
+  s.Feed(set.End().Packet(-1));
+  EXPECT_EQ(s.fb.calls.back(), "BlitBitmap 720 3 0 0");
+  EXPECT_EQ(s.fb.CountSet(), 720 * 3);
 }
 
 // What another program drew in the probed column (every even row, outside

@@ -15,10 +15,15 @@ class FrameBuffer;
 constexpr int kSubtitleScreenWidth = 720;
 constexpr int kSubtitleScreenHeight = 576;
 
-// A region may not be larger than the screen; all regions of all pages
-// together may hold at most this many bitmap bytes (sixteen full screens),
-// so a stream cannot make the decoder take memory without bound.
+// A region may not be larger than the display it is placed in; all regions
+// of all pages together may hold at most this many bitmap bytes (sixteen
+// full screens, three full HD displays), so a stream cannot make the decoder
+// take memory without bound.
 constexpr size_t kSubtitleMaxRegionBytes = 16u * 720u * 576u;
+// The largest display a stream may declare, each way. HD services declare
+// 1920 x 1080 or 1280 x 720; nothing is allocated at the display's size, but
+// an object line is decoded into a buffer this wide.
+constexpr int kSubtitleMaxDisplaySize = 4096;
 // Normal-case page compositions append their references; a stream that never
 // sends a refresh would otherwise grow the list for ever.
 constexpr int kSubtitleMaxRegionRefs = 1024;
@@ -80,6 +85,29 @@ struct subtitle_page {
   int regionRefCount = 0;  // length of regionRefs, for the cap above
 };
 
+// The display the regions are placed in, as the last accepted display
+// definition declared it: 720 x 576 without a window until a stream says
+// otherwise, and again once the pages are released.
+struct subtitle_display {
+  int version = -1;  // of the last display definition read, -1 for none
+  int width = kSubtitleScreenWidth;
+  int height = kSubtitleScreenHeight;
+  // The window the page's region addresses count from and that the regions
+  // are cut to, in display pixels, x1 and y1 exclusive; the whole display
+  // when the definition has no window.
+  int x0 = 0;
+  int y0 = 0;
+  int x1 = kSubtitleScreenWidth;
+  int y1 = kSubtitleScreenHeight;
+
+  // Whether regions land on the screen where their addresses say, as they
+  // do for a stream without a display definition.
+  bool IsScreen() const {
+    return width == kSubtitleScreenWidth && height == kSubtitleScreenHeight && x0 == 0 &&
+           y0 == 0 && x1 == width && y1 == height;
+  }
+};
+
 struct subtitle_bbox {
   int x0 = 0;
   int y0 = 0;
@@ -95,17 +123,18 @@ struct subtitle_context {
   subtitle_bbox bbox;
   int nextPageTimeout = 0;
   int maxShowTime = 0;
+  subtitle_display display;
 
   // Pixel decoding state. It lives here rather than in the process so that
   // each context (and each test) starts from a known state. The map table
   // survives from one call to the next until an end of object line, so a
   // table sent inside a line holds until that line ends.
   // Runs are stored sixteen bytes at a time, so each line has that much
-  // slack beyond its last column.
-  uint8_t line[kSubtitleScreenWidth + 16] = {};
+  // slack beyond its last column. A line is as wide as the widest display.
+  uint8_t line[kSubtitleMaxDisplaySize + 16] = {};
   // The same line at full depth, for regions of 8 bits per pixel: 8-bit
   // codes as sent, 2- and 4-bit codes through the default map to 8 bits.
-  uint8_t line8[kSubtitleScreenWidth + 16] = {};
+  uint8_t line8[kSubtitleMaxDisplaySize + 16] = {};
   // Which of the two lines the regions placing the object being decoded
   // show (line8 for 8-bit regions, line for the others); only those are
   // filled.

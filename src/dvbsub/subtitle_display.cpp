@@ -2,6 +2,7 @@
 // how long they stay.
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -37,6 +38,61 @@ void BlitClipped(FrameBuffer* fb, const subtitle_region* region, int x, int y) {
                 region->pixels + static_cast<size_t>(row) * region->width, static_cast<size_t>(w));
   }
   fb->BlitBitmap(clipped.data(), w, h, x, y);
+}
+
+// Where a region of a declared display lands on the screen. The display and
+// the screen both stand for the whole picture, so each axis is scaled on its
+// own: 1920 x 1080 by 3/8 across and 8/15 down. On a 16:9 television the
+// screen is widened by 64/45, which makes the 3/8 across exactly the 8/15
+// down again: the broadcaster's square pixels come out square. Screen pixel
+// (X, Y) shows display pixel (X * width / 720, Y * height / 576), nearest
+// neighbour, so a bitmap's palette indices pass unchanged.
+struct ScreenPlace {
+  int x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // on the screen, x1 and y1 exclusive
+  int64_t left = 0, top = 0;           // the region's origin on the display
+};
+
+int64_t CeilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
+
+// False when no screen pixel shows any of the region: it lies outside the
+// window, or falls between two sampled columns or rows.
+bool PlaceOnScreen(const subtitle_display& d, const subtitle_region* region, int x, int y,
+                   ScreenPlace& place) {
+  place.left = int64_t{d.x0} + x;
+  place.top = int64_t{d.y0} + y;
+  // The part of the region inside the window, in display pixels.
+  const int64_t cx0 = std::max<int64_t>(place.left, d.x0);
+  const int64_t cy0 = std::max<int64_t>(place.top, d.y0);
+  const int64_t cx1 = std::min<int64_t>(place.left + region->width, d.x1);
+  const int64_t cy1 = std::min<int64_t>(place.top + region->height, d.y1);
+  if (cx0 >= cx1 || cy0 >= cy1) return false;
+  place.x0 = static_cast<int>(CeilDiv(cx0 * kSubtitleScreenWidth, d.width));
+  place.x1 = static_cast<int>(CeilDiv(cx1 * kSubtitleScreenWidth, d.width));
+  place.y0 = static_cast<int>(CeilDiv(cy0 * kSubtitleScreenHeight, d.height));
+  place.y1 = static_cast<int>(CeilDiv(cy1 * kSubtitleScreenHeight, d.height));
+  return place.x0 < place.x1 && place.y0 < place.y1;
+}
+
+// The screen's pixels of a placed region, sampled from its bitmap. The
+// window lies inside the display, so the result is never larger than the
+// screen.
+void BlitScaled(FrameBuffer* fb, const subtitle_display& d, const subtitle_region* region,
+                const ScreenPlace& place) {
+  const int w = place.x1 - place.x0;
+  const int h = place.y1 - place.y0;
+  std::vector<int> columns(static_cast<size_t>(w));
+  for (int c = 0; c < w; ++c) {
+    columns[c] = static_cast<int>(int64_t{place.x0 + c} * d.width / kSubtitleScreenWidth -
+                                  place.left);
+  }
+  std::vector<uint8_t> scaled(static_cast<size_t>(w) * static_cast<size_t>(h));
+  for (int r = 0; r < h; ++r) {
+    const int64_t row = int64_t{place.y0 + r} * d.height / kSubtitleScreenHeight - place.top;
+    const uint8_t* in = region->pixels + static_cast<size_t>(row) * region->width;
+    uint8_t* out = scaled.data() + static_cast<size_t>(r) * w;
+    for (int c = 0; c < w; ++c) out[c] = in[columns[c]];
+  }
+  fb->BlitBitmap(scaled.data(), w, h, place.x0, place.y0);
 }
 
 }  // namespace
@@ -205,8 +261,18 @@ void subtitle_redraw_page(subtitle_context* ctx, int pageId) {
 
     const int x = ref->x;
     const int y = ref->y;
-    if (x > kSubtitleScreenWidth || y > kSubtitleScreenHeight) continue;
     subtitle_bbox& box = ctx->bbox;
+    if (!ctx->display.IsScreen()) {
+      ScreenPlace place;
+      if (!PlaceOnScreen(ctx->display, region, x, y, place)) continue;
+      box.x0 = std::min(box.x0, place.x0);
+      box.y0 = std::min(box.y0, place.y0);
+      box.x1 = std::max(box.x1, place.x1);
+      box.y1 = std::max(box.y1, place.y1);
+      if (fb != nullptr && subtitle_screen_is_free(ctx)) BlitScaled(fb, ctx->display, region, place);
+      continue;
+    }
+    if (x > kSubtitleScreenWidth || y > kSubtitleScreenHeight) continue;
     box.x0 = std::min(box.x0, x);
     box.y0 = std::min(box.y0, y);
     box.x1 = std::max(box.x1, x + region->width);

@@ -167,11 +167,11 @@ void RegionComposition(subtitle_context* ctx, const Window& w, const uint8_t* da
   int consumed = 10;
 
   // The size comes straight from the stream (up to 65,535 each way). What the
-  // screen cannot show is refused; the region stays in the list, empty, so
+  // display cannot show is refused; the region stays in the list, empty, so
   // that repeats of this version are recognised and nothing is drawn for it.
   const size_t bytes = static_cast<size_t>(region->width) * static_cast<size_t>(region->height);
-  if (region->width <= 0 || region->height <= 0 || region->width > kSubtitleScreenWidth ||
-      region->height > kSubtitleScreenHeight) {
+  if (region->width <= 0 || region->height <= 0 || region->width > ctx->display.width ||
+      region->height > ctx->display.height) {
     log("ERROR: Region %d of %dx%d refused.\n", regionId, region->width, region->height);
     region->width = region->height = 0;
   } else if (ctx->regionBytes + bytes > kSubtitleMaxRegionBytes) {
@@ -342,6 +342,59 @@ void ObjectData(subtitle_context* ctx, const Window& w, const uint8_t* data, int
   ctx->decodeLine = ctx->decodeLine8 = true;
 }
 
+// The display the page's regions are placed in. A definition that cannot be
+// shown safely is refused with one line, and the display stays as it was;
+// its version is kept all the same, so its repeats say nothing more.
+void DisplayDefinition(subtitle_context* ctx, const Window& w, const uint8_t* data, int length) {
+  const int version = w.U8(data) >> 4;
+  const bool hasWindow = (w.U8(data) & 0x08) != 0;
+  subtitle_display& current = ctx->display;
+  if (current.version == version) return;
+  current.version = version;
+
+  subtitle_display d;
+  d.version = version;
+  d.width = w.U16(data + 1) + 1;
+  d.height = w.U16(data + 3) + 1;
+  d.x0 = d.y0 = 0;
+  d.x1 = d.width;
+  d.y1 = d.height;
+  if (d.width > kSubtitleMaxDisplaySize || d.height > kSubtitleMaxDisplaySize) {
+    log("ERROR: Display of %dx%d refused.\n", d.width, d.height);
+    return;
+  }
+  if (hasWindow) {
+    if (length < 13 || !w.Has(data, 13)) {
+      log("ERROR: Display definition of %d bytes has no room for its window.\n", length);
+      return;
+    }
+    const int xMin = w.U16(data + 5);
+    const int xMax = w.U16(data + 7);
+    const int yMin = w.U16(data + 9);
+    const int yMax = w.U16(data + 11);
+    if (xMin > xMax || yMin > yMax || xMax >= d.width || yMax >= d.height) {
+      log("ERROR: Display window %d..%d x %d..%d does not fit the %dx%d display.\n", xMin, xMax,
+          yMin, yMax, d.width, d.height);
+      return;
+    }
+    d.x0 = xMin;
+    d.y0 = yMin;
+    d.x1 = xMax + 1;
+    d.y1 = yMax + 1;
+  }
+  // A stream that declares the screen itself, as encoders commonly do for
+  // standard definition, changes nothing and says nothing.
+  const bool same = d.width == current.width && d.height == current.height && d.x0 == current.x0 &&
+                    d.y0 == current.y0 && d.x1 == current.x1 && d.y1 == current.y1;
+  current = d;
+  if (same) return;
+  if (hasWindow) {
+    log("Display %dx%d, window %d,%d -> %d,%d\n", d.width, d.height, d.x0, d.y0, d.x1, d.y1);
+  } else {
+    log("Display %dx%d\n", d.width, d.height);
+  }
+}
+
 void EndOfDisplaySet(subtitle_context* ctx) {
   FrameBuffer* fb = ctx->frameBuffer;
   if (fb != nullptr) fb->Lock();
@@ -386,6 +439,8 @@ void subtitle_free_pages(subtitle_context* ctx) {
     page = nextPage;
   }
   ctx->pages = nullptr;
+  // The next stream starts on the screen's own display again.
+  ctx->display = subtitle_display();
 }
 
 int subtitle_process_segment(subtitle_context* ctx, const uint8_t* segment, int available) {
@@ -421,6 +476,9 @@ int subtitle_process_segment(subtitle_context* ctx, const uint8_t* segment, int 
       break;
     case 0x13:
       if (!tooShort(3)) ObjectData(ctx, w, data, length, page);
+      break;
+    case 0x14:
+      if (!tooShort(5)) DisplayDefinition(ctx, w, data, length);
       break;
     case 0x80:
       EndOfDisplaySet(ctx);

@@ -2,6 +2,7 @@
 // the context's line buffer, finished lines copied into the regions that
 // place the object.
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/log.h"
@@ -30,13 +31,14 @@ struct LineOut {
   uint8_t* line;
   uint8_t* line8;
   int x;
+  int width;  // columns a line holds: the screen's, or a wider display's
 
   // Stores n pixels of the 4-bit colour k, and of the 8-bit colour `full`
   // for regions of that depth (a 4-bit code k is 8-bit k * 0x11 by
   // default); what falls beyond the last column is dropped while the string
   // goes on being decoded.
   void Emit(int n, int k, int full = -1) {
-    if (n > kSubtitleScreenWidth - x) n = kSubtitleScreenWidth - x;
+    if (n > width - x) n = width - x;
     if (n <= 0) return;
     if (line8 != nullptr) {
       FillRun(line8 + x, n, static_cast<uint8_t>(full < 0 ? (k & 0x0F) * 0x11 : full));
@@ -47,7 +49,8 @@ struct LineOut {
 };
 
 LineOut LineOutFor(subtitle_context* ctx, int x) {
-  return {ctx->decodeLine ? ctx->line : nullptr, ctx->decodeLine8 ? ctx->line8 : nullptr, x};
+  const int width = std::clamp(ctx->display.width, kSubtitleScreenWidth, kSubtitleMaxDisplaySize);
+  return {ctx->decodeLine ? ctx->line : nullptr, ctx->decodeLine8 ? ctx->line8 : nullptr, x, width};
 }
 
 // Skips the rest of the current byte once a string has ended.

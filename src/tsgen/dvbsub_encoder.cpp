@@ -266,6 +266,20 @@ std::vector<uint8_t> EncodeEndOfDisplaySet(int pageId) {
   return Segment(kEndOfDisplaySet, pageId, {});
 }
 
+std::vector<uint8_t> EncodeDisplayDefinition(int pageId, const DisplayDefinition& display) {
+  std::vector<uint8_t> data{
+      static_cast<uint8_t>((display.version & 15) << 4 | (display.window ? 0x08 : 0) | 0x07)};
+  Put16(data, display.width - 1);
+  Put16(data, display.height - 1);
+  if (display.window) {
+    Put16(data, display.xMin);
+    Put16(data, display.xMax);
+    Put16(data, display.yMin);
+    Put16(data, display.yMax);
+  }
+  return Segment(kDisplayDefinition, pageId, data);
+}
+
 DisplaySet& DisplaySet::Page(const PageComposition& page) {
   return Raw(EncodePageComposition(pageId_, page));
 }
@@ -279,6 +293,9 @@ DisplaySet& DisplaySet::Object(const ObjectData& object) {
   return Raw(EncodeObjectData(pageId_, object));
 }
 DisplaySet& DisplaySet::End() { return Raw(EncodeEndOfDisplaySet(pageId_)); }
+DisplaySet& DisplaySet::Display(const DisplayDefinition& display) {
+  return Raw(EncodeDisplayDefinition(pageId_, display));
+}
 
 DisplaySet& DisplaySet::Raw(const std::vector<uint8_t>& bytes) {
   segments_.insert(segments_.end(), bytes.begin(), bytes.end());

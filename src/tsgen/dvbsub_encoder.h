@@ -17,6 +17,7 @@ constexpr uint8_t kPageComposition = 0x10;
 constexpr uint8_t kRegionComposition = 0x11;
 constexpr uint8_t kClutDefinition = 0x12;
 constexpr uint8_t kObjectData = 0x13;
+constexpr uint8_t kDisplayDefinition = 0x14;
 constexpr uint8_t kEndOfDisplaySet = 0x80;
 constexpr uint8_t kStuffing = 0xFF;
 
@@ -91,6 +92,20 @@ struct ObjectData {
   std::vector<uint8_t> bottom;  // and of the odd lines
 };
 
+// The display the regions are placed in. Sizes are in pixels; the segment
+// carries each minus one. The window, when `window` is set, is given by its
+// inclusive minimum and maximum positions.
+struct DisplayDefinition {
+  int version = 0;
+  int width = 1920;
+  int height = 1080;
+  bool window = false;
+  int xMin = 0;
+  int xMax = 0;
+  int yMin = 0;
+  int yMax = 0;
+};
+
 // Pixel data sub-blocks, each starting with its data_type byte.
 // Codes are 2-, 4- or 8-bit values; runs are coded with the shortest forms.
 std::vector<uint8_t> PixelString2(const std::vector<uint8_t>& codes);
@@ -114,6 +129,7 @@ std::vector<uint8_t> EncodeRegionComposition(int pageId, const RegionComposition
 std::vector<uint8_t> EncodeClutDefinition(int pageId, const ClutDefinition& clut);
 std::vector<uint8_t> EncodeObjectData(int pageId, const ObjectData& object);
 std::vector<uint8_t> EncodeEndOfDisplaySet(int pageId);
+std::vector<uint8_t> EncodeDisplayDefinition(int pageId, const DisplayDefinition& display);
 
 // Collects the segments of one packet in order.
 class DisplaySet {
@@ -125,6 +141,7 @@ class DisplaySet {
   DisplaySet& Clut(const ClutDefinition& clut);
   DisplaySet& Object(const ObjectData& object);
   DisplaySet& End();
+  DisplaySet& Display(const DisplayDefinition& display);
   // Any bytes, for segments of other types or deliberately broken ones.
   DisplaySet& Raw(const std::vector<uint8_t>& bytes);
 
