@@ -14,6 +14,12 @@
 #   2-bit  the cues pass through FFmpeg's DVD subtitle encoder (four colours)
 #          first, so its DVB encoder writes 2-bit regions;
 #   8-bit  straight to the DVB encoder: 8-bit regions with an 8-bit CLUT.
+# And two HD streams, the same cues on a 1920x1080 and a 1280x720 canvas
+# (FFmpeg's encoder then declares that display in a display definition
+# segment), each drawn on the box's 720x576 framebuffer and on a 1920x1080
+# one. FFmpeg's picture of those is scaled the way zuva places the display:
+# onto the 720x576 screen, nearest neighbour, and for the larger framebuffer
+# that screen onto the device as the framebuffer places it.
 #
 #   tests/ffmpeg_interop.sh [OUT_DIR]
 #
@@ -62,19 +68,48 @@ seconds=$(( last_end / 1000 + 3 ))
 # stream's time stamps are the cue times plus the muxer's start offset.
 # The .sup input needs -fix_sub_duration: its cues carry no duration, each
 # lasts until the next (empty) composition.
-make_stream() {  # OUTPUT.ts [INPUT OPTIONS...] SUBTITLE_INPUT
-  local ts="$1"
-  shift
-  ff -f lavfi -i "color=c=0x808080:s=720x576:r=25:d=$seconds" "${@:1:$#-1}" -i "${@: -1}" \
-    -map 0:v -map 1:s -c:v mpeg2video -q:v 10 -c:s dvbsub \
+make_stream() {  # OUTPUT.ts WxH [INPUT OPTIONS...] SUBTITLE_INPUT
+  local ts="$1" size="$2"
+  shift 2
+  ff -f lavfi -i "color=c=0x808080:s=$size:r=25:d=$seconds" "${@:1:$#-1}" -i "${@: -1}" \
+    -map 0:v -map 1:s -c:v mpeg2video -q:v 10 -c:s dvbsub -s "$size" \
     -metadata:s:s:0 language=eng -copyts -y "$ts"
 }
 
-check() {  # NAME STREAM.ts
-  local name="$1" ts="$2"
+# FFmpeg's own picture in the middle of every cue, in one pass over the
+# stream: REFDIR/ffmpeg-cueN.png, and the cue times in REFDIR/packets.txt.
+reference() {  # STREAM.ts REFDIR
+  local ts="$1" dir="$2"
+  mkdir -p "$dir"
+  # Display and clear time of every cue, in stream milliseconds: FFmpeg
+  # writes one packet that shows a cue and one that clears it.
+  ffprobe -v error -select_streams s:0 -show_entries packet=pts -of csv=p=0 "$ts" \
+    | awk 'NF { printf "%d\n", $1 / 90 }' > "$dir/packets.txt"
+  local packets
+  packets=$(wc -l < "$dir/packets.txt")
+  if [ "$packets" -ne $(( 2 * cues )) ]; then
+    say "FAIL [$ts]: FFmpeg wrote $packets subtitle packets for $cues cues, expected $(( 2 * cues ))"
+    return 1
+  fi
+  local start_ms
+  start_ms=$(ffprobe -v error -show_entries format=start_time -of csv=p=0 "$ts" \
+    | awk '{ printf "%d\n", $1 * 1000 + 0.5 }')
+  # The first video frame at or after each cue's middle (25 frames a second).
+  local select
+  select=$(awk -v s="$start_ms" 'NR % 2 == 1 { on = $1 } NR % 2 == 0 {
+      t = ((on + $1) / 2 - s) / 1000
+      printf "%sgte(t,%.3f)*lt(t,%.3f)", (NR > 2 ? "+" : ""), t, t + 0.04 }' "$dir/packets.txt")
+  ff -i "$ts" -filter_complex "[0:v][0:s]overlay=format=rgb,select='$select'" \
+    -fps_mode passthrough -y "$dir/ffmpeg-cue%d.png"
+}
+
+check() {  # NAME STREAM.ts REFDIR [SCREEN_WxH DISPLAY_WxH]
+  local name="$1" ts="$2" refs="$3" screen="${4:-}" display="${5:-}"
   local dir="$out/$name"
   mkdir -p "$dir"
   local bad=0
+  local placed=()
+  [ -z "$screen" ] || placed=(--screen "$screen")
 
   "$build/zuva-replay" --list "$ts" > "$dir/list.txt" 2>&1 || true
   if ! grep -q "DVB-Subtitle:" "$dir/list.txt" || ! grep -q "Lang: eng" "$dir/list.txt"; then
@@ -83,34 +118,22 @@ check() {  # NAME STREAM.ts
   fi
 
   if ! "$build/zuva-replay" --dvb --speed 8 --frames "$dir/frames" --set Language=eng \
-      --set OSDMessages=0 "$ts" 2> "$dir/zuva.log"; then
+      --set OSDMessages=0 "${placed[@]}" "$ts" 2> "$dir/zuva.log"; then
     say "FAIL [$name]: zuva-replay failed (see $dir/zuva.log)"
     return 1
   fi
-
-  # Display and clear time of every cue, in stream milliseconds: FFmpeg
-  # writes one packet that shows a cue and one that clears it.
-  ffprobe -v error -select_streams s:0 -show_entries packet=pts -of csv=p=0 "$ts" \
-    | awk 'NF { printf "%d\n", $1 / 90 }' > "$dir/packets.txt"
-  local packets
-  packets=$(wc -l < "$dir/packets.txt")
-  if [ "$packets" -ne $(( 2 * cues )) ]; then
-    say "FAIL [$name]: FFmpeg wrote $packets subtitle packets for $cues cues, expected $(( 2 * cues ))"
+  if [ -n "$display" ] && ! grep -q "^ZUVA: Display $display\$" "$dir/zuva.log"; then
+    say "FAIL [$name]: zuva did not take up the ${display} display (see $dir/zuva.log)"
     return 1
   fi
-  local start_ms
-  start_ms=$(ffprobe -v error -show_entries format=start_time -of csv=p=0 "$ts" \
-    | awk '{ printf "%d\n", $1 * 1000 + 0.5 }')
 
-  local n=0 on off mid gap rel line rc
+  local n=0 on off mid gap line rc
   while read -r on && read -r off; do
     n=$(( n + 1 ))
     mid=$(( (on + off) / 2 ))
-    rel=$(awk -v m="$mid" -v s="$start_ms" 'BEGIN { printf "%.3f", (m - s) / 1000 }')
-    ff -i "$ts" -filter_complex "[0:v][0:s]overlay=format=rgb" -ss "$rel" -frames:v 1 \
-      -update 1 -y "$dir/ffmpeg-cue$n.png"
     rc=0
-    line=$("$build/zuva-shapecmp" --frames "$dir/frames" --at "$mid" "$dir/ffmpeg-cue$n.png") || rc=$?
+    line=$("$build/zuva-shapecmp" "${placed[@]}" --frames "$dir/frames" --at "$mid" \
+      "$refs/ffmpeg-cue$n.png") || rc=$?
     # zuva-shapecmp: 0 the shapes agree, 3 zuva drew nothing, 4 FFmpeg drew nothing.
     case $rc in
       0) say "ok   [$name] cue $n at $mid ms: $line" ;;
@@ -119,23 +142,40 @@ check() {  # NAME STREAM.ts
     # Shortly after the clear, zuva's screen must be empty again.
     gap=$(( off + 300 ))
     rc=0
-    line=$("$build/zuva-shapecmp" --frames "$dir/frames" --at "$gap" "$dir/ffmpeg-cue$n.png") || rc=$?
+    line=$("$build/zuva-shapecmp" "${placed[@]}" --frames "$dir/frames" --at "$gap" \
+      "$refs/ffmpeg-cue$n.png") || rc=$?
     case "$line" in
       zuva=none*) ;;
       *) say "FAIL [$name] cue $n: still on zuva's screen at $gap ms, 300 ms after its clear: $line"
          bad=1 ;;
     esac
-  done < "$dir/packets.txt"
+  done < "$refs/packets.txt"
+  if [ "$n" -ne "$cues" ]; then
+    say "FAIL [$name]: $n of $cues cues compared"
+    bad=1
+  fi
   return $bad
 }
 
 started=$(date +%s)
-make_stream "$out/8bit.ts" -fix_sub_duration "$out/cues.sup"
+make_stream "$out/8bit.ts" 720x576 -fix_sub_duration "$out/cues.sup"
 ff -fix_sub_duration -i "$out/cues.sup" -c:s dvdsub -copyts -y "$out/cues-dvd.mkv"
-make_stream "$out/2bit.ts" "$out/cues-dvd.mkv"
+make_stream "$out/2bit.ts" 720x576 "$out/cues-dvd.mkv"
 
-check 2bit "$out/2bit.ts" || failed=1
-check 8bit "$out/8bit.ts" || failed=1
+for depth in 2bit 8bit; do
+  reference "$out/$depth.ts" "$out/$depth/ffmpeg" && check "$depth" "$out/$depth.ts" "$out/$depth/ffmpeg" \
+    || failed=1
+done
+
+for canvas in 1920x1080 1280x720; do
+  "$build/zuva-mksup" --canvas "$canvas" tests/interop/cues.txt "$out/cues-$canvas.sup" > /dev/null
+  make_stream "$out/hd-$canvas.ts" "$canvas" -fix_sub_duration "$out/cues-$canvas.sup"
+  reference "$out/hd-$canvas.ts" "$out/hd-$canvas" || { failed=1; continue; }
+  for screen in 720x576 1920x1080; do
+    check "hd-$canvas/on-$screen" "$out/hd-$canvas.ts" "$out/hd-$canvas" "$screen" "$canvas" \
+      || failed=1
+  done
+done
 
 if [ "$failed" != 0 ]; then
   say "FAILED: zuva and FFmpeg disagree on the DVB subtitles above ($(( $(date +%s) - started )) s)"

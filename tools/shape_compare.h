@@ -115,6 +115,54 @@ inline double Overlap(const Mask& a, const Mask& b, int block = 1) {
   return either == 0 ? 1.0 : static_cast<double>(both) / static_cast<double>(either);
 }
 
+// The mask sampled onto width x height, nearest neighbour: pixel (x, y)
+// takes (x * in.width / width, y * in.height / height), which is how zuva
+// scales a declared display onto its screen and its screen onto a larger
+// framebuffer. A (0, 0) offset and a size of at least the sampled one.
+inline Mask Resample(const Mask& in, int width, int height) {
+  Mask m;
+  if (in.width <= 0 || in.height <= 0 || width <= 0 || height <= 0) return m;
+  m.width = width;
+  m.height = height;
+  m.set.assign(static_cast<size_t>(width) * static_cast<size_t>(height), 0);
+  for (int y = 0; y < height; ++y) {
+    const int sy = static_cast<int>(int64_t{y} * in.height / height);
+    for (int x = 0; x < width; ++x) {
+      m.set[static_cast<size_t>(y) * width + x] =
+          in.At(static_cast<int>(int64_t{x} * in.width / width), sy) ? 1 : 0;
+    }
+  }
+  return m;
+}
+
+// A picture of the display, whatever its size, as zuva shows it on a
+// screenWidth x screenHeight framebuffer: sampled onto the 720 x 576
+// screen, and on a larger framebuffer that screen sampled to the
+// framebuffer's height (or its width, where that is narrower than 5:4) and
+// centred.
+inline Mask AsShownOn(const Mask& display, int screenWidth, int screenHeight) {
+  Mask screen = Resample(display, 720, 576);
+  if (screenWidth <= 720 && screenHeight <= 576) return screen;
+  int h = screenHeight;
+  int w = static_cast<int>(int64_t{h} * 720 / 576);
+  if (w > screenWidth) {
+    w = screenWidth;
+    h = static_cast<int>(int64_t{w} * 576 / 720);
+  }
+  const Mask placed = Resample(screen, w, h);
+  Mask m;
+  m.width = screenWidth;
+  m.height = screenHeight;
+  m.set.assign(static_cast<size_t>(screenWidth) * static_cast<size_t>(screenHeight), 0);
+  const int x0 = (screenWidth - w) / 2;
+  const int y0 = (screenHeight - h) / 2;
+  for (int y = 0; y < h; ++y) {
+    std::copy_n(placed.set.begin() + static_cast<ptrdiff_t>(y) * w, w,
+                m.set.begin() + static_cast<ptrdiff_t>(y + y0) * screenWidth + x0);
+  }
+  return m;
+}
+
 #ifdef ZUVA_HAVE_PNG
 // Reads any PNG as 8-bit RGB (palettes expanded, alpha and 16-bit depth
 // dropped). False with a message when the file is not a readable PNG.

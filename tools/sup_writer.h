@@ -257,15 +257,18 @@ struct Placed {
 };
 
 // One cue: shown at `startMs` until `endMs`, when an empty composition
-// takes it off again. `number` counts the compositions of the stream.
+// takes it off again. `number` counts the compositions of the stream; the
+// objects are placed on a canvas of `width` x `height`, which FFmpeg's DVB
+// encoder takes as its display.
 inline void AppendCue(std::vector<uint8_t>& out, const std::vector<Placed>& objects,
-                      int64_t startMs, int64_t endMs, int& number) {
+                      int64_t startMs, int64_t endMs, int& number, int width = 720,
+                      int height = 576) {
   const int64_t on = startMs * 90;
   const int64_t off = endMs * 90;
 
   std::vector<uint8_t> pcs;
-  Put16(pcs, 720);
-  Put16(pcs, 576);
+  Put16(pcs, width);
+  Put16(pcs, height);
   pcs.push_back(0x10);  // 25 frames per second
   Put16(pcs, number++);
   pcs.push_back(0x80);  // a new epoch: everything the cue needs follows
@@ -323,8 +326,8 @@ inline void AppendCue(std::vector<uint8_t>& out, const std::vector<Placed>& obje
   Segment(out, kEnd, on, {});
 
   std::vector<uint8_t> clear;
-  Put16(clear, 720);
-  Put16(clear, 576);
+  Put16(clear, width);
+  Put16(clear, height);
   clear.push_back(0x10);
   Put16(clear, number++);
   clear.push_back(0x00);  // normal case: the windows stay, empty

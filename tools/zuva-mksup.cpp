@@ -1,11 +1,13 @@
 // zuva-mksup: makes a bitmap subtitle stream (.sup) from a cue file, as
 // input for FFmpeg's DVB subtitle encoder in tests/ffmpeg_interop.sh.
 //
-//   zuva-mksup [--font TTF] [--size PX] CUES OUT.sup
+//   zuva-mksup [--font TTF] [--size PX] [--canvas WxH] CUES OUT.sup
 //
 // Prints one line per cue on standard output: its number, start and end in
 // milliseconds, and the rectangle x0 y0 x1 y1 (x1, y1 exclusive) its
-// bitmaps cover on the 720 x 576 screen.
+// bitmaps cover on the canvas. The cue file places its lines on the
+// 720 x 576 screen; on a larger canvas (an HD display) places and text size
+// grow with it, so the cues keep their places in the picture.
 
 #include <algorithm>
 #include <cstdio>
@@ -21,26 +23,42 @@
 
 namespace {
 
-enum { kFont, kSize };
+enum { kFont, kSize, kCanvas };
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
   int size = 32;
+  int width = 720, height = 576;
   const cli::Program program{
       "zuva-mksup",
-      "Usage: zuva-mksup [--font TTF] [--size PX] CUES OUT.sup\n"
+      "Usage: zuva-mksup [--font TTF] [--size PX] [--canvas WxH] CUES OUT.sup\n"
       "Makes a bitmap subtitle stream from a cue file; prints each cue's number,\n"
       "start and end (ms) and the rectangle its bitmaps cover.\n"
-      "  --font TTF   font to draw with (DejaVu Sans)\n"
-      "  --size PX    text height, 8 to 120 pixels (32)\n"
-      "  -h, --help   show this text\n"
-      "  --version    show the version\n",
-      {{"font", 0, true, kFont}, {"size", 0, true, kSize}},
+      "  --font TTF     font to draw with (DejaVu Sans)\n"
+      "  --size PX      text height on the 720 x 576 screen, 8 to 120 pixels (32)\n"
+      "  --canvas WxH   the display the cues are placed on, 720x576 to 4096x4096\n"
+      "                 (720x576); places and text size are scaled to it\n"
+      "  -h, --help     show this text\n"
+      "  --version      show the version\n",
+      {{"font", 0, true, kFont}, {"size", 0, true, kSize}, {"canvas", 0, true, kCanvas}},
       [&](int id, const char* value, std::string& error) {
         if (id == kFont) {
           font = value;
+          return true;
+        }
+        if (id == kCanvas) {
+          const std::string v = value;
+          const size_t x = v.find('x');
+          long long w = 0, h = 0;
+          if (x == std::string::npos || !cli::ToInt(v.substr(0, x).c_str(), 720, 4096, w) ||
+              !cli::ToInt(v.substr(x + 1).c_str(), 576, 4096, h)) {
+            error = "--canvas takes WIDTHxHEIGHT, 720x576 to 4096x4096";
+            return false;
+          }
+          width = static_cast<int>(w);
+          height = static_cast<int>(h);
           return true;
         }
         long long px = 0;
@@ -70,7 +88,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   interop::TextRasterizer raster;
-  if (!raster.Open(font, size)) {
+  if (!raster.Open(font, size * height / 576)) {
     std::fprintf(stderr, "zuva-mksup: cannot open font %s\n", font.c_str());
     return 1;
   }
@@ -80,10 +98,11 @@ int main(int argc, char** argv) {
   for (size_t n = 0; n < cues.size(); ++n) {
     const interop::Cue& cue = cues[n];
     std::vector<interop::sup::Placed> objects;
-    int x0 = 720, y0 = 576, x1 = 0, y1 = 0;
+    int x0 = width, y0 = height, x1 = 0, y1 = 0;
     for (const interop::CueLine& line : cue.lines) {
-      interop::sup::Placed placed{interop::RenderCueLine(raster, line), line.x, line.y};
-      if (placed.x + placed.bitmap.width > 720 || placed.y + placed.bitmap.height > 576) {
+      interop::sup::Placed placed{interop::RenderCueLine(raster, line), line.x * width / 720,
+                                  line.y * height / 576};
+      if (placed.x + placed.bitmap.width > width || placed.y + placed.bitmap.height > height) {
         std::fprintf(stderr, "zuva-mksup: \"%s\" (%dx%d at %d,%d) leaves the screen\n",
                      line.text.c_str(), placed.bitmap.width, placed.bitmap.height, placed.x,
                      placed.y);
@@ -95,7 +114,7 @@ int main(int argc, char** argv) {
       y1 = std::max(y1, placed.y + placed.bitmap.height);
       objects.push_back(std::move(placed));
     }
-    interop::sup::AppendCue(out, objects, cue.startMs, cue.endMs, number);
+    interop::sup::AppendCue(out, objects, cue.startMs, cue.endMs, number, width, height);
     std::printf("%zu %lld %lld %d %d %d %d\n", n + 1, static_cast<long long>(cue.startMs),
                 static_cast<long long>(cue.endMs), x0, y0, x1, y1);
   }

@@ -33,10 +33,13 @@ const char kUsage[] =
     "  --block N            block size of the coarse overlap (4)\n"
     "  --min-overlap X      least coarse intersection over union (0.90)\n"
     "  --max-edge N         largest bounding-box edge distance in pixels (3)\n"
+    "  --screen WxH         REFERENCE shows a declared display: compare it as zuva\n"
+    "                       shows that display on a WxH framebuffer (scaled onto\n"
+    "                       the 720x576 screen, that screen placed on the device)\n"
     "  -h, --help           show this text\n"
     "  --version            show the version\n";
 
-enum { kBackground, kTolerance, kBlock, kMinOverlap, kMaxEdge, kFrames, kAt };
+enum { kBackground, kTolerance, kBlock, kMinOverlap, kMaxEdge, kFrames, kAt, kScreen };
 
 bool Load(const std::string& path, interop::Mask& mask, uint32_t background, int tolerance) {
   std::vector<uint8_t> rgb;
@@ -64,6 +67,7 @@ int main(int argc, char** argv) {
   double minOverlap = 0.90;
   std::string framesDir;
   long long at = -1;
+  int screenWidth = 0, screenHeight = 0;
   const cli::Program program{
       "zuva-shapecmp",
       kUsage,
@@ -73,7 +77,8 @@ int main(int argc, char** argv) {
        {"min-overlap", 0, true, kMinOverlap},
        {"max-edge", 0, true, kMaxEdge},
        {"frames", 0, true, kFrames},
-       {"at", 0, true, kAt}},
+       {"at", 0, true, kAt},
+       {"screen", 0, true, kScreen}},
       [&](int id, const char* value, std::string&) {
         long long n = 0;
         bool ok = true;
@@ -104,6 +109,16 @@ int main(int argc, char** argv) {
             ok = cli::ToInt(value, 0, INT64_MAX, n);
             at = n;
             break;
+          case kScreen: {
+            const std::string v = value;
+            const size_t x = v.find('x');
+            long long h = 0;
+            ok = x != std::string::npos && cli::ToInt(v.substr(0, x).c_str(), 720, 7680, n) &&
+                 cli::ToInt(v.substr(x + 1).c_str(), 576, 4320, h);
+            screenWidth = static_cast<int>(n);
+            screenHeight = static_cast<int>(h);
+            break;
+          }
         }
         return ok;
       }};
@@ -118,6 +133,7 @@ int main(int argc, char** argv) {
 
   interop::Mask reference;
   if (!Load(files.back(), reference, background, tolerance)) return 2;
+  if (screenWidth > 0) reference = interop::AsShownOn(reference, screenWidth, screenHeight);
   interop::Mask zuva;
   std::string zuvaFile = files.front();
   if (fromFrames) {
