@@ -49,17 +49,9 @@ int main(int argc, char** argv) {
           return true;
         }
         if (id == kCanvas) {
-          const std::string v = value;
-          const size_t x = v.find('x');
-          long long w = 0, h = 0;
-          if (x == std::string::npos || !cli::ToInt(v.substr(0, x).c_str(), 720, 4096, w) ||
-              !cli::ToInt(v.substr(x + 1).c_str(), 576, 4096, h)) {
-            error = "--canvas takes WIDTHxHEIGHT, 720x576 to 4096x4096";
-            return false;
-          }
-          width = static_cast<int>(w);
-          height = static_cast<int>(h);
-          return true;
+          if (cli::ToSize(value, 4096, 4096, width, height)) return true;
+          error = "--canvas takes WIDTHxHEIGHT, 720x576 to 4096x4096";
+          return false;
         }
         long long px = 0;
         if (!cli::ToInt(value, 8, 120, px)) {

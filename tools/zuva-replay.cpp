@@ -159,18 +159,11 @@ bool ApplyOption(int id, const std::string& v, ToolOptions& options, std::string
       if (v != "32" && v != "16" && v != "8") error = "--bpp takes 32, 16 or 8";
       else play.bitsPerPixel = std::stoi(v);
       break;
-    case kScreen: {
-      long long w = 0, h = 0;
-      const auto x = v.find('x');
-      if (x == std::string::npos || !cli::ToInt(v.substr(0, x).c_str(), 720, 7680, w) ||
-          !cli::ToInt(v.substr(x + 1).c_str(), 576, 4320, h)) {
+    case kScreen:
+      if (!cli::ToSize(v.c_str(), 7680, 4320, play.screenWidth, play.screenHeight)) {
         error = "--screen takes WIDTHxHEIGHT, at least 720x576";
-        break;
       }
-      play.screenWidth = static_cast<int>(w);
-      play.screenHeight = static_cast<int>(h);
       break;
-    }
     case kAspect: {
       long long aspect = 0;
       if (!cli::ToInt(v.c_str(), -1, 0xFFFF, aspect, 0)) error = "--aspect takes a number";

@@ -109,16 +109,9 @@ int main(int argc, char** argv) {
             ok = cli::ToInt(value, 0, INT64_MAX, n);
             at = n;
             break;
-          case kScreen: {
-            const std::string v = value;
-            const size_t x = v.find('x');
-            long long h = 0;
-            ok = x != std::string::npos && cli::ToInt(v.substr(0, x).c_str(), 720, 7680, n) &&
-                 cli::ToInt(v.substr(x + 1).c_str(), 576, 4320, h);
-            screenWidth = static_cast<int>(n);
-            screenHeight = static_cast<int>(h);
+          case kScreen:
+            ok = cli::ToSize(value, 7680, 4320, screenWidth, screenHeight);
             break;
-          }
         }
         return ok;
       }};

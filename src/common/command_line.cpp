@@ -48,6 +48,20 @@ bool ToNumber(const char* text, double min, double max, double& out) {
   return true;
 }
 
+bool ToSize(const char* text, long long maxWidth, long long maxHeight, int& width, int& height) {
+  if (text == nullptr) return false;
+  const std::string v = text;
+  const size_t x = v.find('x');
+  long long w = 0, h = 0;
+  if (x == std::string::npos || !ToInt(v.substr(0, x).c_str(), 720, maxWidth, w) ||
+      !ToInt(v.substr(x + 1).c_str(), 576, maxHeight, h)) {
+    return false;
+  }
+  width = static_cast<int>(w);
+  height = static_cast<int>(h);
+  return true;
+}
+
 int UsageError(const Program& program, const std::string& message) {
   std::fprintf(program.err, "%s: %s (see %s --help)\n", program.name, message.c_str(), program.name);
   return 2;

@@ -39,6 +39,9 @@ int Parse(const Program& program, int argc, char** argv, std::vector<std::string
 // `base` 16); false for anything else, trailing characters included.
 bool ToInt(const char* text, long long min, long long max, long long& out, int base = 10);
 bool ToNumber(const char* text, double min, double max, double& out);
+// A whole argument WIDTHxHEIGHT of at least 720x576 and at most maxWidth x
+// maxHeight; false for anything else, leaving width and height alone.
+bool ToSize(const char* text, long long maxWidth, long long maxHeight, int& width, int& height);
 
 // One line "NAME: message (see NAME --help)" on standard error; returns 2,
 // the status of every usage error.
