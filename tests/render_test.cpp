@@ -2,17 +2,14 @@
 // larger framebuffers, and the rows each drawing sequence changed.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
 #include "display/frame_buffer.h"
-#include "dvbsub/dvb_subtitle.h"
 #include "support/sim_screen.h"
 #include "teletext/txt_subtitle.h"
-#include "tsgen/dvbsub_encoder.h"
 
 namespace {
 
@@ -124,53 +121,6 @@ TEST(RenderPlacement, ScreenIsScaledToTheDeviceHeightAndCentred) {
         if (s.device.PixelAt(x, y) != want && ++wrong <= 3) ADD_FAILURE() << name << " at " << x << "," << y;
       }
     }
-  }
-}
-
-// An HD service's region reaches the viewer where it lies in the picture,
-// on the box's framebuffer and on a larger one: the drawn device pixels
-// cover the region's share of the picture to within a pixel or two.
-TEST(RenderPlacement, HdDisplaysLandWhereThePictureHasThem) {
-  namespace ds = tsgen::dvbsub;
-  struct Case { int displayW, displayH, deviceW, deviceH; };
-  const std::vector<Case> cases = {
-      {1920, 1080, 720, 576}, {1920, 1080, 1920, 1080}, {1280, 720, 720, 576}, {1280, 720, 1920, 1080}};
-  for (const Case& c : cases) {
-    const std::string name = std::to_string(c.displayW) + " on " + std::to_string(c.deviceW);
-    SimScreen s(SimFramebuffer::Geometry{32, c.deviceW, c.deviceH, c.deviceW * 4});
-    ASSERT_EQ(s.Init(), 0) << name;
-    Config config;
-    DVBSubtitle dvb;
-    dvb.config = &config;
-    dvb.frameBuffer = s.fb.get();
-    dvb.configure();
-    // A filled region across the middle half of the picture, near its foot.
-    const int x = c.displayW / 4, y = c.displayH * 8 / 10, w = c.displayW / 2, h = c.displayH / 10;
-    ds::RegionComposition rc;
-    rc.regionId = 1;
-    rc.width = w;
-    rc.height = h;
-    rc.fill = true;
-    rc.code4 = 7;
-    ds::DisplaySet set(1);
-    set.Display({0, c.displayW, c.displayH}).Page({5, 0, ds::kAcquisitionPoint, {{1, x, y}}});
-    std::vector<uint8_t> packet = set.Region(rc).End().Packet(-1);
-    EXPECT_EQ(dvb.processPES(PESPacket{0, packet.data(), static_cast<uint32_t>(packet.size())}), 5000u);
-    FrameBuffer::Placement at = s.fb->GetPlacement();
-    if (!at.scaled) at = {0, 0, 720, 576, false};
-    int x0 = c.deviceW, y0 = c.deviceH, x1 = 0, y1 = 0;
-    for (int dy = 0; dy < c.deviceH; ++dy) {
-      for (int dx = 0; dx < c.deviceW; ++dx) {
-        if (s.device.PixelAt(dx, dy) == 0) continue;
-        x0 = std::min(x0, dx), y0 = std::min(y0, dy), x1 = std::max(x1, dx + 1), y1 = std::max(y1, dy + 1);
-      }
-    }
-    const auto near = [](int got, double want) { return got >= want - 2 && got <= want + 2; };
-    EXPECT_TRUE(near(x0, at.x + at.width * 0.25)) << name << " left " << x0;
-    EXPECT_TRUE(near(x1, at.x + at.width * 0.75)) << name << " right " << x1;
-    EXPECT_TRUE(near(y0, at.y + at.height * 0.8)) << name << " top " << y0;
-    EXPECT_TRUE(near(y1, at.y + at.height * 0.9)) << name << " bottom " << y1;
-    dvb.stop();
   }
 }
 
