@@ -4,11 +4,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "common/log.h"
+#include "config/config.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -98,5 +104,87 @@ TEST(InitScript, StartsStopsAndReportsTheDaemon) {
   }
   EXPECT_EQ(ReadWholeFile(init.dir.File("zuva.log")), "ZUVA: Booting...\nclean exit\n");
 }
+
+#ifdef ZUVA_DAEMON_PATH
+// The manual pages' sources, beside data/ in the source tree.
+std::string ManPage(const std::string& name) {
+  return ReadWholeFile(std::string(ZUVA_DATA_DIR) + "/../man/" + name + ".scd");
+}
+
+// What `program --help` prints.
+std::string HelpText(const std::string& program) {
+  std::string dir = ZUVA_DAEMON_PATH;
+  dir.erase(dir.rfind('/') + 1);
+  std::string text;
+  if (FILE* p = popen((dir + program + " --help 2>&1").c_str(), "r")) {
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;) text.append(chunk, n);
+    pclose(p);
+  }
+  return text;
+}
+
+// Every option a program's help offers has an entry of its own in its manual
+// page (a line that starts with it in bold): an option added to a program and
+// not to its page fails here, also when the synopsis names it.
+TEST(ManualPages, DescribeEveryOptionTheHelpOffers) {
+  const std::pair<const char*, const char*> pages[] = {
+      {"zuva", "zuva.8"}, {"zuva-status", "zuva-status.1"}, {"zuva-replay", "zuva-replay.1"}};
+  const std::regex option(R"((?:^|[\s,\[|])(--?[A-Za-z][A-Za-z0-9-]*))");
+  for (const auto& [program, page] : pages) {
+    SCOPED_TRACE(program);
+    const std::string help = HelpText(program);
+    const std::string source = ManPage(page);
+    ASSERT_NE(source, "");
+    std::set<std::string> options;
+    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
+      options.insert((*it)[1]);
+    }
+    EXPECT_GE(options.size(), 3u) << help;
+    for (const std::string& name : options) {
+      std::istringstream lines(source);
+      bool described = false;
+      for (std::string line; !described && std::getline(lines, line);) {
+        described = line.rfind("*-", 0) == 0 && line.find("*" + name + "*") != std::string::npos;
+      }
+      EXPECT_TRUE(described) << name << " has no entry in " << page;
+    }
+  }
+}
+
+// zuva.conf(5) gives every built-in setting with its built-in value, on the
+// line that names it: a default changed in the code and not in the page fails.
+TEST(ManualPages, GiveEverySettingWithItsDefault) {
+  std::string dump;
+  {
+    LogCapture capture;
+    Config().dump();
+    dump = capture.Text();
+  }
+  std::istringstream page(ManPage("zuva.conf.5"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(page, line);) lines.push_back(line);
+  const std::regex entry(R"(ZUVA: CONFIG: (\S+) = (.*))");
+  int settings = 0;
+  std::istringstream logged(dump);
+  for (std::string line; std::getline(logged, line);) {
+    std::smatch m;
+    if (!std::regex_match(line, m, entry)) continue;
+    ++settings;
+    const std::string key = m[1], value = m[2];
+    bool described = false;
+    for (const std::string& text : lines) {
+      if (text.find("*" + key + "*") == std::string::npos || text.find("(default ") == std::string::npos) {
+        continue;
+      }
+      described = text.find("*" + value + "*") != std::string::npos ||
+                  text.find("_" + value + "_") != std::string::npos;
+      break;
+    }
+    EXPECT_TRUE(described) << key << " with its default " << value << " is not in zuva.conf(5)";
+  }
+  EXPECT_GE(settings, 21);
+}
+#endif
 
 }  // namespace
