@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -106,17 +105,18 @@ TEST(InitScript, StartsStopsAndReportsTheDaemon) {
 }
 
 #ifdef ZUVA_DAEMON_PATH
-// The manual pages' sources, beside data/ in the source tree.
-std::string ManPage(const std::string& name) {
-  return ReadWholeFile(std::string(ZUVA_DATA_DIR) + "/../man/" + name + ".scd");
+// The lines of a manual page's source, beside data/ in the source tree.
+std::vector<std::string> ManPage(const std::string& name) {
+  std::istringstream text(ReadWholeFile(std::string(ZUVA_DATA_DIR) + "/../man/" + name + ".scd"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
 }
 
-// What `program --help` prints.
-std::string HelpText(const std::string& program) {
-  std::string dir = ZUVA_DAEMON_PATH;
-  dir.erase(dir.rfind('/') + 1);
+// What a shell command prints.
+std::string Output(const std::string& command) {
   std::string text;
-  if (FILE* p = popen((dir + program + " --help 2>&1").c_str(), "r")) {
+  if (FILE* p = popen(command.c_str(), "r")) {
     char chunk[4096];
     for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;) text.append(chunk, n);
     pclose(p);
@@ -124,64 +124,48 @@ std::string HelpText(const std::string& program) {
   return text;
 }
 
-// Every option a program's help offers has an entry of its own in its manual
-// page (a line that starts with it in bold): an option added to a program and
-// not to its page fails here, also when the synopsis names it.
-TEST(ManualPages, DescribeEveryOptionTheHelpOffers) {
-  const std::pair<const char*, const char*> pages[] = {
-      {"zuva", "zuva.8"}, {"zuva-status", "zuva-status.1"}, {"zuva-replay", "zuva-replay.1"}};
-  const std::regex option(R"((?:^|[\s,\[|])(--?[A-Za-z][A-Za-z0-9-]*))");
-  for (const auto& [program, page] : pages) {
-    SCOPED_TRACE(program);
-    const std::string help = HelpText(program);
-    const std::string source = ManPage(page);
-    ASSERT_NE(source, "");
-    std::set<std::string> options;
-    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
-      options.insert((*it)[1]);
-    }
-    EXPECT_GE(options.size(), 3u) << help;
-    for (const std::string& name : options) {
-      std::istringstream lines(source);
-      bool described = false;
-      for (std::string line; !described && std::getline(lines, line);) {
-        described = line.rfind("*-", 0) == 0 && line.find("*" + name + "*") != std::string::npos;
-      }
-      EXPECT_TRUE(described) << name << " has no entry in " << page;
-    }
+// True when a line of `page` starts with `start` and holds every one of `parts`.
+bool HasLine(const std::vector<std::string>& page, const std::string& start,
+             const std::vector<std::string>& parts) {
+  for (const std::string& line : page) {
+    bool all = line.rfind(start, 0) == 0;
+    for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
+    if (all) return true;
   }
+  return false;
 }
 
-// zuva.conf(5) gives every built-in setting with its built-in value, on the
-// line that names it: a default changed in the code and not in the page fails.
-TEST(ManualPages, GiveEverySettingWithItsDefault) {
-  std::string dump;
-  {
-    LogCapture capture;
-    Config().dump();
-    dump = capture.Text();
+// Every option a program's --help offers has an entry of its own in its
+// manual page (a line that starts with it in bold), and zuva.conf(5) names
+// every built-in setting with its built-in value on the line that starts it.
+TEST(ManualPages, DescribeEveryOptionAndSettingWithItsDefault) {
+  std::string dir = ZUVA_DAEMON_PATH;
+  dir.erase(dir.rfind('/') + 1);
+  const std::regex option(R"((?:^|[\s,\[|])(--?[A-Za-z][A-Za-z0-9-]*))");
+  for (const std::string page : {"zuva.8", "zuva-status.1", "zuva-replay.1"}) {
+    const std::string help = Output(dir + page.substr(0, page.find('.')) + " --help");
+    int options = 0;
+    const auto lines = ManPage(page);
+    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
+      ++options;
+      EXPECT_TRUE(HasLine(lines, "*-", {"*" + (*it)[1].str() + "*"})) << (*it)[1] << " in " << page;
+    }
+    EXPECT_GE(options, 3) << help;
   }
-  std::istringstream page(ManPage("zuva.conf.5"));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(page, line);) lines.push_back(line);
+  const auto conf = ManPage("zuva.conf.5");
+  LogCapture capture;
+  Config().dump();
+  std::istringstream dump(capture.Text());
   const std::regex entry(R"(ZUVA: CONFIG: (\S+) = (.*))");
   int settings = 0;
-  std::istringstream logged(dump);
-  for (std::string line; std::getline(logged, line);) {
+  for (std::string line; std::getline(dump, line);) {
     std::smatch m;
     if (!std::regex_match(line, m, entry)) continue;
     ++settings;
-    const std::string key = m[1], value = m[2];
-    bool described = false;
-    for (const std::string& text : lines) {
-      if (text.find("*" + key + "*") == std::string::npos || text.find("(default ") == std::string::npos) {
-        continue;
-      }
-      described = text.find("*" + value + "*") != std::string::npos ||
-                  text.find("_" + value + "_") != std::string::npos;
-      break;
-    }
-    EXPECT_TRUE(described) << key << " with its default " << value << " is not in zuva.conf(5)";
+    const std::string key = "*" + m[1].str() + "*", value = m[2];
+    EXPECT_TRUE(HasLine(conf, "*", {key, "(default ", "*" + value + "*"}) ||
+                HasLine(conf, "*", {key, "(default ", "_" + value + "_"}))
+        << key << " with its default " << value << " in zuva.conf(5)";
   }
   EXPECT_GE(settings, 21);
 }
