@@ -25,6 +25,13 @@ if [ "${1:-}" = "--interop" ]; then
   packages+=(ffmpeg)
 fi
 
+# With --package also what scripts/package-deb.sh and check-packages.sh use:
+# Debian's build flags and changelog parser, the manual pages' compiler,
+# man to read them, lintian to check the package.
+if [ "${1:-}" = "--package" ]; then
+  packages+=(dpkg-dev scdoc man-db lintian)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
