@@ -145,6 +145,10 @@ class FrameBuffer {
                                    FT_Face* aface);
   int InitFont();
   bool ChooseFont();
+  // The glyph for a character the font lacks, from the fallback font (chosen
+  // at the first such character); 0 when no fallback font has it. Logs once
+  // per script.
+  FT_UInt FallbackGlyph(uint32_t c);
   void ReleaseFont();
 
   int BytesPerPixel() const { return bitsPerPixel == 32 ? 4 : 1; }
@@ -195,6 +199,13 @@ class FrameBuffer {
   FTC_ImageTypeRec imageType = {};
   FT_Face face = nullptr;
   FT_UInt previousGlyph = 0;
+  // The font for characters the configured one lacks: a file of the
+  // fallback list, looked for once per Init; empty when there is none.
+  std::string fallbackFile;
+  FT_Face fallbackFace = nullptr;
+  bool fallbackSearched = false;
+  // Scripts already named in the log as missing from the font, a bit each.
+  unsigned missingScriptsLogged = 0;
 
   int fd = -1;
   fb_var_screeninfo varInfo = {};
