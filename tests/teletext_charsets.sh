@@ -30,25 +30,9 @@ if ! grep -q libzvbi_teletext <<< "$decoders"; then
   exit 0
 fi
 
-build="${ZUVA_BUILD_DIR:-build/default}"
-for tool in zuva-replay zuva-mkcharset; do
-  [ -x "$build/$tool" ] || { say "FAIL: $build/$tool is missing; build first"; exit 1; }
-done
-
-if [ $# -ge 1 ]; then
-  out="$1"
-  rm -rf "$out"
-  mkdir -p "$out"
-  keep=1
-else
-  out="$(mktemp -d /tmp/zuva-charsets-XXXXXX)"
-  keep=0
-fi
-failed=0
-finish() {
-  if [ "$keep" = 0 ] && [ "$failed" = 0 ]; then rm -rf "$out"; else say "files kept in $out"; fi
-}
-trap finish EXIT
+. tests/support/check_common.sh
+require_tools zuva-replay zuva-mkcharset
+open_out_dir charsets "$@"
 
 # language  region  option (the national option's place in the region's list)
 SETS="

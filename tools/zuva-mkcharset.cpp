@@ -84,7 +84,7 @@ int Write(const std::string& file, const std::string& language, int option) {
   AddPage(b, {}, bits, 5000);
   std::string error;
   if (!b.WriteFile(file, &error)) {
-    std::fprintf(stderr, "zuva-mkcharset: %s\n", error.c_str());
+    std::fprintf(stderr, "zuva-mkcharset: cannot write %s: %s\n", file.c_str(), error.c_str());
     return 1;
   }
   return 0;
