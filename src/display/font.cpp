@@ -145,7 +145,6 @@ int FrameBuffer::InitFont() {
   lastClampedSize = 0;
   textValid = false;
   fallbackFile.clear();
-  fallbackFace = nullptr;
   fallbackSearched = false;
   missingScriptsLogged = 0;
   return 0;
@@ -177,15 +176,18 @@ FT_UInt FrameBuffer::FallbackGlyph(uint32_t c) {
     // subtitle in a script the box's font does not cover is still shown.
     fallbackSearched = true;
     for (const std::string& file : fontFallback.files) {
-      if (file == fontFile || !FontProblem(library, file).empty()) continue;
-      fallbackFile = file;
-      FT_Face found = nullptr;
-      if (FTC_Manager_LookupFace(manager, const_cast<char*>(fallbackFile.c_str()), &found) == 0) {
-        fallbackFace = found;
+      if (file != fontFile && FontProblem(library, file).empty()) {
+        fallbackFile = file;
         break;
       }
-      fallbackFile.clear();
     }
+  }
+  // Looked up each time: the manager may drop a face it holds and open it
+  // again later.
+  FT_Face fallbackFace = nullptr;
+  if (!fallbackFile.empty() &&
+      FTC_Manager_LookupFace(manager, const_cast<char*>(fallbackFile.c_str()), &fallbackFace) != 0) {
+    fallbackFace = nullptr;
   }
   const FT_UInt glyph = fallbackFace != nullptr ? FT_Get_Char_Index(fallbackFace, c) : 0;
   const int script = ScriptOf(c);
@@ -211,7 +213,6 @@ void FrameBuffer::ReleaseFont() {
   sbitCache = nullptr;
   face = nullptr;
   glyphBitmap = nullptr;
-  fallbackFace = nullptr;
   textValid = false;
 }
 

@@ -202,7 +202,6 @@ class FrameBuffer {
   // The font for characters the configured one lacks: a file of the
   // fallback list, looked for once per Init; empty when there is none.
   std::string fallbackFile;
-  FT_Face fallbackFace = nullptr;
   bool fallbackSearched = false;
   // Scripts already named in the log as missing from the font, a bit each.
   unsigned missingScriptsLogged = 0;
