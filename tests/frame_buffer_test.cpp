@@ -372,3 +372,25 @@ TEST(Font, MissingGlyphsComeFromTheFallbackFont) {
                 "font: drawn as spaces\n",
             log);
 }
+
+// The daemon's own messages keep their letters whatever table the broadcast
+// needs; subtitle text before and after a message is still translated.
+TEST(Font, MessagesBypassTheTranslationTable) {
+  auto screen = [](bool message) {
+    SimScreen s;
+    s.dir.Write("t", "BeginTable:rus\na:1073\nEndTable\n");  // a: Cyrillic be
+    s.translator.LoadTranslation("rus", s.dir.File("t"));
+    EXPECT_EQ(0, s.Init());
+    s.fb->RenderText("a<b", 100, 100, 600, 1, 28, 0xFFFFFFFF);
+    if (message) {
+      s.fb->RenderMessage("a<b", 100, 300, 600, 1, 28, 0xFFFFFFFF);
+    } else {
+      s.translator.LoadTranslation("none", s.dir.File("t"));
+      s.fb->RenderText("a<b", 100, 300, 600, 1, 28, 0xFFFFFFFF);
+      s.translator.LoadTranslation("rus", s.dir.File("t"));
+    }
+    s.fb->RenderText("a<b", 100, 500, 600, 1, 28, 0xFFFFFFFF);
+    return std::vector<uint8_t>(s.device.Memory(), s.device.Memory() + s.device.MemoryBytes());
+  };
+  EXPECT_EQ(screen(false), screen(true));
+}

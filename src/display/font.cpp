@@ -74,6 +74,10 @@ int ScriptOf(uint32_t c) {
 const char* ScriptName(int script) { return script < kOtherScript ? kScripts[script].name : "other"; }
 }  // namespace
 
+uint32_t FrameBuffer::CharacterOf(uint8_t byte) const {
+  return translating && translator != nullptr ? translator->Translate(byte) : byte;
+}
+
 int FrameBuffer::KerningToPixels(long delta) {
   // Round towards minus infinity, so that -1/64 pixel still pulls a glyph in by one.
   return static_cast<int>(delta >= 0 ? delta / 64 : -((-delta + 63) / 64));
@@ -239,7 +243,7 @@ void FrameBuffer::SelectSize(int size) {
 }
 
 int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, int draw) {
-  uint32_t c = translator != nullptr ? translator->Translate(byte) : byte;
+  uint32_t c = CharacterOf(byte);
 
   // The whole code is compared, not its low byte: letters such as U+015F
   // share their low byte with a marker and must still be drawn.
@@ -384,7 +388,7 @@ bool FrameBuffer::TextRunsMatch(const std::string& text, int size, int width, in
   }
   for (size_t n = 0; n < text.size(); ++n) {
     const auto byte = static_cast<uint8_t>(text[n]);
-    if ((translator != nullptr ? translator->Translate(byte) : byte) != textKey[n]) return false;
+    if (CharacterOf(byte) != textKey[n]) return false;
   }
   return true;
 }
@@ -425,7 +429,7 @@ void FrameBuffer::LayOutText(const std::string& text, int size, int width, int a
   textKey.clear();
   for (const char c : text) {
     const auto byte = static_cast<uint8_t>(c);
-    textKey.push_back(translator != nullptr ? translator->Translate(byte) : byte);
+    textKey.push_back(CharacterOf(byte));
   }
   textKeySize = size;
   textKeyWidth = width;
@@ -438,6 +442,17 @@ int FrameBuffer::RenderText(const std::string& text, int x, int y, int width, in
   if (!initialised) return -1;
   MutexHolder hold(&fontMutex);
   LayOutText(text, size, width, align);
+  if (target != nullptr) PaintRuns(x, y, colour);
+  return textResult;
+}
+
+int FrameBuffer::RenderMessage(const std::string& text, int x, int y, int width, int align,
+                               int size, uint32_t colour) {
+  if (!initialised) return -1;
+  MutexHolder hold(&fontMutex);
+  translating = false;
+  LayOutText(text, size, width, align);
+  translating = true;
   if (target != nullptr) PaintRuns(x, y, colour);
   return textResult;
 }
