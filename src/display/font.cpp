@@ -259,19 +259,24 @@ int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, i
   }
 
   FT_UInt glyph = FT_Get_Char_Index(face, c);
-  FTC_ImageTypeRec type = imageType;
+  FTC_ImageType type = &imageType;
+  FTC_ImageTypeRec fallbackType;
   bool fallback = false;
   if (glyph == 0 && c != kSpace) {
     glyph = FallbackGlyph(c);
     fallback = glyph != 0;
-    if (fallback) type.face_id = const_cast<char*>(fallbackFile.c_str());
+    if (fallback) {
+      fallbackType = imageType;
+      fallbackType.face_id = const_cast<char*>(fallbackFile.c_str());
+      type = &fallbackType;
+    }
   }
   if (glyph == 0) {
     c = kSpace;
     glyph = FT_Get_Char_Index(face, kSpace);
   }
   FTC_SBit sbit = nullptr;
-  const FT_Error error = FTC_SBitCache_Lookup(sbitCache, &type, glyph, &sbit, nullptr);
+  const FT_Error error = FTC_SBitCache_Lookup(sbitCache, type, glyph, &sbit, nullptr);
   if (error != 0 || sbit == nullptr) {
     log("ZFB: <FTC_SBitCache_Lookup for Char \"%c\" failed with Errorcode 0x%.2X>\n",
         static_cast<int>(c & 0xFF), static_cast<unsigned>(error));
