@@ -336,3 +336,61 @@ TEST(FrameBufferLock, SerialisesTwoThreads) {
 }
 
 }  // namespace
+
+// A character the font lacks is drawn with the fallback font, and each script
+// missing from the font is named once in the log.
+TEST(Font, MissingGlyphsComeFromTheFallbackFont) {
+  const std::string serif = "/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf";  // no Hebrew
+  // The screen after drawing alef twice and bet once (a and b in the table)
+  // with `font` and the fallback list `files`; the log of the drawing.
+  auto draw = [](const std::string& font, std::vector<std::string> files, std::string* log) {
+    SimScreen s;
+    s.dir.Write("t", "BeginTable:heb\na:1488\nb:1489\nEndTable\n");
+    s.translator.LoadTranslation("heb", s.dir.File("t"));
+    FontFallback fallback;
+    fallback.files = std::move(files);
+    s.fb->SetFontFallback(fallback);
+    EXPECT_EQ(0, s.Init(font));
+    LogCapture capture;
+    s.fb->RenderText("a", 100, 300, 600, 0, 28, 0xFFFFFFFF);
+    s.fb->RenderText("a", 100, 300, 600, 0, 28, 0xFFFFFFFF);
+    s.fb->RenderText("b", 100, 400, 600, 0, 28, 0xFFFFFFFF);
+    if (log != nullptr) *log = capture.Text();
+    return std::vector<uint8_t>(s.device.Memory(), s.device.Memory() + s.device.MemoryBytes());
+  };
+  std::string log;
+  // The configured font itself and a missing file are passed over.
+  const auto drawn = draw(serif, {serif, "/nonexistent.ttf", kDejaVuSans}, &log);
+  EXPECT_EQ(drawn, draw(kDejaVuSans, {}, nullptr));
+  EXPECT_EQ("ZUVA: Font " + serif + " has no glyph for U+05D0 (Hebrew): such characters are " +
+                "drawn with " + kDejaVuSans + "\n",
+            log);
+  // Without a fallback font the letters are spaces, said once.
+  const auto spaced = draw(serif, {"/nonexistent.ttf"}, &log);
+  EXPECT_TRUE(std::all_of(spaced.begin(), spaced.end(), [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ("ZUVA: Font " + serif + " has no glyph for U+05D0 (Hebrew), nor has any fallback " +
+                "font: drawn as spaces\n",
+            log);
+}
+
+// The daemon's own messages keep their letters whatever table the broadcast
+// needs; subtitle text before and after a message is still translated.
+TEST(Font, MessagesBypassTheTranslationTable) {
+  auto screen = [](bool message) {
+    SimScreen s;
+    s.dir.Write("t", "BeginTable:rus\na:1073\nEndTable\n");  // a: Cyrillic be
+    s.translator.LoadTranslation("rus", s.dir.File("t"));
+    EXPECT_EQ(0, s.Init());
+    s.fb->RenderText("a<b", 100, 100, 600, 1, 28, 0xFFFFFFFF);
+    if (message) {
+      s.fb->RenderMessage("a<b", 100, 300, 600, 1, 28, 0xFFFFFFFF);
+    } else {
+      s.translator.LoadTranslation("none", s.dir.File("t"));
+      s.fb->RenderText("a<b", 100, 300, 600, 1, 28, 0xFFFFFFFF);
+      s.translator.LoadTranslation("rus", s.dir.File("t"));
+    }
+    s.fb->RenderText("a<b", 100, 500, 600, 1, 28, 0xFFFFFFFF);
+    return std::vector<uint8_t>(s.device.Memory(), s.device.Memory() + s.device.MemoryBytes());
+  };
+  EXPECT_EQ(screen(false), screen(true));
+}

@@ -343,7 +343,7 @@ int Application::ShowOSDMessage(const std::string& text) {
   if (enabled == 0) return 0;
   frameBuffer.Lock();
   frameBuffer.FillRect(0, 15, 720, 40, 0);
-  frameBuffer.RenderText(text, 0, 40, 720, 1, 20, 0xFFFFFFFFu);
+  frameBuffer.RenderMessage(text, 0, 40, 720, 1, 20, 0xFFFFFFFFu);
   frameBuffer.Unlock();
   osdTimer = 6;
   return 0;

@@ -50,7 +50,33 @@ void* ZeroedRealloc(FT_Memory, long curSize, long newSize, void* block) {
 // byte-sized fields) with width 255 and no buffer, leaving the other fields
 // undefined; such a glyph must be neither painted nor measured.
 bool Unusable(const FTC_SBit sbit) { return sbit == nullptr || (sbit->buffer == nullptr && sbit->width == 255); }
+
+// The scripts a translation table can bring, for saying which letters a font
+// lacks; everything else is "other". Index = the bit in missingScriptsLogged.
+struct ScriptRange {
+  uint32_t first, last;
+  const char* name;
+};
+constexpr ScriptRange kScripts[] = {
+    {0x0000, 0x024F, "Latin"},    {0x0370, 0x03FF, "Greek"},  {0x0400, 0x052F, "Cyrillic"},
+    {0x0590, 0x05FF, "Hebrew"},   {0x0600, 0x06FF, "Arabic"}, {0xFB50, 0xFDFF, "Arabic"},
+    {0xFE70, 0xFEFF, "Arabic"},
+};
+constexpr int kOtherScript = sizeof(kScripts) / sizeof(kScripts[0]);
+
+int ScriptOf(uint32_t c) {
+  for (int n = 0; n < kOtherScript; ++n) {
+    if (c >= kScripts[n].first && c <= kScripts[n].last) return n;
+  }
+  return kOtherScript;
+}
+
+const char* ScriptName(int script) { return script < kOtherScript ? kScripts[script].name : "other"; }
 }  // namespace
+
+uint32_t FrameBuffer::CharacterOf(uint8_t byte) const {
+  return translating && translator != nullptr ? translator->Translate(byte) : byte;
+}
 
 int FrameBuffer::KerningToPixels(long delta) {
   // Round towards minus infinity, so that -1/64 pixel still pulls a glyph in by one.
@@ -62,11 +88,13 @@ FT_Error FrameBuffer::RequestFaceThunk(FTC_FaceID faceId, FT_Library lib, FT_Poi
   return static_cast<FrameBuffer*>(requestData)->RequestFace(faceId, lib, aface);
 }
 
-FT_Error FrameBuffer::RequestFace(FTC_FaceID, FT_Library lib, FT_Face* aface) {
-  // Only one font is ever in use, so the identifier needs no decoding.
-  const FT_Error error = FT_New_Face(lib, fontFile.c_str(), 0, aface);
+FT_Error FrameBuffer::RequestFace(FTC_FaceID faceId, FT_Library lib, FT_Face* aface) {
+  // A face is identified by its file name: the configured font's or the
+  // fallback font's, both held by this object for as long as the manager.
+  const char* file = static_cast<const char*>(faceId);
+  const FT_Error error = FT_New_Face(lib, file, 0, aface);
   if (error != 0) {
-    log("FT_New_Face failed: %s, for font: %s\n", FreeTypeErrorText(error), fontFile.c_str());
+    log("FT_New_Face failed: %s, for font: %s\n", FreeTypeErrorText(error), file);
     return error;
   }
   FT_Select_Charmap(*aface, FT_ENCODING_UNICODE);
@@ -120,6 +148,9 @@ int FrameBuffer::InitFont() {
   italic = false;
   lastClampedSize = 0;
   textValid = false;
+  fallbackFile.clear();
+  fallbackSearched = false;
+  missingScriptsLogged = 0;
   return 0;
 }
 
@@ -141,6 +172,40 @@ bool FrameBuffer::ChooseFont() {
   // without a word.
   log("No font could be opened: nothing will be drawn\n");
   return false;
+}
+
+FT_UInt FrameBuffer::FallbackGlyph(uint32_t c) {
+  if (!fallbackSearched) {
+    // Chosen once, at the first character the configured font lacks: a
+    // subtitle in a script the box's font does not cover is still shown.
+    fallbackSearched = true;
+    for (const std::string& file : fontFallback.files) {
+      if (file != fontFile && FontProblem(library, file).empty()) {
+        fallbackFile = file;
+        break;
+      }
+    }
+  }
+  // Looked up each time: the manager may drop a face it holds and open it
+  // again later.
+  FT_Face fallbackFace = nullptr;
+  if (!fallbackFile.empty() &&
+      FTC_Manager_LookupFace(manager, const_cast<char*>(fallbackFile.c_str()), &fallbackFace) != 0) {
+    fallbackFace = nullptr;
+  }
+  const FT_UInt glyph = fallbackFace != nullptr ? FT_Get_Char_Index(fallbackFace, c) : 0;
+  const int script = ScriptOf(c);
+  if ((missingScriptsLogged & (1U << script)) == 0) {
+    missingScriptsLogged |= 1U << script;
+    if (glyph != 0) {
+      log("Font %s has no glyph for U+%04X (%s): such characters are drawn with %s\n",
+          fontFile.c_str(), static_cast<unsigned>(c), ScriptName(script), fallbackFile.c_str());
+    } else {
+      log("Font %s has no glyph for U+%04X (%s), nor has any fallback font: drawn as spaces\n",
+          fontFile.c_str(), static_cast<unsigned>(c), ScriptName(script));
+    }
+  }
+  return glyph;
 }
 
 void FrameBuffer::ReleaseFont() {
@@ -178,7 +243,7 @@ void FrameBuffer::SelectSize(int size) {
 }
 
 int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, int draw) {
-  uint32_t c = translator != nullptr ? translator->Translate(byte) : byte;
+  uint32_t c = CharacterOf(byte);
 
   // The whole code is compared, not its low byte: letters such as U+015F
   // share their low byte with a marker and must still be drawn.
@@ -194,12 +259,24 @@ int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, i
   }
 
   FT_UInt glyph = FT_Get_Char_Index(face, c);
+  FTC_ImageType type = &imageType;
+  FTC_ImageTypeRec fallbackType;
+  bool fallback = false;
+  if (glyph == 0 && c != kSpace) {
+    glyph = FallbackGlyph(c);
+    fallback = glyph != 0;
+    if (fallback) {
+      fallbackType = imageType;
+      fallbackType.face_id = const_cast<char*>(fallbackFile.c_str());
+      type = &fallbackType;
+    }
+  }
   if (glyph == 0) {
     c = kSpace;
     glyph = FT_Get_Char_Index(face, kSpace);
   }
   FTC_SBit sbit = nullptr;
-  const FT_Error error = FTC_SBitCache_Lookup(sbitCache, &imageType, glyph, &sbit, nullptr);
+  const FT_Error error = FTC_SBitCache_Lookup(sbitCache, type, glyph, &sbit, nullptr);
   if (error != 0 || sbit == nullptr) {
     log("ZFB: <FTC_SBitCache_Lookup for Char \"%c\" failed with Errorcode 0x%.2X>\n",
         static_cast<int>(c & 0xFF), static_cast<unsigned>(error));
@@ -212,7 +289,10 @@ int FrameBuffer::RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, i
   }
 
   int k = 0;
-  if (kerning) {
+  if (fallback) {
+    // Glyph indices of two faces cannot be kerned against each other.
+    previousGlyph = 0;
+  } else if (kerning) {
     FT_Vector delta = {0, 0};
     if (FT_Get_Kerning(face, previousGlyph, glyph, FT_KERNING_DEFAULT, &delta) != 0) delta.x = 0;
     previousGlyph = glyph;
@@ -313,7 +393,7 @@ bool FrameBuffer::TextRunsMatch(const std::string& text, int size, int width, in
   }
   for (size_t n = 0; n < text.size(); ++n) {
     const auto byte = static_cast<uint8_t>(text[n]);
-    if ((translator != nullptr ? translator->Translate(byte) : byte) != textKey[n]) return false;
+    if (CharacterOf(byte) != textKey[n]) return false;
   }
   return true;
 }
@@ -354,7 +434,7 @@ void FrameBuffer::LayOutText(const std::string& text, int size, int width, int a
   textKey.clear();
   for (const char c : text) {
     const auto byte = static_cast<uint8_t>(c);
-    textKey.push_back(translator != nullptr ? translator->Translate(byte) : byte);
+    textKey.push_back(CharacterOf(byte));
   }
   textKeySize = size;
   textKeyWidth = width;
@@ -367,6 +447,17 @@ int FrameBuffer::RenderText(const std::string& text, int x, int y, int width, in
   if (!initialised) return -1;
   MutexHolder hold(&fontMutex);
   LayOutText(text, size, width, align);
+  if (target != nullptr) PaintRuns(x, y, colour);
+  return textResult;
+}
+
+int FrameBuffer::RenderMessage(const std::string& text, int x, int y, int width, int align,
+                               int size, uint32_t colour) {
+  if (!initialised) return -1;
+  MutexHolder hold(&fontMutex);
+  translating = false;
+  LayOutText(text, size, width, align);
+  translating = true;
   if (target != nullptr) PaintRuns(x, y, colour);
   return textResult;
 }

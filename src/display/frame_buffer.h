@@ -53,6 +53,12 @@ class FrameBuffer {
   virtual int ClearScreen();
   virtual int RenderText(const std::string& text, int x, int y, int width, int align, int size,
                          uint32_t colour);
+  // Text of the daemon's own, such as the message line: drawn as RenderText
+  // draws it but without the translation table, which is there for the
+  // broadcaster's codes (a Russian table would turn "Subtitles" into
+  // Cyrillic letters).
+  int RenderMessage(const std::string& text, int x, int y, int width, int align, int size,
+                    uint32_t colour);
   // The text as RenderText draws it (left-aligned) in `colour`, over an
   // outline in `outlineColour`: the text drawn at the four corners
   // (+-outline, +-outline) and, for outline > 1, also at the four sides
@@ -132,6 +138,9 @@ class FrameBuffer {
   // not safe to use from two threads at once.
   int GetTextWidth(const char* text);
   int RenderChar(uint8_t byte, int64_t x, int64_t y, int64_t limit, int draw);
+  // The character a byte of text stands for: through the translation table,
+  // except for RenderMessage's text.
+  uint32_t CharacterOf(uint8_t byte) const;
   // Adds the set pixels of glyphBitmap, its origin at (x, y), to textRuns.
   void CollectGlyph(int64_t x, int64_t y);
   void PaintRuns(int64_t x, int64_t y, uint32_t colour);
@@ -145,6 +154,10 @@ class FrameBuffer {
                                    FT_Face* aface);
   int InitFont();
   bool ChooseFont();
+  // The glyph for a character the font lacks, from the fallback font (chosen
+  // at the first such character); 0 when no fallback font has it. Logs once
+  // per script.
+  FT_UInt FallbackGlyph(uint32_t c);
   void ReleaseFont();
 
   int BytesPerPixel() const { return bitsPerPixel == 32 ? 4 : 1; }
@@ -184,6 +197,8 @@ class FrameBuffer {
   void Present(int first, int end);
 
   Translator* translator = nullptr;
+  // False only while RenderMessage lays out its text (under fontMutex).
+  bool translating = true;
   // Stored already in the 32-bit pixel byte order, so a blit copies it as is.
   uint32_t palette[256] = {};
 
@@ -195,6 +210,12 @@ class FrameBuffer {
   FTC_ImageTypeRec imageType = {};
   FT_Face face = nullptr;
   FT_UInt previousGlyph = 0;
+  // The font for characters the configured one lacks: a file of the
+  // fallback list, looked for once per Init; empty when there is none.
+  std::string fallbackFile;
+  bool fallbackSearched = false;
+  // Scripts already named in the log as missing from the font, a bit each.
+  unsigned missingScriptsLogged = 0;
 
   int fd = -1;
   fb_var_screeninfo varInfo = {};
