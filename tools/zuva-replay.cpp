@@ -207,6 +207,14 @@ int ListRecording(const std::string& path, bool json, int64_t bitRate) {
     std::printf("Program %d (0x%04x), PMT PID 0x%04x\n", program.number, program.number,
                 program.pmtPid);
     std::fputs(program.log.c_str(), stdout);
+    // Beside what the PMT announces, what is sent: broadcasters announce
+    // one page and put their subtitles on others.
+    for (const replay::PagesOnAir& onAir : program.onAir) {
+      std::printf("Teletext PID 0x%x: subtitle pages on air:", onAir.pid);
+      if (onAir.pages.empty()) std::printf(" none");
+      for (int page : onAir.pages) std::printf(" %x", page);
+      std::printf("\n");
+    }
     std::printf("GetAllPIDs returned %d\n\n", program.result);
   }
   std::fflush(stdout);
