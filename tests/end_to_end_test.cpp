@@ -3,10 +3,13 @@
 // daemon's own sleeps), checked on the log and on the subtitles shown.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -89,6 +92,7 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
   TempDir dir;
   dir.Write("override.channels", "64 200 889 swe\n");
   dir.Write("fallback.channels", "64 200 889 fin\n");
+  dir.Write("german.channels", "64 200 889 DEU\n");
   const std::string demo = DemoFile().path;
   const std::string german = TeletextRecording(dir, "deu", 0x150, {"Guten Abend"});
   const std::string untimed = TeletextRecording(dir, "eng", 0x888, {"Hello"}, true);
@@ -112,9 +116,15 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
        "TXT EXTERNAL FALLBACK: fin, PID=200, PAGE=889\n", txt},
       {demo, 200, {}, "", "DVB FROM PMT: eng, PID=210\n",
        "-> DVB Subtitles NOT supported on this box yet...\n"},
-      // The stream's deu is recorded as ger, so the configured deu never matches.
-      {german, -1, {"Language deu", "SecondaryLanguage deu"}, "", sleep, sleep},
-      {german, -1, {"Language ger"}, "", "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
+      // Either code of a language, in any case, on either side, matches.
+      {german, -1, {"Language deu"}, "", "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
+      {german, -1, {"Language GER"}, "", "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
+      {german, -1, {"Language fin", "SecondaryLanguage Deu"}, "",
+       "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
+      {demo, 100, {"Language ger"}, dir.File("german.channels"),
+       "TXT EXTERNAL OVERRIDE: ger, PID=200, PAGE=889\n", txt},
+      {german, -1, {"Language fin", "SecondaryLanguage swe"}, "",
+       "-> No subtitles in fin or swe (type 2); on air: ger teletext 150 type 2\n", sleep},
       {sample, -1, {"Language fre"}, "", "TXT FROM PMT: fre, PID=42c, PAGE=889\n", txt},
       {sample, -1, {"Language fre", "SubtileType 5"}, "", "TXT FROM PMT: fre, PID=42c, PAGE=888\n",
        txt},
@@ -155,9 +165,24 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
     EXPECT_NE(r.frames[0].what.find("DVB FROM PMT: eng, PID=210"), std::string::npos);
     EXPECT_NEAR(static_cast<double>(r.frames[1].stcMs - r.frames[0].stcMs), 3000.0, 600.0);
   }
-  // Options the replay refuses before anything plays.
+  // The override needs no PMT: with every section filter refused it is
+  // started all the same, while the scan goes on failing until it runs.
+  std::unique_ptr<FaultIO> noSections;
+  replay::Options o = Play(demo, 100);
+  o.channelsFile = dir.File("override.channels");
+  o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
+    noSections = std::make_unique<FaultIO>(sim);
+    noSections->FailOn("ioctl", DMX_SET_FILTER, 0);
+    return noSections.get();
+  };
+  const replay::Result overridden = replay::Run(o);
+  EXPECT_EQ(CountOf(overridden.log, "ZUVA: Failed to GetAllPIDs()...try again.\n"), 1);
+  EXPECT_EQ(CountOf(overridden.log, "ZUVA: TXT EXTERNAL OVERRIDE: swe, PID=200, PAGE=889\n"), 1);
+  EXPECT_GT(overridden.srt.size(), 5u);
+  // Options and outputs the replay refuses before anything plays, leaving
+  // nothing of its own behind.
   dir.Write("empty.ts", "");
-  std::vector<replay::Options> refused(7, Play(demo, 100));
+  std::vector<replay::Options> refused(10, Play(demo, 100));
   refused[0].recording = dir.File("missing.ts");
   refused[1].recording = dir.File("empty.ts");
   refused[2].service = 7;
@@ -165,14 +190,23 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
   refused[4].configFile = dir.File("none");
   refused[5].channelsFile = dir.File("none");
   refused[6].translationFile = dir.File("none");
+  refused[7].srtFile = dir.File("none/x.srt");
+  refused[8].framesDir = dir.File("empty.ts");
+  refused[9].sheetFile = dir.File("none/x.png");
   const char* errors[] = {"cannot read recording", "cannot read recording",
                           "service 7 is not in the",  "service 9 is not in the",
                           "cannot read settings",     "cannot read channels",
-                          "cannot read translation"};
+                          "cannot read translation",
+                          "cannot write /none/x.srt: No such file or directory",
+                          "cannot write /empty.ts: Not a directory",
+                          "cannot write /none/x.png: No such file or directory"};
   for (size_t i = 0; i < refused.size(); ++i) {
     const replay::Result r = replay::Run(refused[i]);
-    EXPECT_EQ(r.status, i < 2 ? 1 : 2) << r.error;
-    EXPECT_EQ(r.error.rfind(errors[i], 0), 0u) << r.error;
+    EXPECT_EQ(r.status, i < 2 || i > 6 ? 1 : 2) << r.error;
+    const std::string expected = i > 6 ? "cannot write " + dir.Path() + (errors[i] + 13) : errors[i];
+    EXPECT_EQ(r.error.rfind(expected, 0), 0u) << r.error;
+    EXPECT_EQ(r.frames.size(), 0u);
+    EXPECT_TRUE(r.workDir.empty() || access(r.workDir.c_str(), F_OK) != 0) << r.workDir;
   }
 }
 
@@ -194,7 +228,7 @@ TEST(EndToEnd, BroadcastSampleMatchesTheReference) {
 
   TempDir dir;
   replay::Options o = Play(std::string(ZUVA_SAMPLES_DIR) + "/broadcast-teletext-fra.ts");
-  o.settings = {"Language fre"};
+  o.settings = {"Language fra"};  // as ffprobe names French: the French table all the same
   o.framesDir = dir.File("frames");
   o.srtFile = dir.File("out.srt");
   o.sheetFile = dir.File("sheet.png");
@@ -272,6 +306,18 @@ TEST(EndToEnd, DvbSubtitlesFollowTheSettingAndStopOnEveryServiceChange) {
     }
     EXPECT_EQ(runs, c.dvbShown ? "btb" : "t");
     EXPECT_EQ(r.leakedHandles, 0);
+  }
+  // The daemon's own message line never costs a subtitle; one still shown
+  // when the recording ends closes there, however long the replay goes on.
+  for (const char* osd : {"OSDMessages 0", "OSDMessages 1"}) {
+    SCOPED_TRACE(osd);
+    replay::Options o = Play(DemoFile().path, 200);
+    o.dvb = true;
+    o.settings = {osd};
+    o.tailSeconds = 5;
+    const replay::Result r = replay::Run(o);
+    ASSERT_EQ(r.srt.size(), DemoFile().times.dvbOn.size()) << replay::FormatSrt(r.srt);
+    EXPECT_NEAR(static_cast<double>(r.srt.back().endMs), 30000.0, 200.0);
   }
 }
 
@@ -367,6 +413,20 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
     const double mended = c.actions.empty() ? 0 : c.actions.back().atSeconds;
     EXPECT_GT(static_cast<double>(r.srt.back().startMs), mended * 1000) << replay::FormatSrt(r.srt);
   }
+  // A filter that never starts is tried with a growing pause, up to a
+  // minute: over 90 s a handful of tries, not one every cycle.
+  std::unique_ptr<FaultIO> dead;
+  replay::Options o = Play(DemoFile().path, 100);
+  o.tailSeconds = 60;
+  o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
+    dead = std::make_unique<FaultIO>(sim);
+    dead->FailOn("ioctl", DMX_SET_PES_FILTER, 0);
+    return dead.get();
+  };
+  const replay::Result r = replay::Run(o);
+  const int tries = CountOf(r.log, "ZUVA: Failed ioctl(DMX_SET_PES_FILTER)\n");
+  EXPECT_GE(tries, 7);
+  EXPECT_LE(tries, 9);
 }
 
 }  // namespace

@@ -63,8 +63,9 @@ const char kUsage[] =
     "  -h, --help          show this text\n"
     "      --version       show the version\n"
     "\n"
-    "Exit status: 0 when played, 1 when the recording cannot be read,\n"
-    "2 on a usage error.\n";
+    "Exit status: 0 when played; 1 when the recording cannot be read or an\n"
+    "output (--srt, --frames, --sheet, --workdir) cannot be written, checked\n"
+    "before the replay starts; 2 on a usage error.\n";
 
 struct ToolOptions {
   bool list = false;
