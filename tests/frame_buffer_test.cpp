@@ -91,6 +91,24 @@ void ExpectEveryOperationRefused(FrameBuffer& fb, const SimFramebuffer* device) 
   for (size_t i = 0; i < device->MemoryBytes(); ++i) ASSERT_EQ(kPattern, device->Memory()[i]) << i;
 }
 
+// A device whose rows are absurdly long asks for more back buffer than any
+// heap holds: the band is refused with its line, nothing is thrown. (A
+// sanitizer's allocator ends the process on such a request instead.)
+TEST(FrameBufferBackBuffer, AllocationFailureIsRefusedWithItsLine) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator does not fail, it aborts";
+#endif
+  SimFramebuffer::Geometry huge;
+  huge.stridePixels = (1 << 29) - 16;  // nearly 2 GiB a row
+  huge.memoryBytes = 720 * 4;
+  SimScreen s(huge);
+  ASSERT_EQ(0, s.Init());
+  LogCapture capture;
+  EXPECT_FALSE(s.fb->AllocBackBuffer(576, 0));
+  EXPECT_EQ(capture.Text(), "ZUVA: Could not allocate Back buffer...\n");
+  EXPECT_FALSE(s.fb->CopyBackBuffer(0));
+}
+
 TEST(FrameBufferInit, FailuresLogTheirLineAndReleaseTheDevice) {
   struct Case {
     const char* name;
