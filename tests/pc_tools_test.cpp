@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdlib>
 
 #include "app/status_tool.h"
 #include "common/command_line.h"
@@ -21,8 +20,6 @@
 #include "support/sim_screen.h"
 #include "support/temp_dir.h"
 #include "tsgen/psi.h"
-#include "tsgen/recording.h"
-#include "tsgen/teletext_encoder.h"
 
 // clang-format off: tables keep one case to a line
 namespace {
@@ -220,31 +217,8 @@ TEST(ReplayOutputs, ScanAsJsonAndSheetLabels) {
             "   \"teletext\": [\n    {\"pid\": 1068, \"page\": \"888\", \"type\": 5, \"language\": "
             "\"fre\"},\n"
             "    {\"pid\": 1068, \"page\": \"889\", \"type\": 2, \"language\": \"fre\"}\n   ],\n"
-            "   \"dvb\": [],\n   \"teletext_on_air\": [\n"
+            "   \"dvb\": [],\n   \"teletext_on_air\": [\n"  // page 152 is sent unannounced
             "    {\"pid\": 1068, \"subtitle_pages\": [\"152\", \"888\", \"889\"]}\n   ]}\n]}\n");
-  // What is on air, whatever the PMT announces: flagged headers only.
-  tsgen::RecordingBuilder b;
-  b.AddTable(0, tsgen::BuildPAT(1, {{0x12c, 0x100}}));
-  const auto ttx = tsgen::TeletextDescriptor({{"fre", 2, 0x888}});
-  b.AddTable(0x100, tsgen::BuildPMT(0x12c, 0x1FFF, {}, {{0x06, 0x300, ttx}}));
-  std::vector<tsgen::TeletextUnit> units;
-  for (int page : {0x695, 0x691, 0x100, 0x6FF}) {
-    tsgen::TeletextHeader header;
-    header.page = page;
-    header.subtitle = page != 0x100;
-    units.push_back(tsgen::EncodeHeaderUnit(header));
-  }
-  for (const auto& pes : tsgen::PackTeletextPES(units, 90000)) b.AddPES(0x300, 0, pes);
-  std::string ts;
-  for (uint8_t byte : b.Build()) ts += static_cast<char>(byte);
-  TempDir dir;
-  dir.Write("moved.ts", ts);
-  std::vector<replay::ProgramScan> moved;
-  ASSERT_TRUE(replay::ScanPrograms(dir.File("moved.ts"), moved, error)) << error;
-  ASSERT_EQ(moved.size(), 1u);
-  ASSERT_EQ(moved[0].onAir.size(), 1u);
-  EXPECT_EQ(moved[0].onAir[0].pid, 0x300);
-  EXPECT_EQ(moved[0].onAir[0].pages, (std::vector<int>{0x691, 0x695}));
   replay::ProgramScan odd;  // language bytes come from the stream
   odd.dvb.resize(1);
   odd.dvb[0].language = "\"\xE9\\";
@@ -286,61 +260,46 @@ TEST(ReplayOutputs, ScanAsJsonAndSheetLabels) {
 #ifdef ZUVA_DAEMON_PATH
 namespace {
 
-// Runs a shell command line; its exit status, and what it printed in `out`.
-int Shell(const std::string& line, const TempDir& dir, std::string& out) {
-  const int status = std::system((line + " > " + dir.File("out.txt") + " 2>&1").c_str());
-  out = ReadWholeFile(dir.File("out.txt"));
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-const std::string kRepo = std::string(ZUVA_DATA_DIR) + "/..";
-const std::string kBuild = std::string(ZUVA_DAEMON_PATH).substr(0, std::string(ZUVA_DAEMON_PATH).rfind('/'));
-
-// The demo takes its folder from where the user stands and never deletes:
-// a folder with something in it is left alone, the demo goes beside it.
-TEST(Scripts, DemoWritesBesideAFolderItDidNotMake) {
-  if (access((kBuild + "/zuva-replay").c_str(), X_OK) != 0) GTEST_SKIP() << "tools not built";
+// The demo takes its folder from where the user stands and never deletes: a
+// folder with something in it is left alone, the demo goes beside it. Where
+// valgrind cannot run a program the comparison with FFmpeg says so and why;
+// where it ran and left no count, one line and a failure, no shell error.
+TEST(Scripts, DemoNeverDeletesAndCompareSaysWhy) {
+  const std::string repo = ZUVA_DATA_DIR "/..", bin = ZUVA_DAEMON_PATH "/..";
+  if (access((bin + "/zuva-replay").c_str(), X_OK) != 0) GTEST_SKIP() << "tools not built";
   TempDir dir;
-  ASSERT_EQ(mkdir(dir.File("out").c_str(), 0755), 0);
+  auto shell = [&dir](const std::string& line, std::string& out) {
+    const int status = std::system((line + " > " + dir.File("out.txt") + " 2>&1").c_str());
+    out = ReadWholeFile(dir.File("out.txt"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  for (const char* d : {"out", "bin", "release", "tools"}) mkdir(dir.File(d).c_str(), 0755);
   dir.Write("out/mine.txt", "keep me");
-  const std::string demo = "cd " + dir.Path() + " && ZUVA_DEMO_NO_BUILD=1 ZUVA_BUILD_DIR=" + kBuild +
-                           " ZUVA_DEMO_SPEED=max " + kRepo + "/scripts/demo.sh ";
+  const std::string demo = "cd " + dir.Path() + " && ZUVA_DEMO_NO_BUILD=1 ZUVA_BUILD_DIR=" + bin +
+                           " ZUVA_DEMO_SPEED=max " + repo + "/scripts/demo.sh ";
   std::string out;
-  ASSERT_EQ(Shell(demo + "out", dir, out), 0) << out;
+  ASSERT_EQ(shell(demo + "out", out), 0) << out;
   EXPECT_NE(out.find("demo: " + dir.File("out") + " is not an empty folder; writing to " +
                      dir.File("out-2") + " instead"), std::string::npos) << out;
   EXPECT_EQ(ReadWholeFile(dir.File("out/mine.txt")), "keep me");
   EXPECT_TRUE(dir.Exists("out-2/subtitles.srt") && dir.Exists("out-2/frames/frames.tsv"));
-  ASSERT_EQ(Shell(demo + "fresh/", dir, out), 0) << out;
-  EXPECT_TRUE(dir.Exists("fresh/subtitles.srt")) << out;
-}
 
-// Where valgrind cannot run a program the comparison says so and why; where
-// it ran and left no count, one line and a failure, never a shell error.
-TEST(Scripts, CompareWithFfmpegSkipsOrFailsInOneLine) {
-  if (std::system("command -v ffprobe > /dev/null 2>&1") != 0 ||
-      access((kBuild + "/zuva-replay").c_str(), X_OK) != 0) {
-    GTEST_SKIP() << "no ffprobe or tools not built";
-  }
-  TempDir dir;
-  for (const char* d : {"bin", "release", "tools"}) mkdir(dir.File(d).c_str(), 0755);
-  symlink((kBuild + "/zuva-replay").c_str(), dir.File("release/zuva-replay").c_str());
-  dir.Write("release/zuva-mkdemo", "#!/bin/sh\nexit 1\n");
-  dir.Write("bin/callgrind_annotate", "#!/bin/sh\nexit 0\n");
-  for (const char* f : {"release/zuva-mkdemo", "bin/callgrind_annotate"}) chmod(dir.File(f).c_str(), 0755);
-  const std::string run = "PATH=" + dir.File("bin") + ":$PATH ZUVA_BUILD_DIR=" + dir.File("release") +
-                          " ZUVA_TOOLS_DIR=" + dir.File("tools") + " " + kRepo +
-                          "/bench/compare_ffmpeg.sh";
+  if (std::system("command -v ffprobe > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffprobe";
+  symlink((bin + "/zuva-replay").c_str(), dir.File("release/zuva-replay").c_str());
   struct Case { const char* valgrind; int status; const char* line; } cases[] = {
       {"echo '==7== valgrind: Unrecognised instruction at address 0x4a1b2c3.' >&2; exit 132", 0,
        "compare_ffmpeg: SKIP: valgrind cannot run zuva-replay: valgrind: Unrecognised instruction"},
       {"exit 0", 1, "compare_ffmpeg: FAIL: no instruction count for zuva-replay in"},
   };
   for (const Case& c : cases) {
-    dir.Write("bin/valgrind", std::string("#!/bin/sh\n") + c.valgrind + "\n");
-    chmod(dir.File("bin/valgrind").c_str(), 0755);
-    std::string out;
-    EXPECT_EQ(Shell(run, dir, out), c.status) << out;
+    for (const auto& [file, text] : {std::pair<std::string, std::string>{"bin/valgrind", c.valgrind},
+                                     {"bin/callgrind_annotate", ""}, {"release/zuva-mkdemo", "exit 1"}}) {
+      dir.Write(file, "#!/bin/sh\n" + text + "\n");
+      chmod(dir.File(file).c_str(), 0755);
+    }
+    EXPECT_EQ(shell("PATH=" + dir.File("bin") + ":$PATH ZUVA_BUILD_DIR=" + dir.File("release") +
+                    " ZUVA_TOOLS_DIR=" + dir.File("tools") + " " + repo + "/bench/compare_ffmpeg.sh", out),
+              c.status) << out;
     EXPECT_NE(out.find(c.line), std::string::npos) << out;
     EXPECT_EQ(out.find("error"), std::string::npos) << out;
   }
