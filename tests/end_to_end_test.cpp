@@ -354,6 +354,8 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
                                  }};
   std::vector<Fault> pesReads;  // the first reads after the scan are the reader thread's
   for (int n = 3; n <= 60; ++n) pesReads.push_back({"read", 0, n, EIO});
+  std::vector<Fault> pmtFilters;  // every scan's second filter is its PMT's
+  for (int n = 2; n <= 200; n += 2) pmtFilters.push_back({"ioctl", DMX_SET_FILTER, n, EIO});
   const std::vector<Case> cases = {
       {"nothing but the slow start", {}, {}, "PESFilter thread started...\n", true},
       {"buffer size refused once", {{"ioctl", DMX_SET_BUFFERSIZE, 1, EINVAL}}, {reload},
@@ -374,8 +376,8 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
       {"PES filter refused for good", {{"ioctl", DMX_SET_PES_FILTER, 0, EINVAL}}, {},
        "Failed ioctl(DMX_SET_PES_FILTER)\n", false, 7},
       // An override entry needs no PMT: it runs while every scan would fail.
-      {"no section filter at all", {{"ioctl", DMX_SET_FILTER, 0, EIO}}, {},
-       "Failed to GetAllPIDs()...try again.\n", true, 1, true},
+      {"no PMT filter at all", pmtFilters, {}, "Failed to GetAllPIDs()...try again.\n", true, 1,
+       true},
   };
   TempDir dir;
   dir.Write("zuva.channels", "64 200 888 swe\n");
