@@ -4,7 +4,8 @@
 //   zuva-replay --list [--json] RECORDING.ts
 //       For every program of the recording's PAT, runs the daemon's PAT/PMT
 //       scan and prints its log (or, with --json, what it found as JSON), so
-//       one sees which subtitle streams the daemon would find.
+//       one sees which subtitle streams the daemon would find, and the
+//       subtitle pages actually on air beside the ones announced.
 //
 //   zuva-replay [options] RECORDING.ts
 //       Plays the recording through the unchanged daemon, acting as the box's
@@ -31,7 +32,9 @@ const char kUsage[] =
     "box's plugin does. The daemon's log goes to standard error.\n"
     "\n"
     "  --list              for every program of the PAT, run the daemon's PAT/PMT\n"
-    "                      scan and print its log on standard output\n"
+    "                      scan and print its log on standard output, then the\n"
+    "                      teletext pages flagged as subtitles that are really on\n"
+    "                      air on each of its teletext PIDs\n"
     "  --json              with --list: print what the scan found as JSON\n"
     "  --service SID       the service to play (default: the first program)\n"
     "  --change SEC:SID    switch to service SID at SEC seconds of replay time, by\n"

@@ -223,7 +223,9 @@ void Application::Run() {
       log("Failed to GetAllPIDs()...try again.\n");
       // An override entry names PID and page itself: it needs no PMT. Once
       // it runs, only a change of service rescans, as with any decoder.
-      if (useExternalChannels == 2 && ChooseStream(message, false) == 'T') lastScanResult = 1;
+      if (useExternalChannels == 2 && sid >= 0 && ChooseStream(message, false) == 'T') {
+        lastScanResult = 1;
+      }
       continue;
     }
     ChooseStream(message, true);
@@ -274,15 +276,22 @@ char Application::ChooseStream(char* message, bool pmtRead) {
     return 0;
   };
 
-  translator.LoadTranslation(language, translationPath);
+  // Without a PMT this runs every cycle until an override entry is found:
+  // the table is loaded only for the language that found one.
+  if (pmtRead) translator.LoadTranslation(language, translationPath);
   char outcome = tryLanguage(language, true);
+  const std::string* chosen = &language;
   if (outcome == 0) {
-    translator.LoadTranslation(secondaryLanguage, translationPath);
+    if (pmtRead) translator.LoadTranslation(secondaryLanguage, translationPath);
     outcome = tryLanguage(secondaryLanguage, false);
+    chosen = &secondaryLanguage;
   }
-  // Without a PMT only an override can be started; the caller goes on
-  // retrying the scan and nothing is shown or stopped.
-  if (!pmtRead && outcome == 0) return 0;
+  if (!pmtRead) {
+    // Only an override can be started; the caller goes on retrying the
+    // scan and nothing is shown or stopped.
+    if (outcome == 0) return 0;
+    translator.LoadTranslation(*chosen, translationPath);
+  }
 
   switch (outcome) {
     case 'T':
