@@ -13,7 +13,9 @@
 #   bench/compare_ffmpeg.sh            needs the release build of zuva-replay
 #                                      and zuva-mkdemo, and zuva-mksup from any
 #                                      build (ZUVA_BUILD_DIR, ZUVA_TOOLS_DIR)
-# Prints SKIP lines where valgrind or ffmpeg is missing.
+# Prints SKIP lines, with the reason, where valgrind or ffmpeg is missing or
+# cannot run a program; a count that should be there and is not ends the
+# script with one FAIL line and status 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,20 +42,54 @@ say "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//
 
 # Ir collected inside the toggled function, less the inclusive Ir of the
 # functions called from it whose names contain one of the |-separated LESS.
+# Status 2 when the program cannot run under valgrind, 3 when it ran and no
+# count came out; the reason is then in OUTFILE.why.
 callgrind_ir() {  # OUTFILE TOGGLE LESS COMMAND...
   local file="$1" toggle="$2" less="$3"
   shift 3
-  valgrind --tool=callgrind --callgrind-out-file="$file" --toggle-collect="$toggle" "$@" \
-    > "$file.out" 2> "$file.err"
+  if ! valgrind --tool=callgrind --callgrind-out-file="$file" --toggle-collect="$toggle" "$@" \
+    > "$file.out" 2> "$file.err"; then
+    # valgrind names what stopped it (an instruction it does not know, say).
+    local why
+    why=$(grep -m1 -iE 'unrecognised instruction|illegal|fatal|killed|error' "$file.err" |
+      sed 's/^==[0-9]*== *//' || true)
+    echo "valgrind cannot run ${1##*/}: ${why:-it failed, see $file.err}" > "$file.why"
+    return 2
+  fi
   local total minus=0
-  total=$(callgrind_annotate "$file" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }')
+  total=$(callgrind_annotate "$file" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }' || true)
+  if ! [[ "$total" =~ ^[0-9]+$ ]]; then
+    echo "no instruction count for ${1##*/} in $file" > "$file.why"
+    return 3
+  fi
   if [ -n "$less" ]; then
     minus=$(callgrind_annotate --inclusive=yes "$file" 2>/dev/null | awk -v l="$less" '
       BEGIN { n = split(l, f, "|") }
       { for (i = 1; i <= n; ++i) if (!seen[i] && index($0, f[i])) { seen[i] = 1; v = $1; gsub(",", "", v); sum += v } }
-      END { print sum + 0 }')
+      END { print sum + 0 }' || true)
   fi
-  echo $(( total - ${minus:-0} ))
+  [[ "$minus" =~ ^[0-9]+$ ]] || minus=0
+  echo $(( total - minus ))
+}
+
+# Sets the variable VAR to the count of callgrind_ir. A program that cannot
+# run is a SKIP line (status 1); a missing count ends the script with one line.
+measure() {  # VAR OUTFILE TOGGLE LESS COMMAND...
+  local var="$1" file="$2" value status=0
+  shift
+  value=$(callgrind_ir "$@") || status=$?
+  case "$status" in
+    0) printf -v "$var" '%s' "$value" ;;
+    2) say "SKIP: $(cat "$file.why")"; return 1 ;;
+    *) say "FAIL: $(cat "$file.why" 2>/dev/null || echo "no count in $file")"; exit 1 ;;
+  esac
+}
+
+# Ends the script with one line unless COUNT is a whole number above 0.
+need_count() {  # COUNT WHAT
+  [[ "$1" =~ ^[0-9]+$ ]] && [ "$1" -gt 0 ] && return 0
+  say "FAIL: no count of $2"
+  exit 1
 }
 
 row() {  # WHAT ZUVA_IR ZUVA_COUNT FFMPEG_IR FFMPEG_COUNT UNIT
@@ -69,16 +105,19 @@ elif [ "$have_ffmpeg" = 0 ]; then
   say "SKIP: ffmpeg is not installed; no comparison (scripts/setup.sh --interop installs it)"
 else
   # Teletext: zuva draws page 889 (two rows, outline and box by default).
-  zi=$(callgrind_ir "$out/txt.cg" 'TXTSubtitle::processPES*' 'Session::UnlockObserver|Session::LogSink' \
-    "$build/zuva-replay" --speed max --set Language=fre "$sample")
-  pages=$(grep -o 'frames, [0-9][0-9]* subtitles' "$out/txt.cg.err" | awk '{ print $2 }')
-  for format in text bitmap; do
-    fi_=$(callgrind_ir "$out/ff-$format.cg" avcodec_decode_subtitle2 '' ffprobe -v error \
-      -txt_format "$format" -txt_page 889 -select_streams s:0 -show_entries subtitle=num_rects \
-      -of csv=p=0 "$sample")
-    fpages=$(awk '$1 > 0' "$out/ff-$format.cg.out" | wc -l)
-    row "teletext page 889 (FFmpeg $format)" "$zi" "$pages" "$fi_" "$fpages" page
-  done
+  if measure zi "$out/txt.cg" 'TXTSubtitle::processPES*' 'Session::UnlockObserver|Session::LogSink' \
+    "$build/zuva-replay" --speed max --set Language=fre "$sample"; then
+    pages=$(grep -o 'frames, [0-9][0-9]* subtitles' "$out/txt.cg.err" | awk '{ print $2 }' || true)
+    need_count "$pages" "the pages zuva showed ($out/txt.cg.err)"
+    for format in text bitmap; do
+      measure fi_ "$out/ff-$format.cg" avcodec_decode_subtitle2 '' ffprobe -v error \
+        -txt_format "$format" -txt_page 889 -select_streams s:0 -show_entries subtitle=num_rects \
+        -of csv=p=0 "$sample" || continue
+      fpages=$(awk '$1 > 0' "$out/ff-$format.cg.out" | wc -l)
+      need_count "$fpages" "the pages FFmpeg decoded ($format)"
+      row "teletext page 889 (FFmpeg $format)" "$zi" "$pages" "$fi_" "$fpages" page
+    done
+  fi
 
   # DVB: the cues of tests/interop/cues.txt as FFmpeg encodes them.
   if [ ! -x "$tools/zuva-mksup" ]; then
@@ -88,11 +127,16 @@ else
     ZUVA_BUILD_DIR="$tools" tests/ffmpeg_interop.sh "$out/interop" > "$out/interop.log" 2>&1 || true
     for depth in 2bit 8bit; do
       ts="$out/interop/$depth.ts"
-      zi=$(callgrind_ir "$out/dvb-$depth.cg" 'DVBSubtitle::processPES*' 'Session::UnlockObserver|Session::LogSink' \
-        "$build/zuva-replay" --dvb --speed max --set Language=eng --set OSDMessages=0 "$ts")
-      fi_=$(callgrind_ir "$out/ff-$depth.cg" avcodec_decode_subtitle2 '' ffprobe -v error \
-        -select_streams s:0 -show_entries subtitle=num_rects -of csv=p=0 "$ts")
-      sets=$(grep -c . "$out/ff-$depth.cg.out")
+      if [ ! -s "$ts" ]; then
+        say "SKIP: the interoperability check made no $depth stream (see $out/interop.log)"
+        continue
+      fi
+      measure zi "$out/dvb-$depth.cg" 'DVBSubtitle::processPES*' 'Session::UnlockObserver|Session::LogSink' \
+        "$build/zuva-replay" --dvb --speed max --set Language=eng --set OSDMessages=0 "$ts" || continue
+      measure fi_ "$out/ff-$depth.cg" avcodec_decode_subtitle2 '' ffprobe -v error \
+        -select_streams s:0 -show_entries subtitle=num_rects -of csv=p=0 "$ts" || continue
+      sets=$(grep -c . "$out/ff-$depth.cg.out" || true)
+      need_count "$sets" "the DVB display sets FFmpeg decoded ($depth)"
       row "DVB display set, $depth regions" "$zi" "$sets" "$fi_" "$sets" set
     done
   fi

@@ -78,7 +78,8 @@ TEST(ExternalChannels, Lookups) {
       {"12c 22b 888 swe\n12c 333 777 swe\n", 300, "swe", 1, 0x22b, 0x888},  // first wins
       {"12c 22b 888 swe\r\n", 300, "swe", 0, -1, -1},  // carriage return stays in the code
       {"12c 22b 888 swe x\r\n", 300, "swe", 1, 0x22b, 0x888},
-      {"12c 22b 888 SWE\n", 300, "swe", 0, -1, -1},
+      {"12c 22b 888 SWE\n", 300, "swe", 1, 0x22b, 0x888},  // codes as people write them
+      {"12c 22b 888 fra\n", 300, "fre", 1, 0x22b, 0x888},
       {"# 12c 22b 888 swe\n;12c 22b 888 swe\n\n", 300, "swe", 0, -1, -1},
       {" 1 2 swe\n", 0, "swe", 1, 1, 2},  // a leading blank is an empty service id: 0
       {"12c 22b 888\n12c\n\n12c 22b\n", 300, "", 0, -1, -1},  // short lines are skipped

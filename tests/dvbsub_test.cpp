@@ -467,7 +467,8 @@ TEST(DvbsubDisplay, HdObjectLinesReachTheRightEdge) {
 }
 
 // What another program drew in the probed column (every even row, outside
-// the box) stops both the clear and the drawing.
+// the box and the daemon's own message line) stops both the clear and the
+// drawing.
 TEST(DvbsubDisplay, ForeignPixelsStopDrawingAndClearing) {
   struct Case {
     const char* name;
@@ -475,8 +476,9 @@ TEST(DvbsubDisplay, ForeignPixelsStopDrawingAndClearing) {
     bool free;
   };
   const std::vector<Case> cases = {
-      {"message line above", 360, 30, false},   {"odd row is not probed", 360, 31, true},
-      {"other column", 359, 30, true},          {"inside the box's rows", 360, 405, true},
+      {"above the message line", 360, 14, false}, {"the daemon's message line", 360, 30, true},
+      {"below the message line", 360, 56, false}, {"odd row is not probed", 360, 57, true},
+      {"other column", 359, 60, true},          {"inside the box's rows", 360, 405, true},
       {"last probed row", 360, 574, false},
   };
   for (const Case& c : cases) {
@@ -485,7 +487,8 @@ TEST(DvbsubDisplay, ForeignPixelsStopDrawingAndClearing) {
     s.Show({100, 400, 500, 20, 2});  // drawn, box rows 400..420
     s.fb.calls.clear();
     s.fb.SetPixel(c.x, c.y, 0xFFFFFFFF);
-    EXPECT_EQ(subtitle_pixel_is_set(&s.ctx, c.x, c.y), c.y != 405);  // the box's rows are ours
+    // The box's rows and the message line are ours.
+    EXPECT_EQ(subtitle_pixel_is_set(&s.ctx, c.x, c.y), c.y != 405 && c.y != 30);
     s.Show({100, 400, 500, 20, 2});
     EXPECT_EQ(s.fb.CountCalls("FillRect"), c.free ? 1 : 0);
     EXPECT_EQ(s.fb.CountCalls("BlitBitmap"), c.free ? 1 : 0);

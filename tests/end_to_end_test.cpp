@@ -3,10 +3,13 @@
 // daemon's own sleeps), checked on the log and on the subtitles shown.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -89,6 +92,7 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
   TempDir dir;
   dir.Write("override.channels", "64 200 889 swe\n");
   dir.Write("fallback.channels", "64 200 889 fin\n");
+  dir.Write("german.channels", "64 200 889 DEU\n");
   const std::string demo = DemoFile().path;
   const std::string german = TeletextRecording(dir, "deu", 0x150, {"Guten Abend"});
   const std::string untimed = TeletextRecording(dir, "eng", 0x888, {"Hello"}, true);
@@ -112,9 +116,14 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
        "TXT EXTERNAL FALLBACK: fin, PID=200, PAGE=889\n", txt},
       {demo, 200, {}, "", "DVB FROM PMT: eng, PID=210\n",
        "-> DVB Subtitles NOT supported on this box yet...\n"},
-      // The stream's deu is recorded as ger, so the configured deu never matches.
-      {german, -1, {"Language deu", "SecondaryLanguage deu"}, "", sleep, sleep},
-      {german, -1, {"Language ger"}, "", "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
+      // Either code of a language, in any case, on either side, matches.
+      {german, -1, {"Language deu"}, "", "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
+      {german, -1, {"Language fin", "SecondaryLanguage Deu"}, "",
+       "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
+      {demo, 100, {"Language ger"}, dir.File("german.channels"),
+       "TXT EXTERNAL OVERRIDE: ger, PID=200, PAGE=889\n", txt},
+      {german, -1, {"Language fin", "SecondaryLanguage swe"}, "",
+       "-> No subtitles in fin or swe (type 2); on air: ger teletext 150 type 2\n", sleep},
       {sample, -1, {"Language fre"}, "", "TXT FROM PMT: fre, PID=42c, PAGE=889\n", txt},
       {sample, -1, {"Language fre", "SubtileType 5"}, "", "TXT FROM PMT: fre, PID=42c, PAGE=888\n",
        txt},
@@ -155,9 +164,10 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
     EXPECT_NE(r.frames[0].what.find("DVB FROM PMT: eng, PID=210"), std::string::npos);
     EXPECT_NEAR(static_cast<double>(r.frames[1].stcMs - r.frames[0].stcMs), 3000.0, 600.0);
   }
-  // Options the replay refuses before anything plays.
+  // Options and outputs the replay refuses before anything plays, leaving
+  // nothing of its own behind.
   dir.Write("empty.ts", "");
-  std::vector<replay::Options> refused(7, Play(demo, 100));
+  std::vector<replay::Options> refused(10, Play(demo, 100));
   refused[0].recording = dir.File("missing.ts");
   refused[1].recording = dir.File("empty.ts");
   refused[2].service = 7;
@@ -165,14 +175,23 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
   refused[4].configFile = dir.File("none");
   refused[5].channelsFile = dir.File("none");
   refused[6].translationFile = dir.File("none");
+  refused[7].srtFile = dir.File("none/x.srt");
+  refused[8].framesDir = dir.File("empty.ts");
+  refused[9].sheetFile = dir.File("none/x.png");
   const char* errors[] = {"cannot read recording", "cannot read recording",
                           "service 7 is not in the",  "service 9 is not in the",
                           "cannot read settings",     "cannot read channels",
-                          "cannot read translation"};
+                          "cannot read translation",
+                          "cannot write /none/x.srt: No such file or directory",
+                          "cannot write /empty.ts: Not a directory",
+                          "cannot write /none/x.png: No such file or directory"};
   for (size_t i = 0; i < refused.size(); ++i) {
     const replay::Result r = replay::Run(refused[i]);
-    EXPECT_EQ(r.status, i < 2 ? 1 : 2) << r.error;
-    EXPECT_EQ(r.error.rfind(errors[i], 0), 0u) << r.error;
+    EXPECT_EQ(r.status, i < 2 || i > 6 ? 1 : 2) << r.error;
+    const std::string expected = i > 6 ? "cannot write " + dir.Path() + (errors[i] + 13) : errors[i];
+    EXPECT_EQ(r.error.rfind(expected, 0), 0u) << r.error;
+    EXPECT_EQ(r.frames.size(), 0u);
+    EXPECT_TRUE(r.workDir.empty() || access(r.workDir.c_str(), F_OK) != 0) << r.workDir;
   }
 }
 
@@ -194,7 +213,7 @@ TEST(EndToEnd, BroadcastSampleMatchesTheReference) {
 
   TempDir dir;
   replay::Options o = Play(std::string(ZUVA_SAMPLES_DIR) + "/broadcast-teletext-fra.ts");
-  o.settings = {"Language fre"};
+  o.settings = {"Language fra"};  // as ffprobe names French: the French table all the same
   o.framesDir = dir.File("frames");
   o.srtFile = dir.File("out.srt");
   o.sheetFile = dir.File("sheet.png");
@@ -273,6 +292,17 @@ TEST(EndToEnd, DvbSubtitlesFollowTheSettingAndStopOnEveryServiceChange) {
     EXPECT_EQ(runs, c.dvbShown ? "btb" : "t");
     EXPECT_EQ(r.leakedHandles, 0);
   }
+  // The daemon's own message line never costs a subtitle; one still shown
+  // when the recording ends closes there, however long the replay goes on.
+  for (const char* osd : {"OSDMessages 0", "OSDMessages 1"}) {
+    replay::Options o = Play(DemoFile().path, 200);
+    o.dvb = true;
+    o.settings = {osd};
+    o.tailSeconds = 5;
+    const replay::Result r = replay::Run(o);
+    ASSERT_EQ(r.srt.size(), DemoFile().times.dvbOn.size()) << replay::FormatSrt(r.srt);
+    EXPECT_NEAR(static_cast<double>(r.srt.back().endMs), 30000.0, 200.0);
+  }
 }
 
 struct Fault {
@@ -314,6 +344,8 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
     std::vector<replay::Action> actions;
     std::string logLine;
     bool subtitlesAfter;
+    int most = 1000;  // times the line may show
+    bool override888 = false;  // a channels file names the demo's page 888
   };
   // A reload stops all decoding and opens the screen again: the subtitles must
   // come back after it too.
@@ -322,6 +354,8 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
                                  }};
   std::vector<Fault> pesReads;  // the first reads after the scan are the reader thread's
   for (int n = 3; n <= 60; ++n) pesReads.push_back({"read", 0, n, EIO});
+  std::vector<Fault> pmtFilters;  // every scan's second filter is its PMT's
+  for (int n = 2; n <= 200; n += 2) pmtFilters.push_back({"ioctl", DMX_SET_FILTER, n, EIO});
   const std::vector<Case> cases = {
       {"nothing but the slow start", {}, {}, "PESFilter thread started...\n", true},
       {"buffer size refused once", {{"ioctl", DMX_SET_BUFFERSIZE, 1, EINVAL}}, {reload},
@@ -338,12 +372,21 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
        {{3.0, [](const std::string& d) { std::ofstream(d + "/.ZUVA_Disable"); }},
         {6.0, [](const std::string& d) { std::remove((d + "/.ZUVA_Disable").c_str()); }}},
        "-> Let's fall into zzzzzzz...cause we are disabled.\n", true},
+      // Tried again after a pause that doubles: 6 tries in 30 s, not 60.
+      {"PES filter refused for good", {{"ioctl", DMX_SET_PES_FILTER, 0, EINVAL}}, {},
+       "Failed ioctl(DMX_SET_PES_FILTER)\n", false, 7},
+      // An override entry needs no PMT: it runs while every scan would fail.
+      {"no PMT filter at all", pmtFilters, {}, "Failed to GetAllPIDs()...try again.\n", true, 1,
+       true},
   };
+  TempDir dir;
+  dir.Write("zuva.channels", "64 200 888 swe\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::unique_ptr<SlowReaderStart> faults;
     replay::Options o = Play(DemoFile().path, 100);
     o.actions = c.actions;
+    if (c.override888) o.channelsFile = dir.File("zuva.channels");
     o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
       faults = std::make_unique<SlowReaderStart>(sim);
       for (const Fault& f : c.faults) faults->FailOn(f.op, f.request, f.n, f.err);
@@ -353,6 +396,7 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
     ASSERT_EQ(r.status, 0) << r.error;
     ASSERT_NE(faults, nullptr);
     EXPECT_GE(CountOf(r.log, "ZUVA: " + c.logLine), 1) << r.log.substr(0, 2000);
+    EXPECT_LE(CountOf(r.log, "ZUVA: " + c.logLine), c.most);
     EXPECT_EQ(r.leakedHandles + r.leakedMappings, 0);
     EXPECT_EQ(PESFilter::LivePackets(), 0);
     EXPECT_EQ(faults->Count("open"), faults->Count("close"));

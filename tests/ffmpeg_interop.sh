@@ -24,8 +24,8 @@
 #   tests/ffmpeg_interop.sh [OUT_DIR]
 #
 # Needs ffmpeg (scripts/setup.sh --interop; without it: SKIP, exit 0) and the
-# default build. OUT_DIR keeps the streams, frames and logs; without it they go
-# to a temporary folder, removed unless the check fails.
+# default build. OUT_DIR (new or empty) keeps the streams, frames and logs;
+# without it they go to a temporary folder, removed on every way out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,7 +43,11 @@ done
 
 if [ $# -ge 1 ]; then
   out="$1"
-  rm -rf "$out"
+  # What is already there is the user's: never deleted, never mixed in.
+  if [ -e "$out" ] && { [ ! -d "$out" ] || [ -n "$(ls -A "$out")" ]; }; then
+    say "FAIL: $out exists and is not an empty folder; name a new one"
+    exit 1
+  fi
   mkdir -p "$out"
   keep=1
 else
@@ -51,8 +55,15 @@ else
   keep=0
 fi
 failed=0
+# A temporary folder goes on every way out, a failed check included: /tmp is
+# no place to keep anything. To look at the files, name a folder.
 finish() {
-  if [ "$keep" = 0 ] && [ "$failed" = 0 ]; then rm -rf "$out"; else say "files kept in $out"; fi
+  if [ "$keep" = 1 ]; then
+    say "files kept in $out"
+  else
+    rm -rf "$out"
+    [ "$failed" = 0 ] || say "run again as tests/ffmpeg_interop.sh OUT_DIR to keep the files"
+  fi
 }
 trap finish EXIT
 

@@ -91,6 +91,21 @@ void ExpectEveryOperationRefused(FrameBuffer& fb, const SimFramebuffer* device) 
   for (size_t i = 0; i < device->MemoryBytes(); ++i) ASSERT_EQ(kPattern, device->Memory()[i]) << i;
 }
 
+// Rows of nearly 2 GiB ask for more back buffer than any heap holds: the
+// band is refused with its line, nothing is thrown. (A sanitizer's allocator
+// aborts on such a request instead.)
+TEST(FrameBufferBackBuffer, AllocationFailureIsRefusedWithItsLine) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP();
+#endif
+  SimScreen s({32, 720, 576, (1 << 29) - 16, 720 * 4});
+  ASSERT_EQ(0, s.Init());
+  LogCapture capture;
+  EXPECT_FALSE(s.fb->AllocBackBuffer(576, 0));
+  EXPECT_EQ(capture.Text(), "ZUVA: Could not allocate Back buffer...\n");
+  EXPECT_FALSE(s.fb->CopyBackBuffer(0));
+}
+
 TEST(FrameBufferInit, FailuresLogTheirLineAndReleaseTheDevice) {
   struct Case {
     const char* name;

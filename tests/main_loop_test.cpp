@@ -20,6 +20,8 @@ TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
   const std::string log = capture.Text();
   EXPECT_EQ(CountOf(log, "Could not find ZUVA.tmp...is Python plugin running?\n"), 23);
   EXPECT_EQ(CountOf(log, "Failed to GetAllPIDs()...try again.\n"), 4);
+  EXPECT_EQ(CountOf(log, "ZUVA: No settings file " + h.platform.paths.settings +
+                             ": running on the defaults.\n"), 1);
   const std::string beforeScan = log.substr(0, log.find("Service changed: SID=-1, PMT=-1\n"));
   EXPECT_EQ(CountOf(beforeScan, "Could not find ZUVA.tmp"), 20);
 }

@@ -149,6 +149,11 @@ TEST(PcDaemon, SighupReloadsTheSettingsFromTheConfigDir) {
     EXPECT_EQ(CountOf(log, "ZUVA: CONFIG: Unknown key \"Langauge\" is ignored\n"), i + 1);
     EXPECT_EQ(CountOf(log, "Unknown key"), i + 1);
   }
+  // A folder without the file is said so, not silently run on defaults.
+  unlink(dir.File("zuva.conf").c_str());
+  kill(pid, SIGHUP);
+  EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: No settings file " + dir.File("zuva.conf") +
+                                           ": running on the defaults.\n")) << log;
   kill(pid, SIGTERM);
   EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Exit from main loop...bye bye...\n")) << log;
   EXPECT_EQ(CountOf(log, "ZUVA: DVBSubtitle created.\n"), 1);

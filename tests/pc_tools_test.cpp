@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/status_tool.h"
 #include "common/command_line.h"
@@ -214,7 +217,8 @@ TEST(ReplayOutputs, ScanAsJsonAndSheetLabels) {
             "   \"teletext\": [\n    {\"pid\": 1068, \"page\": \"888\", \"type\": 5, \"language\": "
             "\"fre\"},\n"
             "    {\"pid\": 1068, \"page\": \"889\", \"type\": 2, \"language\": \"fre\"}\n   ],\n"
-            "   \"dvb\": []}\n]}\n");
+            "   \"dvb\": [],\n   \"teletext_on_air\": [\n"  // page 152 is sent unannounced
+            "    {\"pid\": 1068, \"subtitle_pages\": [\"152\", \"888\", \"889\"]}\n   ]}\n]}\n");
   replay::ProgramScan odd;  // language bytes come from the stream
   odd.dvb.resize(1);
   odd.dvb[0].language = "\"\xE9\\";
@@ -251,3 +255,56 @@ TEST(ReplayOutputs, ScanAsJsonAndSheetLabels) {
 }
 
 }  // namespace
+
+// The scripts run the programs of this build; a cross build cannot.
+#ifdef ZUVA_DAEMON_PATH
+namespace {
+
+// The demo takes its folder from where the user stands and never deletes: a
+// folder with something in it is left alone, the demo goes beside it. Where
+// valgrind cannot run a program the comparison with FFmpeg says so and why;
+// where it ran and left no count, one line and a failure, no shell error.
+TEST(Scripts, DemoNeverDeletesAndCompareSaysWhy) {
+  const std::string repo = ZUVA_DATA_DIR "/..", daemon = ZUVA_DAEMON_PATH;
+  const std::string bin = daemon.substr(0, daemon.rfind('/'));
+  if (access((bin + "/zuva-replay").c_str(), X_OK) != 0) GTEST_SKIP() << "tools not built";
+  TempDir dir;
+  auto shell = [&dir](const std::string& line, std::string& out) {
+    const int status = std::system((line + " > " + dir.File("out.txt") + " 2>&1").c_str());
+    out = ReadWholeFile(dir.File("out.txt"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  for (const char* d : {"out", "bin", "release", "tools"}) mkdir(dir.File(d).c_str(), 0755);
+  dir.Write("out/mine.txt", "keep me");
+  const std::string demo = "cd " + dir.Path() + " && ZUVA_DEMO_NO_BUILD=1 ZUVA_BUILD_DIR=" + bin +
+                           " ZUVA_DEMO_SPEED=max " + repo + "/scripts/demo.sh ";
+  std::string out;
+  ASSERT_EQ(shell(demo + "out", out), 0) << out;
+  EXPECT_NE(out.find("demo: " + dir.File("out") + " is not an empty folder; writing to " +
+                     dir.File("out-2") + " instead"), std::string::npos) << out;
+  EXPECT_EQ(ReadWholeFile(dir.File("out/mine.txt")), "keep me");
+  EXPECT_TRUE(dir.Exists("out-2/subtitles.srt") && dir.Exists("out-2/frames/frames.tsv"));
+
+  if (std::system("command -v ffprobe > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffprobe";
+  symlink((bin + "/zuva-replay").c_str(), dir.File("release/zuva-replay").c_str());
+  struct Case { const char* valgrind; int status; const char* line; } cases[] = {
+      {"echo '==7== valgrind: Unrecognised instruction at address 0x4a1b2c3.' >&2; exit 132", 0,
+       "compare_ffmpeg: SKIP: valgrind cannot run zuva-replay: valgrind: Unrecognised instruction"},
+      {"exit 0", 1, "compare_ffmpeg: FAIL: no instruction count for zuva-replay in"},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [file, text] : {std::pair<std::string, std::string>{"bin/valgrind", c.valgrind},
+                                     {"bin/callgrind_annotate", ""}, {"release/zuva-mkdemo", "exit 1"}}) {
+      dir.Write(file, "#!/bin/sh\n" + text + "\n");
+      chmod(dir.File(file).c_str(), 0755);
+    }
+    EXPECT_EQ(shell("PATH=" + dir.File("bin") + ":$PATH ZUVA_BUILD_DIR=" + dir.File("release") +
+                    " ZUVA_TOOLS_DIR=" + dir.File("tools") + " " + repo + "/bench/compare_ffmpeg.sh", out),
+              c.status) << out;
+    EXPECT_NE(out.find(c.line), std::string::npos) << out;
+    EXPECT_EQ(out.find("error"), std::string::npos) << out;
+  }
+}
+
+}  // namespace
+#endif  // ZUVA_DAEMON_PATH

@@ -46,6 +46,22 @@ const Bytes kPat = tsgen::BuildPAT(1, {{0x10, 0x100}});
 const Bytes kTxt = tsgen::TeletextDescriptor({{"deu", 2, 0x150}});
 const Bytes kPmt = tsgen::BuildPMT(0x10, 0x1FFF, {}, {{0x06, 0x300, kTxt}});
 
+// Both codes of a language and any letter case come out as the one code the
+// box has always stored; anything else only lower-cased.
+TEST(NormalizeLanguage, BothCodesAndAnyCase) {
+  const std::string pairs = "esl spa ESP spa deu ger GER ger Fra fre ces cze ell gre hrv scr "
+      "ron rum slk slo srp scc nld dut sqi alb hye arm eus baq mya bur zho chi kat geo isl ice "
+      "mkd mac mri mao msa may fas per bod tib CYM wel Swe swe \xC4ng \xC4ng";
+  std::vector<std::pair<std::string, std::string>> cases = {{" fra", " fra"}, {"", ""}, {"fre\r", "fre\r"}};
+  for (size_t at = 0; at + 7 <= pairs.size(); at += 8) cases.push_back({pairs.substr(at, 3), pairs.substr(at + 4, 3)});
+  PMTLoader loader;
+  for (const auto& [in, want] : cases) {
+    std::string out;
+    loader.NormalizeLanguage(in, out);
+    EXPECT_EQ(out, want) << in;
+  }
+}
+
 // Pages announced one digit off are the ones sent; only subtitle types count.
 TEST(ParseTeletextDescriptor, FixesPagesOneDigitOffAndKeepsOnlySubtitles) {
   LogCapture capture;

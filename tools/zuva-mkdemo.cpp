@@ -6,8 +6,10 @@
 // in Swedish (page 888) and English (page 889), service 200 with English DVB
 // subtitles. See src/tsgen/demo.h.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <vector>
@@ -35,11 +37,16 @@ int main(int argc, char** argv) {
   if (operands.size() == 2 && !cli::ToInt(operands[1].c_str(), 5, 3600, seconds)) {
     return cli::UsageError(program, "SECONDS must be 5 to 3600");
   }
-  const auto bytes = tsgen::BuildDemoRecording(static_cast<int>(seconds));
+  // Opened before the recording is built, so a bad name costs no waiting.
   FILE* out = std::fopen(file.c_str(), "wb");
-  if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
-      std::fclose(out) != 0) {
-    std::fprintf(stderr, "zuva-mkdemo: cannot write %s\n", file.c_str());
+  if (out == nullptr) {
+    std::fprintf(stderr, "zuva-mkdemo: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
+    return 1;
+  }
+  const auto bytes = tsgen::BuildDemoRecording(static_cast<int>(seconds));
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  if (std::fclose(out) != 0 || !written) {
+    std::fprintf(stderr, "zuva-mkdemo: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
     return 1;
   }
   std::printf("%s: %lld seconds, %zu bytes\n", file.c_str(), seconds, bytes.size());

@@ -10,8 +10,10 @@
 // grow with it, so the cues keep their places in the picture.
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -66,6 +68,11 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
   if (files.size() != 2) return cli::UsageError(program, "takes CUES and OUT.sup");
 
+  std::string outError;
+  if (!cli::CheckOutputFile(files[1], outError)) {
+    std::fprintf(stderr, "zuva-mksup: cannot write %s\n", outError.c_str());
+    return 1;
+  }
   std::ifstream in(files[0], std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "zuva-mksup: cannot read %s\n", files[0].c_str());
@@ -113,8 +120,9 @@ int main(int argc, char** argv) {
 
   std::ofstream file(files[1], std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  file.close();
   if (!file) {
-    std::fprintf(stderr, "zuva-mksup: cannot write %s\n", files[1].c_str());
+    std::fprintf(stderr, "zuva-mksup: cannot write %s: %s\n", files[1].c_str(), std::strerror(errno));
     return 1;
   }
   return 0;

@@ -4,7 +4,8 @@
 //   zuva-replay --list [--json] RECORDING.ts
 //       For every program of the recording's PAT, runs the daemon's PAT/PMT
 //       scan and prints its log (or, with --json, what it found as JSON), so
-//       one sees which subtitle streams the daemon would find.
+//       one sees which subtitle streams the daemon would find, and the
+//       subtitle pages actually on air beside the ones announced.
 //
 //   zuva-replay [options] RECORDING.ts
 //       Plays the recording through the unchanged daemon, acting as the box's
@@ -31,7 +32,9 @@ const char kUsage[] =
     "box's plugin does. The daemon's log goes to standard error.\n"
     "\n"
     "  --list              for every program of the PAT, run the daemon's PAT/PMT\n"
-    "                      scan and print its log on standard output\n"
+    "                      scan and print its log on standard output, then the\n"
+    "                      teletext pages flagged as subtitles that are really on\n"
+    "                      air on each of its teletext PIDs\n"
     "  --json              with --list: print what the scan found as JSON\n"
     "  --service SID       the service to play (default: the first program)\n"
     "  --change SEC:SID    switch to service SID at SEC seconds of replay time, by\n"
@@ -63,8 +66,9 @@ const char kUsage[] =
     "  -h, --help          show this text\n"
     "      --version       show the version\n"
     "\n"
-    "Exit status: 0 when played, 1 when the recording cannot be read,\n"
-    "2 on a usage error.\n";
+    "Exit status: 0 when played; 1 when the recording cannot be read or an\n"
+    "output (--srt, --frames, --sheet, --workdir) cannot be written, checked\n"
+    "before the replay starts; 2 on a usage error.\n";
 
 struct ToolOptions {
   bool list = false;
@@ -200,6 +204,14 @@ int ListRecording(const std::string& path, bool json, int64_t bitRate) {
     std::printf("Program %d (0x%04x), PMT PID 0x%04x\n", program.number, program.number,
                 program.pmtPid);
     std::fputs(program.log.c_str(), stdout);
+    // Beside what the PMT announces, what is sent: broadcasters announce
+    // one page and put their subtitles on others.
+    for (const replay::PagesOnAir& onAir : program.onAir) {
+      std::printf("Teletext PID 0x%x: subtitle pages on air:", onAir.pid);
+      if (onAir.pages.empty()) std::printf(" none");
+      for (int page : onAir.pages) std::printf(" %x", page);
+      std::printf("\n");
+    }
     std::printf("GetAllPIDs returned %d\n\n", program.result);
   }
   std::fflush(stdout);

@@ -746,6 +746,21 @@ int main(int argc, char** argv) {
   const int status = ParseArguments(argc, argv, o);
   if (status >= 0) return status;
 
+  // The outputs are checked before hours of work, not after.
+  std::string outputError;
+  if (!o.srtPrefix.empty() && !cli::CheckOutputFile(o.srtPrefix + "-1.srt", outputError)) {
+    fprintf(stderr, "zuva-soak: cannot write %s\n", outputError.c_str());
+    return 2;
+  }
+  FILE* copy = nullptr;
+  if (!o.logFile.empty()) {
+    copy = fopen(o.logFile.c_str(), "w");
+    if (copy == nullptr) {
+      fprintf(stderr, "zuva-soak: cannot write %s: %s\n", o.logFile.c_str(), strerror(errno));
+      return 2;
+    }
+  }
+
   char dirTemplate[] = "/tmp/zuva-soak-XXXXXX";
   if (mkdtemp(dirTemplate) == nullptr) {
     perror("zuva-soak: mkdtemp");
@@ -754,18 +769,18 @@ int main(int argc, char** argv) {
   const std::string dir = dirTemplate;
   const std::string warmUp = dir + "/warm-up.ts";
   const std::string recording = dir + "/soak.ts";
+  // Whichever way the run ends, nothing of it stays in /tmp.
+  struct RemoveOnExit {
+    std::vector<std::string> files;
+    std::string dir;
+    ~RemoveOnExit() {
+      for (const std::string& f : files) unlink(f.c_str());
+      rmdir(dir.c_str());
+    }
+  } removeOnExit{{warmUp, recording}, dir};
   if (!WriteRecording(warmUp, kWarmUpSeconds) || !WriteRecording(recording, o.seconds)) {
     fprintf(stderr, "zuva-soak: cannot write the recordings in %s\n", dir.c_str());
     return 3;
-  }
-
-  FILE* copy = nullptr;
-  if (!o.logFile.empty()) {
-    copy = fopen(o.logFile.c_str(), "w");
-    if (copy == nullptr) {
-      fprintf(stderr, "zuva-soak: cannot write %s: %s\n", o.logFile.c_str(), strerror(errno));
-      return 2;
-    }
   }
   LogCounter counter;
   counter.copy = copy;
@@ -910,9 +925,6 @@ int main(int argc, char** argv) {
 
   fclose(log);
   if (copy != nullptr) fclose(copy);
-  unlink(warmUp.c_str());
-  unlink(recording.c_str());
-  rmdir(dir.c_str());
 
   for (const std::string& f : failures) printf("FAIL: %s\n", f.c_str());
   printf("%s\n", failures.empty() ? "zuva-soak: PASS" : "zuva-soak: FAIL");

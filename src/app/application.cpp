@@ -2,11 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "common/log.h"
 #include "config/channels.h"
+#include "stream/language_code.h"
 
 Application::Application(const Platform& platform)
     : pesFilter(platform),
@@ -29,10 +31,18 @@ Application::Application(const Platform& platform)
 Application::~Application() = default;
 
 void Application::LoadSettings() {
-  config.load(platform_.paths.settings);
+  if (!config.load(platform_.paths.settings)) {
+    // Without this line a mistyped folder or file name looks like a daemon
+    // that ignores what the user configured.
+    log("No settings file %s: running on the defaults.\n", platform_.paths.settings.c_str());
+  }
   config.getValue("UseExternalChannels", useExternalChannels);
   config.getValue("Language", language);
   config.getValue("SecondaryLanguage", secondaryLanguage);
+  // People write fra or FRA where the stream says fre; compared in one form,
+  // all of them match.
+  language = NormalizeLanguageCode(language);
+  secondaryLanguage = NormalizeLanguageCode(secondaryLanguage);
   config.getValue("SubtileType", subtitleType);
   StopDecoding();
   frameBuffer.Close();
@@ -183,8 +193,10 @@ void Application::Run() {
     --rescanCountdown;
     if (decoding) rescanCountdown = 20;
     // A filter that failed to start would otherwise leave the service
-    // silent until it changes.
-    if (retryDecoder_ != nullptr) StartFilter(retryPid_, retryDecoder_, retryRecDelay_);
+    // silent until it changes; a dead device is tried less and less often.
+    if (retryDecoder_ != nullptr && --retryCountdown_ <= 0) {
+      StartFilter(retryPid_, retryDecoder_, retryRecDelay_, true);
+    }
 
     --osdTimer;
     if (osdTimer == 0) ShowOSDMessage("");
@@ -209,9 +221,14 @@ void Application::Run() {
     rescanCountdown = 20;
     if (lastScanResult <= 0) {
       log("Failed to GetAllPIDs()...try again.\n");
+      // An override entry names PID and page itself: it needs no PMT. Once
+      // it runs, only a change of service rescans, as with any decoder.
+      if (useExternalChannels == 2 && sid >= 0 && ChooseStream(message, false) == 'T') {
+        lastScanResult = 1;
+      }
       continue;
     }
-    ChooseStream(message);
+    ChooseStream(message, true);
   }
 
   // Decoding stops before the screen goes away, so that the reader thread can
@@ -221,7 +238,7 @@ void Application::Run() {
   log("Exit from main loop...bye bye...\n");
 }
 
-void Application::ChooseStream(char* message) {
+char Application::ChooseStream(char* message, bool pmtRead) {
   memset(message, 0, 60);
   const std::string& translationPath = platform_.paths.translation;
 
@@ -234,6 +251,7 @@ void Application::ChooseStream(char* message) {
                txtPage);
       return 'T';
     }
+    if (!pmtRead) return 0;
     if (pmtLoader.FindTXTSubtitle(lang, subtitleType, subtitlePid, txtPage)) {
       log("TXT FROM PMT: %s, PID=%x, PAGE=%x\n", lang.c_str(), subtitlePid, txtPage);
       snprintf(message, 60, "TXT(Stream) Subtitles %s 0x%x %d", lang.c_str(), subtitlePid,
@@ -258,11 +276,21 @@ void Application::ChooseStream(char* message) {
     return 0;
   };
 
-  translator.LoadTranslation(language, translationPath);
+  // Without a PMT this runs every cycle until an override entry is found:
+  // the table is loaded only for the language that found one.
+  if (pmtRead) translator.LoadTranslation(language, translationPath);
   char outcome = tryLanguage(language, true);
+  const std::string* chosen = &language;
   if (outcome == 0) {
-    translator.LoadTranslation(secondaryLanguage, translationPath);
+    if (pmtRead) translator.LoadTranslation(secondaryLanguage, translationPath);
     outcome = tryLanguage(secondaryLanguage, false);
+    chosen = &secondaryLanguage;
+  }
+  if (!pmtRead) {
+    // Only an override can be started; the caller goes on retrying the
+    // scan and nothing is shown or stopped.
+    if (outcome == 0) return 0;
+    translator.LoadTranslation(*chosen, translationPath);
   }
 
   switch (outcome) {
@@ -284,11 +312,35 @@ void Application::ChooseStream(char* message) {
       break;
     }
     default:
+      LogLanguagesOnAir();
       log("-> Let's fall into zzzzzzz...\n");
       StopDecoding();
       break;
   }
   ShowOSDMessage(message);
+  return outcome;
+}
+
+void Application::LogLanguagesOnAir() {
+  std::string onAir;
+  auto add = [&onAir](const std::string& entry) {
+    if (onAir.find(entry) == std::string::npos) onAir += (onAir.empty() ? "" : ", ") + entry;
+  };
+  char entry[64];
+  // The lists hold the last announced entry first; the line reads in PMT order.
+  const auto& txt = pmtLoader.TxtSubtitles();
+  for (auto it = txt.rbegin(); it != txt.rend(); ++it) {
+    snprintf(entry, sizeof entry, "%s teletext %x type %d", (*it)->language.c_str(), (*it)->page,
+             (*it)->type);
+    add(entry);
+  }
+  const auto& dvb = pmtLoader.DvbSubtitles();
+  for (auto it = dvb.rbegin(); it != dvb.rend(); ++it) {
+    snprintf(entry, sizeof entry, "%s DVB", (*it)->language.c_str());
+    add(entry);
+  }
+  log("-> No subtitles in %s or %s (type %d); on air: %s\n", language.c_str(),
+      secondaryLanguage.c_str(), subtitleType, onAir.empty() ? "none" : onAir.c_str());
 }
 
 bool Application::StartTXTSubtitle(int pid, int page) {
@@ -318,11 +370,15 @@ bool Application::StartDVBSubtitle(int pid) {
   return started;
 }
 
-bool Application::StartFilter(int pid, Subtitle* decoder, int recDelay) {
+bool Application::StartFilter(int pid, Subtitle* decoder, int recDelay, bool retry) {
   const bool started = pesFilter.Start(pid, decoder, recDelay);
   retryDecoder_ = started ? nullptr : decoder;
   retryPid_ = pid;
   retryRecDelay_ = recDelay;
+  // Half a second after the first failure, then twice as long after each
+  // further one, up to a minute: a dead device costs a few lines an hour.
+  retryPauseCycles_ = started ? 0 : retry ? std::min(retryPauseCycles_ * 2, kMaxRetryPauseCycles) : 1;
+  retryCountdown_ = retryPauseCycles_;
   return started;
 }
 
@@ -342,7 +398,7 @@ int Application::ShowOSDMessage(const std::string& text) {
   config.getValue("OSDMessages", enabled);
   if (enabled == 0) return 0;
   frameBuffer.Lock();
-  frameBuffer.FillRect(0, 15, 720, 40, 0);
+  frameBuffer.FillRect(0, FrameBuffer::kMessageLineTop, 720, FrameBuffer::kMessageLineHeight, 0);
   frameBuffer.RenderMessage(text, 0, 40, 720, 1, 20, 0xFFFFFFFFu);
   frameBuffer.Unlock();
   osdTimer = 6;

@@ -63,10 +63,16 @@ class Application {
 
  private:
   void ResetStatus();
-  void ChooseStream(char* message);
+  // Chooses and starts a stream; 'T', 'D' or 0 for the outcome. Without
+  // `pmtRead` only the channels file's override entries are tried.
+  char ChooseStream(char* message, bool pmtRead);
+  // One line naming what the PMT announced, when nothing matched.
+  void LogLanguagesOnAir();
   // Starts the PES filter for a decoder; when that fails, the main loop
-  // tries again on its next cycles until it works or decoding stops.
-  bool StartFilter(int pid, Subtitle* decoder, int recDelay);
+  // tries again on later cycles, with a growing pause, until it works or
+  // decoding stops. `retry` marks such a later try.
+  bool StartFilter(int pid, Subtitle* decoder, int recDelay, bool retry = false);
+  static constexpr int32_t kMaxRetryPauseCycles = 120;  // a minute
 
   DVBSubtitle dvbSubtitle;
   TXTSubtitle txtSubtitle;
@@ -93,6 +99,8 @@ class Application {
   Subtitle* retryDecoder_ = nullptr;  // set while a failed filter start waits for a retry
   int32_t retryPid_ = 0;
   int32_t retryRecDelay_ = 0;
+  int32_t retryPauseCycles_ = 0;  // cycles between two tries
+  int32_t retryCountdown_ = 0;    // cycles until the next try
   int32_t osdTimer;
 
   Platform platform_;

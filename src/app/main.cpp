@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,11 @@ int main(int argc, char** argv) {
   }
   platform.io = SelectDeviceIO(platform.paths, PassthroughDeviceIO::Instance(), &standardIO);
 
-  Application* application = new Application(platform);
+  Application* application = new (std::nothrow) Application(platform);
+  if (application == nullptr) {
+    log("Could not allocate the application, exiting.\n");
+    return 1;
+  }
   g_application = application;
 
   // SIGTERM (init scripts) and SIGINT (a terminal) end the loop after the
@@ -89,7 +94,15 @@ int main(int argc, char** argv) {
   sigemptyset(&reload.sa_mask);
   sigaction(SIGHUP, &reload, nullptr);
 
-  application->Run();
+  // Allocation failures the daemon's parts do not handle themselves end it
+  // with a line, not with an abort.
+  try {
+    application->Run();
+  } catch (const std::bad_alloc&) {
+    log("Out of memory, exiting.\n");
+    g_application = nullptr;
+    return 1;
+  }
 
   g_application = nullptr;
   delete application;

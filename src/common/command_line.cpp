@@ -1,6 +1,8 @@
 #include "common/command_line.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -119,6 +121,46 @@ int Parse(const Program& program, int argc, char** argv, std::vector<std::string
   }
   for (int i = optind; i < argc; ++i) operands.emplace_back(argv[i]);
   return -1;
+}
+
+namespace {
+bool Refuse(const std::string& path, const std::string& reason, std::string& error) {
+  error = path + ": " + reason;
+  return false;
+}
+
+// The folder a file named by `path` goes into.
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+}  // namespace
+
+bool CheckOutputFile(const std::string& path, std::string& error) {
+  if (path.empty()) return Refuse(path, "empty file name", error);
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return Refuse(path, strerror(EISDIR), error);
+    if (access(path.c_str(), W_OK) != 0) return Refuse(path, strerror(errno), error);
+    return true;
+  }
+  if (errno != ENOENT) return Refuse(path, strerror(errno), error);
+  const std::string folder = FolderOf(path);
+  if (stat(folder.c_str(), &info) != 0) return Refuse(path, strerror(errno), error);
+  if (!S_ISDIR(info.st_mode)) return Refuse(path, strerror(ENOTDIR), error);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return Refuse(path, strerror(errno), error);
+  return true;
+}
+
+bool MakeOutputDir(const std::string& path, std::string& error) {
+  if (path.empty()) return Refuse(path, "empty folder name", error);
+  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return Refuse(path, strerror(errno), error);
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return Refuse(path, strerror(errno), error);
+  if (!S_ISDIR(info.st_mode)) return Refuse(path, strerror(ENOTDIR), error);
+  if (access(path.c_str(), W_OK | X_OK) != 0) return Refuse(path, strerror(errno), error);
+  return true;
 }
 
 }  // namespace cli

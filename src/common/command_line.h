@@ -47,4 +47,14 @@ bool ToSize(const char* text, long long maxWidth, long long maxHeight, int& widt
 // the status of every usage error.
 int UsageError(const Program& program, const std::string& message);
 
+// Checks made before a program starts its work, so that it never runs to the
+// end and then cannot write what it was asked to. False with "PATH: reason"
+// (the system's words) in `error`.
+// A file: an existing one must be a writable file, a new one needs a
+// writable folder. Nothing is created.
+bool CheckOutputFile(const std::string& path, std::string& error);
+// A folder: an existing one must be a writable folder; a missing one is made
+// (its parent must exist).
+bool MakeOutputDir(const std::string& path, std::string& error);
+
 }  // namespace cli

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "common/log.h"
+#include "stream/language_code.h"
 
 int SplitString(const std::string& text, const std::string& delimiter,
                 std::vector<std::string>& fields, bool keepEmpty) {
@@ -41,6 +42,9 @@ int FindExternalTXT(const std::string& path, int sid, const std::string& languag
   log("EXT::Checking for TXT Subtitles in external file...\n");
   std::ifstream file(path);
   if (!file.is_open()) return 0;
+  // Written either way (fra or fre, any case), an entry names the same
+  // language as the settings do.
+  const std::string wanted = NormalizeLanguageCode(language);
   std::string line;
   while (std::getline(file, line)) {
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
@@ -52,7 +56,7 @@ int FindExternalTXT(const std::string& path, int sid, const std::string& languag
     const int lineSid = ReadHex(fields[0]);
     const int linePid = ReadHex(fields[1]);
     const int linePage = ReadHex(fields[2]);
-    if (lineSid == sid && fields[3] == language) {
+    if (lineSid == sid && NormalizeLanguageCode(fields[3]) == wanted) {
       pid = linePid;
       page = linePage;
       return 1;

@@ -221,7 +221,14 @@ bool FrameBuffer::AllocBackBuffer(int rows, uint32_t colour) {
   const size_t bytes = static_cast<size_t>(rows) * stride;
   // The memory is kept from one band to the next; growing it is the only
   // allocation. The padding beyond the visible columns copies as zeros.
-  if (backStore.size() < bytes) backStore.resize(bytes);
+  if (backStore.size() < bytes) {
+    try {
+      backStore.resize(bytes);
+    } catch (const std::bad_alloc&) {
+      log("Could not allocate Back buffer...\n");
+      return false;
+    }
+  }
   uint8_t* block = backStore.data();
   backBuffer = block;
   backBufferRows = rows;

@@ -37,6 +37,9 @@ class FrameBuffer {
  public:
   static constexpr int kScreenWidth = 720;
   static constexpr int kScreenHeight = 576;
+  // The daemon's one-line message band at the top of the screen.
+  static constexpr int kMessageLineTop = 15;
+  static constexpr int kMessageLineHeight = 40;
   // The small-bitmap cache keeps a glyph only while its advance and its
   // height above the baseline fit a signed byte; beyond this pixel size most
   // glyphs would be rendered at great cost and then dropped, and a huge size

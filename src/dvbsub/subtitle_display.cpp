@@ -95,6 +95,22 @@ void BlitScaled(FrameBuffer* fb, const subtitle_display& d, const subtitle_regio
   fb->BlitBitmap(scaled.data(), w, h, place.x0, place.y0);
 }
 
+// Whether something else is on the screen in column x, every other row of
+// [first, end). The daemon's own message line is no other picture: counted,
+// it would make the decoder drop a subtitle each time a message is shown.
+bool ForeignPixelSet(FrameBuffer* fb, int x, int first, int end) {
+  const int top = FrameBuffer::kMessageLineTop;
+  const int bottom = top + FrameBuffer::kMessageLineHeight;
+  int after = std::max(first, bottom);
+  if ((after - first) & 1) ++after;  // the same rows as one run from `first`
+  return fb->AnyPixelSet(x, first, std::min(end, top), 2) || fb->AnyPixelSet(x, after, end, 2);
+}
+
+bool InMessageLine(int y) {
+  return y >= FrameBuffer::kMessageLineTop &&
+         y < FrameBuffer::kMessageLineTop + FrameBuffer::kMessageLineHeight;
+}
+
 }  // namespace
 
 uint32_t subtitle_ycrcb_to_colour(const uint8_t entry[4]) {
@@ -198,7 +214,7 @@ void subtitle_set_palette(subtitle_context* ctx, const subtitle_clut* clut, int 
 }
 
 int subtitle_pixel_is_set(subtitle_context* ctx, int x, int y) {
-  if (y >= ctx->bbox.y0 && y <= ctx->bbox.y1) return 0;
+  if ((y >= ctx->bbox.y0 && y <= ctx->bbox.y1) || InMessageLine(y)) return 0;
   return ctx->frameBuffer->AnyPixelSet(x, y, y + 1, 1) ? 1 : 0;
 }
 
@@ -210,12 +226,12 @@ int subtitle_screen_is_free(subtitle_context* ctx) {
   const int y0 = ctx->bbox.y0;
   const int y1 = ctx->bbox.y1;
   FrameBuffer* fb = ctx->frameBuffer;
-  if (y0 > y1) return fb->AnyPixelSet(x, 0, kSubtitleScreenHeight, 2) ? 0 : 1;
+  if (y0 > y1) return ForeignPixelSet(fb, x, 0, kSubtitleScreenHeight) ? 0 : 1;
   // The even rows before y0, then those after y1.
   const int above = std::clamp(y0, 0, kSubtitleScreenHeight);
   const int below = std::clamp((y1 + 2) & ~1, 0, kSubtitleScreenHeight);
   const bool set =
-      fb->AnyPixelSet(x, 0, above, 2) || fb->AnyPixelSet(x, below, kSubtitleScreenHeight, 2);
+      ForeignPixelSet(fb, x, 0, above) || ForeignPixelSet(fb, x, below, kSubtitleScreenHeight);
   return set ? 0 : 1;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +21,7 @@
 
 #include "app/application.h"
 #include "app/status_writer.h"
+#include "common/command_line.h"
 #include "common/crc32.h"
 #include "common/log.h"
 #include "config/translator.h"
@@ -188,8 +190,16 @@ class Session {
   void Transition();
   std::string Visible(const std::string& raw) const;
   int64_t NowMs() const;
+  // Where the recording's last packet lies, on the time line of NowMs.
+  int64_t RecordingEndMs() const { return demux_->DurationMicros() / 1000; }
   void FrameWriter();
   void Finish();
+  // Checks that every output asked for can be written, before the replay.
+  bool CheckOutputs();
+  // Removes the temporary working folder, on every way out.
+  void RemoveOwnDir();
+  // Notes the first output that could not be written: the run fails.
+  void OutputFailed(const std::string& what);
   void TakeThumbnail(Step& step);
   void WriteSheet(const std::vector<size_t>& lastSteps);
 
@@ -252,6 +262,7 @@ class Session {
   std::string fontFile_;
   std::atomic<bool> quiet_{false};  // the sheet's own drawing is not the daemon's
   int64_t stopMs_ = -1;  // replay position when the daemon was asked to stop
+  std::mutex outputMutex_;  // the frame writer and the main thread report failures
 };
 
 int64_t Session::NowMs() const {
@@ -277,7 +288,41 @@ void Session::WriteStatus(int sid) {
   WriteStatusFile(platform_.paths.statusFile, record, nullptr);
 }
 
+bool Session::CheckOutputs() {
+  std::string error;
+  const bool ok = (o_.srtFile.empty() || cli::CheckOutputFile(o_.srtFile, error)) &&
+                  (o_.sheetFile.empty() || cli::CheckOutputFile(o_.sheetFile, error)) &&
+                  (o_.framesDir.empty() || cli::MakeOutputDir(o_.framesDir, error)) &&
+                  (o_.workDir.empty() || cli::MakeOutputDir(o_.workDir, error));
+  if (!ok) {
+    r_.status = 1;
+    r_.error = "cannot write " + error;
+  }
+  return ok;
+}
+
+void Session::OutputFailed(const std::string& what) {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  if (r_.status != 0) return;
+  r_.status = 1;
+  r_.error = "cannot write " + what;
+}
+
+void Session::RemoveOwnDir() {
+  if (!ownDir_) return;
+  const Paths& p = platform_.paths;
+  for (const std::string& f :
+       {p.statusFile, p.disableFlag, p.reloadFlag, p.settings, p.channels, p.translation}) {
+    unlink(f.c_str());
+  }
+  rmdir(dir_.c_str());
+  ownDir_ = false;
+}
+
 bool Session::Prepare() {
+  // The outputs first: a replay that cannot write them would run for
+  // nothing.
+  if (!CheckOutputs()) return false;
   if (o_.speed > 0) {
     base_ = std::make_unique<ScaledClock>(o_.speed);
   } else {
@@ -331,8 +376,8 @@ bool Session::Prepare() {
     ownDir_ = true;
   } else {
     dir_ = o_.workDir;
-    mkdir(dir_.c_str(), 0755);
   }
+  r_.workDir = dir_;
   platform_.paths = Paths::Under(dir_);
   platform_.io = &io_;
   if (o_.wrapDevices) {
@@ -388,7 +433,6 @@ bool Session::Prepare() {
     r_.error = "cannot read translation file " + translation;
     return false;
   }
-  if (!o_.framesDir.empty()) mkdir(o_.framesDir.c_str(), 0755);
   // Frames are taken when the screen differs from what it showed before.
   lastScreen_.assign(fb_->Memory(), fb_->Memory() + fb_->MemoryBytes());
   WriteStatus(o_.service);
@@ -628,7 +672,9 @@ void Session::FrameWriter() {
     memcpy(scratch.Memory(), frame.memory.data(), std::min(frame.memory.size(), scratch.MemoryBytes()));
     char name[32];
     snprintf(name, sizeof name, "/frame-%05d.png", frame.number);
-    WriteScreenPng(o_.framesDir + name, scratch);
+    if (!WriteScreenPng(o_.framesDir + name, scratch)) {
+      OutputFailed(o_.framesDir + name + ": " + strerror(errno));
+    }
   }
 }
 
@@ -647,14 +693,17 @@ namespace {
 
 void Session::Finish() {
   r_.endMs = stopMs_ >= 0 ? stopMs_ : NowMs();
+  // A subtitle still up when the recording ends closes there, not after the
+  // tail the replay adds to let the daemon finish.
+  const int64_t cutMs = std::min(r_.endMs, RecordingEndMs());
   // Screen states in order, short steps of one drawing left out, equal
   // neighbours joined.
   std::vector<SrtEntry> entries;
   std::vector<size_t> lastSteps;  // of each entry, the step whose screen shows it whole
   if (!steps_.empty()) TakeThumbnail(steps_.back());
   for (size_t i = 0; i < steps_.size(); ++i) {
-    if (steps_[i].lines.empty() || steps_[i].ms >= r_.endMs) continue;
-    const int64_t end = i + 1 < steps_.size() ? std::min(steps_[i + 1].ms, r_.endMs) : r_.endMs;
+    if (steps_[i].lines.empty() || steps_[i].ms >= cutMs) continue;
+    const int64_t end = i + 1 < steps_.size() ? std::min(steps_[i + 1].ms, cutMs) : cutMs;
     if (end - steps_[i].ms < kShortestEntryMs) continue;
     if (!entries.empty() && entries.back().lines == steps_[i].lines &&
         steps_[i].ms - entries.back().endMs < kShortestEntryMs) {
@@ -667,10 +716,16 @@ void Session::Finish() {
   }
   r_.srt = entries;
   if (!o_.sheetFile.empty()) WriteSheet(lastSteps);
-  if (!o_.srtFile.empty()) std::ofstream(o_.srtFile, std::ios::trunc) << FormatSrt(entries);
+  if (!o_.srtFile.empty()) {
+    std::ofstream srt(o_.srtFile, std::ios::trunc);
+    srt << FormatSrt(entries);
+    srt.close();
+    if (!srt) OutputFailed(o_.srtFile + ": " + strerror(errno));
+  }
 
   if (!o_.framesDir.empty()) {
-    std::ofstream tsv(o_.framesDir + "/frames.tsv", std::ios::trunc);
+    const std::string tsvPath = o_.framesDir + "/frames.tsv";
+    std::ofstream tsv(tsvPath, std::ios::trunc);
     tsv << "frame\tfile\tstc_ms\ttime\twhat\n";
     const int64_t first = demux_->Recording().FirstTimestamp() / 90;
     for (const Frame& f : r_.frames) {
@@ -679,6 +734,8 @@ void Session::Finish() {
       tsv << f.number << "\t" << name << "\t" << (f.stcMs + first) << "\t" << FormatTime(f.stcMs)
           << "\t" << f.what << "\n";
     }
+    tsv.close();
+    if (!tsv) OutputFailed(tsvPath + ": " + strerror(errno));
   }
 }
 
@@ -699,7 +756,8 @@ void Session::WriteSheet(const std::vector<size_t>& lastSteps) {
   // daemon's and must not reach its log or its screen tracking.
   quiet_ = true;
   if (!WriteContactSheet(o_.sheetFile, cells, fontFile_, &r_.sheetError)) {
-    r_.sheetError = "no contact sheet: " + r_.sheetError;
+    OutputFailed(o_.sheetFile + ": " + r_.sheetError);
+    r_.sheetError.clear();
   } else if (cells.size() < lastSteps.size()) {
     r_.sheetError = "the contact sheet shows the first " + std::to_string(cells.size()) + " of " +
                     std::to_string(lastSteps.size()) + " subtitles";
@@ -708,7 +766,10 @@ void Session::WriteSheet(const std::vector<size_t>& lastSteps) {
 }
 
 Result Session::Play() {
-  if (!Prepare()) return r_;
+  if (!Prepare()) {
+    RemoveOwnDir();
+    return r_;
+  }
   if (!o_.framesDir.empty()) writer_ = std::thread([this] { FrameWriter(); });
   {
     LogCapture capture;
@@ -731,14 +792,7 @@ Result Session::Play() {
   }
   r_.leakedHandles = io_.OpenHandles();
   r_.leakedMappings = io_.LiveMappings();
-  if (ownDir_) {
-    const Paths& p = platform_.paths;
-    for (const std::string& f : {p.statusFile, p.disableFlag, p.reloadFlag,
-                                 p.settings, p.channels, p.translation}) {
-      unlink(f.c_str());
-    }
-    rmdir(dir_.c_str());
-  }
+  RemoveOwnDir();
   return r_;
 }
 

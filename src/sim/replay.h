@@ -99,6 +99,7 @@ struct Result {
   std::vector<SrtEntry> srt;
   std::vector<Frame> frames;
   int64_t endMs = 0;  // replay position when the daemon was stopped
+  std::string workDir;  // where the box's files were; a temporary one is gone again
   int leakedHandles = 0;
   int leakedMappings = 0;
 };

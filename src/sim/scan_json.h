@@ -6,7 +6,19 @@
 
 #include "stream/pmt_loader.h"
 
+class TSRecording;
+
 namespace replay {
+
+// The teletext pages whose headers carry the subtitle flag on one PID.
+struct PagesOnAir {
+  int pid = 0;
+  std::vector<int> pages;  // ascending, as 0x888 for page 888
+};
+
+// Reads every teletext header the recording carries on `pid` and lists the
+// pages flagged as subtitles: what is really sent, whatever the PMT says.
+std::vector<int> SubtitlePagesOnAir(const TSRecording& recording, int pid);
 
 // What the daemon's PAT/PMT scan finds for one program of a recording.
 struct ProgramScan {
@@ -15,6 +27,7 @@ struct ProgramScan {
   int result = 0;                         // what GetAllPIDs returned
   std::vector<TXTSubtitleInfo> teletext;  // in the order the PMT announces them
   std::vector<DVBSubtitleInfo> dvb;
+  std::vector<PagesOnAir> onAir;  // per teletext PID of `teletext`, in its order
   std::string log;  // the scan's log lines
 };
 

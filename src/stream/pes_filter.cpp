@@ -318,9 +318,17 @@ void PESFilter::QueuePacket(const uint8_t* data, int size) {
     DestroyPacket(queue.front());
     queue.pop_front();
   }
-  PESPacket* packet = new PESPacket();
+  // Out of memory, the packet is lost and the thread goes on: the next ones
+  // may fit again.
+  PESPacket* packet = new (std::nothrow) PESPacket();
+  uint8_t* bytes = packet != nullptr ? new (std::nothrow) uint8_t[static_cast<size_t>(size)] : nullptr;
+  if (bytes == nullptr) {
+    delete packet;
+    log("Could not allocate a PES packet of %d bytes, dropped.\n", size);
+    return;
+  }
   packet->pts = time;
-  packet->data = new uint8_t[static_cast<size_t>(size)];
+  packet->data = bytes;
   if (size > 0) std::memcpy(packet->data, data, static_cast<size_t>(size));
   packet->size = static_cast<uint32_t>(size);
   queue.push_back(packet);

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <new>
 
 #include "common/log.h"
+#include "stream/language_code.h"
 
 namespace {
 constexpr uint32_t kSectionTimeoutMs = 5000;
@@ -25,6 +27,12 @@ size_t EntryCount(const uint8_t* descriptor, size_t available, size_t entrySize)
   size_t body = descriptor[1];
   if (body > available - 2) body = available - 2;
   return body / entrySize;
+}
+// Out of memory: the entries read so far stay, the rest of the descriptor is
+// left out.
+int NoRoomForRecord() {
+  log("Could not allocate a subtitle record, rest of the descriptor ignored.\n");
+  return 0;
 }
 }  // namespace
 
@@ -192,7 +200,8 @@ int PMTLoader::ParseTeletextDescriptor(const uint8_t* descriptor, int pid, int s
     const int type = entry[3] >> 3;
     if (type != 2 && type != 5) continue;
 
-    TXTSubtitleInfo* info = new TXTSubtitleInfo;
+    TXTSubtitleInfo* info = new (std::nothrow) TXTSubtitleInfo;
+    if (info == nullptr) return NoRoomForRecord();
     info->type = type;
     info->pid = pid;
     info->serviceId = serviceId;
@@ -232,7 +241,8 @@ int PMTLoader::ParseSubtitlingDescriptor(const uint8_t* descriptor, int pid, int
   const size_t entries = EntryCount(descriptor, available, 8);
   for (size_t k = 0; k < entries; ++k) {
     const uint8_t* entry = descriptor + 2 + 8 * k;
-    DVBSubtitleInfo* info = new DVBSubtitleInfo;
+    DVBSubtitleInfo* info = new (std::nothrow) DVBSubtitleInfo;
+    if (info == nullptr) return NoRoomForRecord();
     info->pid = pid;
     info->serviceId = serviceId;
     NormalizeLanguage(LanguageOf(entry), info->language);
@@ -251,19 +261,7 @@ int PMTLoader::ParseSubtitlingDescriptor(const uint8_t* descriptor, int pid, int
 }
 
 int PMTLoader::NormalizeLanguage(const std::string& in, std::string& out) {
-  // Broadcasters use both the bibliographic and the terminology codes; the
-  // settings name languages by the bibliographic ones, so fold onto those.
-  static const char* const kCanonical[][2] = {
-      {"esl", "spa"}, {"esp", "spa"}, {"deu", "ger"}, {"fra", "fre"}, {"ces", "cze"},
-      {"ell", "gre"}, {"hrv", "scr"}, {"ron", "rum"}, {"slk", "slo"}, {"srp", "scc"},
-  };
-  for (const auto& row : kCanonical) {
-    if (in == row[0]) {
-      out = row[1];
-      return 0;
-    }
-  }
-  out = in;
+  out = NormalizeLanguageCode(in);
   return 0;
 }
 
