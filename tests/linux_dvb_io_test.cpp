@@ -31,8 +31,10 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 #include "common/log.h"
 #include "platform/linux_dvb_io.h"
 #include "platform/select_io.h"
+#include "support/recording_decoder.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
+#include "tsgen/pes.h"
 #include "tsgen/psi.h"
 #include "tsgen/ts.h"
 
@@ -300,8 +302,9 @@ TEST_F(LinuxDvbIOTest, ClockIsReadThroughTheStandardRecordIn90kHzTicks) {
 
 // A PC adapter's demultiplexer as the kernel's own software one behaves: it
 // keeps no system time clock (DMX_GET_STC fails with EINVAL); a section
-// filter delivers the PMT set here; a PES filter with the TS tap output
-// delivers the whole packets queued for its PID; otherwise nothing waits.
+// filter delivers the PMT set here; a PES filter delivers the bytes queued
+// for its PID (whole TS packets for the TS tap output, PES bytes for the
+// PES tap); otherwise nothing waits.
 class PcAdapterIO : public DeviceIO {
  public:
   struct Handle {
@@ -320,7 +323,7 @@ class PcAdapterIO : public DeviceIO {
   int Close(int fd) override { return handles.erase(fd) ? 0 : (errno = EBADF, -1); }
   ssize_t Read(int fd, void* buffer, size_t count) override {
     const Handle& h = handles.at(fd);
-    Bytes* source = h.section ? &pmt : h.pes.output == DMX_OUT_TSDEMUX_TAP ? &tap[h.pes.pid] : nullptr;
+    Bytes* source = h.section ? &pmt : h.pes.output != DMX_OUT_DECODER ? &tap[h.pes.pid] : nullptr;
     if (source == nullptr || source->empty()) return errno = EAGAIN, -1;
     const size_t n = std::min(count, source->size());
     std::memcpy(buffer, source->data(), n);
@@ -341,7 +344,71 @@ class PcAdapterIO : public DeviceIO {
   Bytes pmt;
   std::map<int, Bytes> tap;  // by PID
   std::map<int, Handle> handles;
+
+  // The daemon's PMT scan through `io`, with a PMT naming `pcrPid`.
+  void Scan(LinuxDvbIO& io, int pcrPid) {
+    const int scan = io.Open("/dev/dvb/card0/demux0", O_RDWR);
+    SectionFilterParams filter{};
+    filter.pid = 0x20;
+    filter.filter[0] = 0x02;
+    filter.mask[0] = 0xFF;
+    filter.flags = 7;
+    ASSERT_EQ(io.Ioctl(scan, boxreq::kSetFilter, &filter), 0);
+    pmt = tsgen::BuildPMT(1, static_cast<uint16_t>(pcrPid), {}, {});
+    uint8_t section[1024];
+    ASSERT_GT(io.Read(scan, section, sizeof section), 0);
+    io.Close(scan);
+  }
+  void AddPcr(int pid, int64_t pcr, bool discontinuity = false) {
+    Bytes packet = tsgen::PCRPacket(static_cast<uint16_t>(pid), pcr, 0);
+    if (discontinuity) packet[5] |= 0x80;
+    tap[pid].insert(tap[pid].end(), packet.begin(), packet.end());
+  }
 };
+
+int NoThread(pthread_t* thread, const pthread_attr_t*, void* (*)(void*), void*) {
+  *thread = 0;
+  return 0;
+}
+
+// The fault this layer's clock mends: on a PC adapter a subtitle with a PTS
+// reached the decoder never. Now it does at its time, and at once where the
+// service has no PCR. The reader passes are run by hand; each idle one
+// sleeps 10 ms of the test's clock.
+TEST(LinuxDvbIOClock, PesFilterReleasesAtThePcrTimeOnAPcAdapter) {
+  struct Case {
+    int pcrPid;
+    int64_t earliestMs, latestMs;  // when the packet may reach the decoder
+  } cases[] = {{0x100, 515, 526}, {0x1FFF, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pcrPid);
+    PcAdapterIO adapter;
+    StepClock clock;
+    LinuxDvbIO io(&adapter, &clock);
+    LogCapture quiet;
+    adapter.Scan(io, c.pcrPid);
+    RecordingDecoder decoder;
+    PESFilter filter(Platform{&io, &clock, Paths()});
+    filter.SetThreadCreator(&NoThread);
+    ASSERT_TRUE(filter.Start(0x200, &decoder, 0));
+    // Two PCRs start the clock at 903600 when the second is read, at 30 ms
+    // (PTS 950000 is 515.6 ms on), with the packet.
+    adapter.AddPcr(0x100, 900000);
+    filter.ReaderPass();
+    clock.Sleep(20000);
+    adapter.AddPcr(0x100, 903600);
+    adapter.tap[0x200] = tsgen::BuildPES(0xBD, 950000, Bytes(2, 0x20));
+    const int64_t origin = clock.NowMicros();
+    while (decoder.PacketCount() == 0 && clock.NowMicros() < 2000000) filter.ReaderPass();
+    // The releasing pass has slept its 10 ms since.
+    const int64_t releasedMs = (clock.NowMicros() - 10000 - origin) / 1000;
+    EXPECT_GE(releasedMs, c.earliestMs);
+    EXPECT_LE(releasedMs, c.latestMs);
+    ASSERT_EQ(decoder.PacketCount(), 1u);
+    EXPECT_EQ(decoder.Packets()[0].pts, 950000);
+    filter.Stop();
+  }
+}
 
 // The daemon's own steps on a PC adapter: the PMT scan, then the PES filter
 // asking the clock as its reader thread does; at each step of a case PCRs
@@ -402,30 +469,14 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
     StepClock clock;
     LinuxDvbIO io(&adapter, &clock);
     LogCapture capture;
-    if (c.pcrPid >= 0) {
-      const int scan = io.Open("/dev/dvb/card0/demux0", O_RDWR);
-      SectionFilterParams filter{};
-      filter.pid = 0x20;
-      filter.filter[0] = 0x02;
-      filter.mask[0] = 0xFF;
-      filter.flags = 7;
-      ASSERT_EQ(io.Ioctl(scan, boxreq::kSetFilter, &filter), 0);
-      adapter.pmt = tsgen::BuildPMT(1, static_cast<uint16_t>(c.pcrPid), {}, {});
-      uint8_t section[1024];
-      ASSERT_GT(io.Read(scan, section, sizeof section), 0);
-      io.Close(scan);
-    }
+    if (c.pcrPid >= 0) adapter.Scan(io, c.pcrPid);
     const int fd = io.Open("/dev/dvb/card0/demux0", O_RDWR | O_NONBLOCK);
     int64_t at = 0;
     for (const Step& step : c.steps) {
       SCOPED_TRACE(step.ms);
       clock.Sleep(static_cast<uint32_t>((step.ms - at) * 1000));
       at = step.ms;
-      for (int64_t pcr : step.pcrs) {
-        Bytes packet = tsgen::PCRPacket(0x100, pcr < 0 ? -pcr : pcr, 0);
-        if (pcr < 0) packet[5] |= 0x80;
-        adapter.tap[0x100].insert(adapter.tap[0x100].end(), packet.begin(), packet.end());
-      }
+      for (int64_t pcr : step.pcrs) adapter.AddPcr(0x100, pcr < 0 ? -pcr : pcr, pcr < 0);
       STCRequest request{0, 1, 0x1122334455667788ull};
       const int result = io.Ioctl(fd, boxreq::kGetSTC, &request);
       if (step.stc == kRefused) {
