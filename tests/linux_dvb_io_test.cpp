@@ -366,6 +366,13 @@ class PcAdapterIO : public DeviceIO {
   }
 };
 
+// The translating layer over a PC adapter, on the test's clock.
+struct PcRig {
+  PcAdapterIO adapter;
+  StepClock clock;
+  LinuxDvbIO io{&adapter, &clock};
+};
+
 int NoThread(pthread_t* thread, const pthread_attr_t*, void* (*)(void*), void*) {
   *thread = 0;
   return 0;
@@ -382,26 +389,24 @@ TEST(LinuxDvbIOClock, PesFilterReleasesAtThePcrTimeOnAPcAdapter) {
   } cases[] = {{0x100, 515, 526}, {0x1FFF, 0, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pcrPid);
-    PcAdapterIO adapter;
-    StepClock clock;
-    LinuxDvbIO io(&adapter, &clock);
+    PcRig pc;
     LogCapture quiet;
-    adapter.Scan(io, c.pcrPid);
+    pc.adapter.Scan(pc.io, c.pcrPid);
     RecordingDecoder decoder;
-    PESFilter filter(Platform{&io, &clock, Paths()});
+    PESFilter filter(Platform{&pc.io, &pc.clock, Paths()});
     filter.SetThreadCreator(&NoThread);
     ASSERT_TRUE(filter.Start(0x200, &decoder, 0));
     // Two PCRs start the clock at 903600 when the second is read, at 30 ms
     // (PTS 950000 is 515.6 ms on), with the packet.
-    adapter.AddPcr(0x100, 900000);
+    pc.adapter.AddPcr(0x100, 900000);
     filter.ReaderPass();
-    clock.Sleep(20000);
-    adapter.AddPcr(0x100, 903600);
-    adapter.tap[0x200] = tsgen::BuildPES(0xBD, 950000, Bytes(2, 0x20));
-    const int64_t origin = clock.NowMicros();
-    while (decoder.PacketCount() == 0 && clock.NowMicros() < 2000000) filter.ReaderPass();
+    pc.clock.Sleep(20000);
+    pc.adapter.AddPcr(0x100, 903600);
+    pc.adapter.tap[0x200] = tsgen::BuildPES(0xBD, 950000, Bytes(2, 0x20));
+    const int64_t origin = pc.clock.NowMicros();
+    while (decoder.PacketCount() == 0 && pc.clock.NowMicros() < 2000000) filter.ReaderPass();
     // The releasing pass has slept its 10 ms since.
-    const int64_t releasedMs = (clock.NowMicros() - 10000 - origin) / 1000;
+    const int64_t releasedMs = (pc.clock.NowMicros() - 10000 - origin) / 1000;
     EXPECT_GE(releasedMs, c.earliestMs);
     EXPECT_LE(releasedMs, c.latestMs);
     ASSERT_EQ(decoder.PacketCount(), 1u);
@@ -465,20 +470,18 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PcAdapterIO adapter;
-    StepClock clock;
-    LinuxDvbIO io(&adapter, &clock);
+    PcRig pc;
     LogCapture capture;
-    if (c.pcrPid >= 0) adapter.Scan(io, c.pcrPid);
-    const int fd = io.Open("/dev/dvb/card0/demux0", O_RDWR | O_NONBLOCK);
+    if (c.pcrPid >= 0) pc.adapter.Scan(pc.io, c.pcrPid);
+    const int fd = pc.io.Open("/dev/dvb/card0/demux0", O_RDWR | O_NONBLOCK);
     int64_t at = 0;
     for (const Step& step : c.steps) {
       SCOPED_TRACE(step.ms);
-      clock.Sleep(static_cast<uint32_t>((step.ms - at) * 1000));
+      pc.clock.Sleep(static_cast<uint32_t>((step.ms - at) * 1000));
       at = step.ms;
-      for (int64_t pcr : step.pcrs) adapter.AddPcr(0x100, pcr < 0 ? -pcr : pcr, pcr < 0);
+      for (int64_t pcr : step.pcrs) pc.adapter.AddPcr(0x100, pcr < 0 ? -pcr : pcr, pcr < 0);
       STCRequest request{0, 1, 0x1122334455667788ull};
-      const int result = io.Ioctl(fd, boxreq::kGetSTC, &request);
+      const int result = pc.io.Ioctl(fd, boxreq::kGetSTC, &request);
       if (step.stc == kRefused) {
         EXPECT_EQ(result, -1);
         EXPECT_EQ(errno, EINVAL);
@@ -492,16 +495,16 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
     // The tap: the PCR PID's whole packets, on a handle of its own that
     // never blocks the reader thread, gone with the daemon's handle.
     const bool tapped = c.pcrPid >= 0 && c.pcrPid < 0x1FFF;
-    ASSERT_EQ(adapter.handles.size(), tapped ? 2u : 1u);
+    ASSERT_EQ(pc.adapter.handles.size(), tapped ? 2u : 1u);
     if (tapped) {
-      const PcAdapterIO::Handle& tap = adapter.handles.rbegin()->second;
+      const PcAdapterIO::Handle& tap = pc.adapter.handles.rbegin()->second;
       EXPECT_EQ(tap.pes.pid, 0x100);
       EXPECT_EQ(tap.pes.output, DMX_OUT_TSDEMUX_TAP);
       EXPECT_EQ(tap.pes.flags, static_cast<uint32_t>(DMX_IMMEDIATE_START));
       EXPECT_NE(tap.flags & O_NONBLOCK, 0);
     }
-    io.Close(fd);
-    EXPECT_TRUE(adapter.handles.empty());
+    pc.io.Close(fd);
+    EXPECT_TRUE(pc.adapter.handles.empty());
   }
 }
 
