@@ -17,6 +17,7 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 #include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -413,6 +414,19 @@ TEST(LinuxDvbIOClock, PesFilterReleasesAtThePcrTimeOnAPcAdapter) {
     EXPECT_EQ(decoder.Packets()[0].pts, 950000);
     filter.Stop();
   }
+  // The same from the reader thread itself, on real time, without PCR.
+  PcAdapterIO adapter;
+  LinuxDvbIO io(&adapter);
+  LogCapture quiet;
+  adapter.Scan(io, 0x1FFF);
+  adapter.tap[0x200] = tsgen::BuildPES(0xBD, 950000, Bytes(2, 0x20));
+  RecordingDecoder decoder;
+  PESFilter filter(Platform{&io, RealClock::Instance(), Paths()});
+  ASSERT_TRUE(filter.Start(0x200, &decoder, 0));
+  for (int i = 0; i < 500 && decoder.PacketCount() == 0; ++i) usleep(2000);
+  filter.Stop();
+  EXPECT_EQ(decoder.PacketCount(), 1u);
+  EXPECT_TRUE(adapter.handles.empty());
 }
 
 // The daemon's own steps on a PC adapter: the PMT scan, then the PES filter
