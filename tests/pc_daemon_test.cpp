@@ -125,15 +125,24 @@ bool WaitFor(int fd, std::string& log, const std::string& needle) {
 
 TEST(PcDaemon, SighupReloadsTheSettingsFromTheConfigDir) {
   TempDir dir;
-  dir.Write("zuva.conf", "Language fin\n");
+  // The devices: an option wins over its setting, a setting over the box's;
+  // a bad number is named, and a device that does not open says why.
+  dir.Write("zuva.conf", "Language fin\nAdapter x\nDemux 2\nFrameBuffer /dev/fb/7\n");
   int pipeFds[2];
   ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-  const pid_t pid = Start({"zuva", "--config-dir", dir.Path() + "/"}, "/", 1, pipeFds[1]);
+  const pid_t pid = Start({"zuva", "--config-dir", dir.Path() + "/", "--adapter", "3",
+                           "--framebuffer", "/nonexistent/fb"},
+                          "/", 1, pipeFds[1]);
   close(pipeFds[1]);
   std::string log;
   const std::string loaded = "ZUVA: Load settings from: " + dir.File("zuva.conf") + "\n";
   EXPECT_TRUE(WaitFor(pipeFds[0], log, loaded)) << log;
   EXPECT_EQ(log.rfind("ZUVA: Booting...\nZUVA: Version: 2.07\nZUVA: Compiled at: ", 0), 0u) << log;
+  EXPECT_NE(log.find("\nZUVA: CONFIG: Adapter \"x\" is not a number from 0 to 255: ignored\n"
+                     "ZUVA: Device I/O: box driver on /dev/dvb/card3/demux2 and /nonexistent/fb\n"),
+            std::string::npos) << log;
+  EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Could not open frame buffer\n"
+                                       "ZUVA: /nonexistent/fb: No such file or directory\n")) << log;
   EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: CONFIG: Language = fin\n")) << log;
   // Each signal reloads once, the handler stays, and the new file counts.
   const char* rounds[] = {"ger", "ita"};
@@ -162,6 +171,7 @@ TEST(PcDaemon, SighupReloadsTheSettingsFromTheConfigDir) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
+
 #endif
 
 }  // namespace
