@@ -22,6 +22,7 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <numeric>
 #include <set>
 #include <string>
@@ -31,6 +32,9 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 #include "platform/linux_dvb_io.h"
 #include "platform/select_io.h"
 #include "support/temp_dir.h"
+#include "support/test_clock.h"
+#include "tsgen/psi.h"
+#include "tsgen/ts.h"
 
 namespace {
 
@@ -263,12 +267,163 @@ TEST_F(LinuxDvbIOTest, ClockIsReadThroughTheStandardRecordIn90kHzTicks) {
     EXPECT_EQ(inner.calls.back().bytes, BytesOf(handed));
     EXPECT_EQ(request.stc, c.daemonStc);
   }
+  EXPECT_EQ(inner.paths.size(), 1u) << "a driver with a clock got a PCR tap";
+}
 
-  inner.ioctlErrno = EINVAL;
-  STCRequest request{0, 1, 0x1122334455667788ull};
-  EXPECT_EQ(io.Ioctl(fd, boxreq::kGetSTC, &request), -1);
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(request.stc, 0x1122334455667788ull) << "a failed read changed the record";
+// A PC adapter's demultiplexer as the kernel's own software one behaves: it
+// keeps no system time clock (DMX_GET_STC fails with EINVAL); a section
+// filter delivers the PMT set here; a PES filter with the TS tap output
+// delivers the whole packets queued for its PID; otherwise nothing waits.
+class PcAdapterIO : public DeviceIO {
+ public:
+  struct Handle {
+    int flags = 0;
+    bool section = false;
+    dmx_pes_filter_params pes{};
+    bool stopped = false;
+  };
+
+  int Open(const char*, int flags) override {
+    int fd = 3;
+    while (handles.count(fd)) ++fd;
+    handles[fd].flags = flags;
+    return fd;
+  }
+  int Close(int fd) override { return handles.erase(fd) ? 0 : (errno = EBADF, -1); }
+  ssize_t Read(int fd, void* buffer, size_t count) override {
+    const Handle& h = handles.at(fd);
+    Bytes* source = h.section ? &pmt : h.pes.output == DMX_OUT_TSDEMUX_TAP ? &tap[h.pes.pid] : nullptr;
+    if (source == nullptr || source->empty()) return errno = EAGAIN, -1;
+    const size_t n = std::min(count, source->size());
+    std::memcpy(buffer, source->data(), n);
+    source->erase(source->begin(), source->begin() + static_cast<long>(n));
+    return static_cast<ssize_t>(n);
+  }
+  int Ioctl(int fd, unsigned long request, void* arg) override {
+    Handle& h = handles.at(fd);
+    if (request == DMX_GET_STC) return errno = EINVAL, -1;
+    if (request == DMX_SET_FILTER) h.section = true;
+    if (request == DMX_SET_PES_FILTER) h.pes = *static_cast<dmx_pes_filter_params*>(arg);
+    if (request == DMX_STOP) h.stopped = true;
+    return 0;
+  }
+  void* Mmap(void*, size_t, int, int, int, off_t) override { return MAP_FAILED; }
+  int Munmap(void*, size_t) override { return 0; }
+
+  Bytes pmt;
+  std::map<int, Bytes> tap;  // by PID
+  std::map<int, Handle> handles;
+};
+
+// The daemon's own steps on a PC adapter: the PMT scan, then the PES filter
+// asking the clock as its reader thread does; at each step of a case PCRs
+// may arrive first. The PCR PID is 0x100 unless the case's PMT says other.
+TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
+  constexpr int64_t kFree = LinuxDvbIO::kFreeRunBase;
+  constexpr int64_t kWrap = int64_t{1} << 33;
+  constexpr int64_t kRefused = -1;
+  struct Step {
+    int64_t ms;               // time of the step
+    std::vector<int64_t> pcrs;  // arriving before it; negative: that base with the discontinuity flag
+    int64_t stc;              // what the daemon reads, or kRefused
+  };
+  const std::string takeOver = "ZUVA: The demultiplexer keeps no system time clock: using the PCR on PID 0x0100\n";
+  const std::string asArrive = ": subtitles are shown as they arrive\n";
+  struct Case {
+    const char* name;
+    int pcrPid;  // in the PMT; -1: no PMT read at all
+    std::vector<Step> steps;
+    std::string log;
+  };
+  const Case cases[] = {
+      {"two agreeing PCRs start the clock, which runs on between them", 0x100,
+       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {60, {}, 905400}, {80, {907200}, 907200}},
+       takeOver},
+      {"33-bit wrap", 0x100,
+       {{0, {kWrap - 5400}, kRefused}, {40, {kWrap - 1800}, kWrap - 1800}, {60, {}, 0},
+        {80, {1800}, 1800}, {90, {}, 2700}},
+       takeOver},
+      {"flagged discontinuity is followed at once", 0x100,
+       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {80, {-50000}, 50000}, {100, {}, 51800}},
+       takeOver},
+      {"unflagged jump is followed once the next PCR confirms it", 0x100,
+       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {80, {50000}, 907200},
+        {120, {53600}, 53600}},
+       takeOver},
+      {"a single outlier is ignored", 0x100,
+       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {80, {903600 + (int64_t{1} << 32)}, 907200},
+        {120, {910800}, 910800}},
+       takeOver},
+      {"a lone first PCR never starts the clock", 0x100,
+       {{0, {5000000}, kRefused}, {40, {903600}, kRefused}, {80, {907200}, 907200}}, takeOver},
+      {"PCR PID 0x1FFF", 0x1FFF, {{0, {}, kFree}, {500, {}, kFree + 45000}},
+       "ZUVA: The demultiplexer keeps no system time clock and the service names no PCR" + asArrive},
+      {"no PMT seen", -1, {{0, {}, kFree}},
+       "ZUVA: The demultiplexer keeps no system time clock and the service names no PCR" + asArrive},
+      {"no PCR within a second", 0x100,
+       {{0, {}, kRefused}, {1000, {}, kRefused}, {1010, {}, kFree}, {1020, {}, kFree + 900}},
+       "ZUVA: No PCR on PID 0x0100 within a second" + asArrive},
+      {"lost after a second without PCR, taken again when it returns", 0x100,
+       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {1040, {}, 993600}, {1050, {}, kFree},
+        {2000, {5000}, kFree + 85500}, {2040, {8600}, 8600}},
+       takeOver + "ZUVA: PCR on PID 0x0100 lost" + asArrive + takeOver},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PcAdapterIO adapter;
+    StepClock clock;
+    LinuxDvbIO io(&adapter, &clock);
+    LogCapture capture;
+    if (c.pcrPid >= 0) {
+      const int scan = io.Open("/dev/dvb/card0/demux0", O_RDWR);
+      SectionFilterParams filter{};
+      filter.pid = 0x20;
+      filter.filter[0] = 0x02;
+      filter.mask[0] = 0xFF;
+      filter.flags = 7;
+      ASSERT_EQ(io.Ioctl(scan, boxreq::kSetFilter, &filter), 0);
+      adapter.pmt = tsgen::BuildPMT(1, static_cast<uint16_t>(c.pcrPid), {}, {});
+      uint8_t section[1024];
+      ASSERT_GT(io.Read(scan, section, sizeof section), 0);
+      io.Close(scan);
+    }
+    const int fd = io.Open("/dev/dvb/card0/demux0", O_RDWR | O_NONBLOCK);
+    int64_t at = 0;
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(step.ms);
+      clock.Sleep(static_cast<uint32_t>((step.ms - at) * 1000));
+      at = step.ms;
+      for (int64_t pcr : step.pcrs) {
+        Bytes packet = tsgen::PCRPacket(0x100, pcr < 0 ? -pcr : pcr, 0);
+        if (pcr < 0) packet[5] |= 0x80;
+        adapter.tap[0x100].insert(adapter.tap[0x100].end(), packet.begin(), packet.end());
+      }
+      STCRequest request{0, 1, 0x1122334455667788ull};
+      const int result = io.Ioctl(fd, boxreq::kGetSTC, &request);
+      if (step.stc == kRefused) {
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(request.stc, 0x1122334455667788ull) << "a failed read changed the record";
+      } else {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(static_cast<int64_t>(request.stc), step.stc);
+      }
+    }
+    EXPECT_EQ(capture.Text(), c.log);
+    // The tap: the PCR PID's whole packets, on a handle of its own that
+    // never blocks the reader thread, gone with the daemon's handle.
+    const bool tapped = c.pcrPid >= 0 && c.pcrPid < 0x1FFF;
+    ASSERT_EQ(adapter.handles.size(), tapped ? 2u : 1u);
+    if (tapped) {
+      const PcAdapterIO::Handle& tap = adapter.handles.rbegin()->second;
+      EXPECT_EQ(tap.pes.pid, 0x100);
+      EXPECT_EQ(tap.pes.output, DMX_OUT_TSDEMUX_TAP);
+      EXPECT_EQ(tap.pes.flags, static_cast<uint32_t>(DMX_IMMEDIATE_START));
+      EXPECT_NE(tap.flags & O_NONBLOCK, 0);
+    }
+    io.Close(fd);
+    EXPECT_TRUE(adapter.handles.empty());
+  }
 }
 
 TEST_F(LinuxDvbIOTest, OtherHandlesAndRequestsPassUnchanged) {

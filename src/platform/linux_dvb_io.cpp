@@ -12,11 +12,15 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 constexpr unsigned long kGetSTC = DMX_GET_STC;
 }  // namespace box
 
+#include <fcntl.h>
 #include <linux/dvb/dmx.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "common/log.h"
 
 #include "platform/linux_dvb_io.h"
 
@@ -106,9 +110,19 @@ int Fail(int err) {
   return -1;
 }
 
+constexpr size_t kTsPacket = 188;
+constexpr uint8_t kTsSync = 0x47;
+constexpr uint8_t kPmtTableId = 0x02;
+constexpr int kNullPid = 0x1FFF;
+
 }  // namespace
 
-LinuxDvbIO::LinuxDvbIO(DeviceIO* inner) : inner_(inner) {}
+LinuxDvbIO::LinuxDvbIO(DeviceIO* inner, Clock* clock) : inner_(inner), clock_(clock) {}
+
+LinuxDvbIO::~LinuxDvbIO() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CloseTap();
+}
 
 std::string LinuxDvbIO::MapPath(const std::string& path) {
   std::string number;
@@ -132,12 +146,12 @@ bool LinuxDvbIO::IsDemuxPath(const std::string& path) {
 
 size_t LinuxDvbIO::DemuxHandles() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return demuxFds_.size();
+  return demux_.size();
 }
 
 bool LinuxDvbIO::IsDemux(int fd) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return demuxFds_.count(fd) != 0;
+  return demux_.count(fd) != 0;
 }
 
 int LinuxDvbIO::Open(const char* path, int flags) {
@@ -146,7 +160,7 @@ int LinuxDvbIO::Open(const char* path, int flags) {
   const int fd = inner_->Open(mapped.c_str(), flags);
   if (fd >= 0 && IsDemuxPath(mapped)) {
     std::lock_guard<std::mutex> lock(mutex_);
-    demuxFds_.insert(fd);
+    demux_[fd] = Demux{mapped, false};
   }
   return fd;
 }
@@ -156,13 +170,35 @@ int LinuxDvbIO::Close(int fd) {
   // open anywhere in the process may be handed the same number.
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    demuxFds_.erase(fd);
+    demux_.erase(fd);
+    if (fd == clockFd_) {
+      // The clock lives as long as the handle that asks for it: the next
+      // service may bring another PCR PID.
+      CloseTap();
+      clockFd_ = -1;
+    }
   }
   return inner_->Close(fd);
 }
 
 ssize_t LinuxDvbIO::Read(int fd, void* buffer, size_t count) {
-  return inner_->Read(fd, buffer, count);
+  const ssize_t got = inner_->Read(fd, buffer, count);
+  if (got > 0 && buffer != nullptr) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = demux_.find(fd);
+    if (it != demux_.end() && it->second.pmt) {
+      LearnPcrPid(static_cast<const uint8_t*>(buffer), std::min(got, static_cast<ssize_t>(count)));
+    }
+  }
+  return got;
+}
+
+void LinuxDvbIO::LearnPcrPid(const uint8_t* section, ssize_t size) {
+  // The header up to the PCR PID, and a length that the bytes read hold.
+  if (size < 12 || section[0] != kPmtTableId) return;
+  const int length = ((section[1] & 0x0F) << 8) | section[2];
+  if (length < 13 || length + 3 > size) return;
+  pcrPid_ = ((section[8] & 0x1F) << 8) | section[9];
 }
 
 int LinuxDvbIO::Ioctl(int fd, unsigned long request, void* arg) {
@@ -202,6 +238,11 @@ int LinuxDvbIO::SetSectionFilter(int fd, const void* arg) {
   std::memcpy(out.filter.mask, in.mask, sizeof in.mask);
   out.timeout = in.timeout;
   out.flags = flags;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = demux_.find(fd);
+    if (it != demux_.end()) it->second.pmt = in.filter[0] == kPmtTableId && in.mask[0] == 0xFF;
+  }
   return inner_->Ioctl(fd, DMX_SET_FILTER, &out);
 }
 
@@ -219,6 +260,11 @@ int LinuxDvbIO::SetPESFilter(int fd, const void* arg) {
   }
   out.pid = in.pid;
   out.flags = flags;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = demux_.find(fd);
+    if (it != demux_.end()) it->second.pmt = false;
+  }
   return inner_->Ioctl(fd, DMX_SET_PES_FILTER, &out);
 }
 
@@ -227,20 +273,156 @@ int LinuxDvbIO::GetSTC(int fd, void* arg) {
   STCRequest request;
   std::memcpy(&request, arg, sizeof request);
 
-  dmx_stc stc;
-  std::memset(&stc, 0, sizeof stc);
-  stc.num = request.num;
-  stc.base = request.base;
-  const int result = inner_->Ioctl(fd, DMX_GET_STC, &stc);
-  if (result < 0) return result;
-
-  // The daemon counts the clock in 90 kHz ticks, as the box's driver delivers
-  // it. A standard driver may count faster and names the divisor in `base`;
-  // dividing here keeps presentation times and the clock in the same units.
-  request.stc = stc.base > 1 ? stc.stc / stc.base : stc.stc;
+  bool refused = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refused = fd == clockFd_;
+  }
+  int result = 0;
+  if (!refused) {
+    dmx_stc stc;
+    std::memset(&stc, 0, sizeof stc);
+    stc.num = request.num;
+    stc.base = request.base;
+    result = inner_->Ioctl(fd, DMX_GET_STC, &stc);
+    // The daemon counts the clock in 90 kHz ticks, as the box's driver
+    // delivers it. A standard driver may count faster and names the divisor
+    // in `base`; dividing here keeps presentation times and the clock in the
+    // same units.
+    request.stc = stc.base > 1 ? stc.stc / stc.base : stc.stc;
+  }
+  if (refused || result < 0) {
+    // The driver keeps no clock (every PC adapter's refuses): ours answers.
+    const int err = refused ? EINVAL : errno;
+    uint64_t stc = 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!ServeClock(fd, clock_->NowMicros(), stc)) return Fail(err);
+    request.stc = stc;
+    result = 0;
+  }
   request.base = 1;
   std::memcpy(arg, &request, sizeof request);
   return result;
+}
+
+bool LinuxDvbIO::ServeClock(int fd, int64_t now, uint64_t& stc) {
+  const auto handle = demux_.find(fd);
+  if (handle == demux_.end()) return false;  // closed meanwhile
+  if (fd != clockFd_ || (tapFd_ >= 0 && tapPid_ != pcrPid_)) {
+    // A new handle, or a PMT that named another PCR PID since: start afresh.
+    CloseTap();
+    pcr_.Reset();
+    clockFd_ = fd;
+    source_ = Source::kWaiting;
+    if (pcrPid_ < 0 || pcrPid_ == kNullPid) {
+      log("The demultiplexer keeps no system time clock and the service names no PCR: "
+          "subtitles are shown as they arrive\n");
+      FreeRun(now);
+    } else if (!OpenTap(handle->second.path, pcrPid_, now)) {
+      FreeRun(now);
+    }
+  }
+  if (tapFd_ >= 0 && now - tapRead_ >= kTapReadMicros) ReadTap(now);
+
+  const bool pcrFresh = pcr_.Running() && now - pcr_.LastMicros() <= kPcrTimeoutMicros;
+  if (pcrFresh && source_ != Source::kPcr) {
+    log("The demultiplexer keeps no system time clock: using the PCR on PID 0x%04x\n", tapPid_);
+    source_ = Source::kPcr;
+  } else if (!pcrFresh && source_ == Source::kPcr) {
+    log("PCR on PID 0x%04x lost: subtitles are shown as they arrive\n", tapPid_);
+    FreeRun(now);
+  } else if (source_ == Source::kWaiting && now - tapOpened_ > kPcrTimeoutMicros) {
+    log("No PCR on PID 0x%04x within a second: subtitles are shown as they arrive\n", tapPid_);
+    FreeRun(now);
+  }
+  switch (source_) {
+    case Source::kPcr:
+      stc = static_cast<uint64_t>(pcr_.Read(now));
+      return true;
+    case Source::kFreeRun:
+      stc = static_cast<uint64_t>(kFreeRunBase + PcrClock::Ticks(now - freeRunFrom_));
+      return true;
+    case Source::kWaiting:
+      break;
+  }
+  return false;
+}
+
+void LinuxDvbIO::FreeRun(int64_t now) {
+  source_ = Source::kFreeRun;
+  freeRunFrom_ = now;
+}
+
+bool LinuxDvbIO::OpenTap(const std::string& path, int pid, int64_t now) {
+  const int tap = inner_->Open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (tap < 0) {
+    log("Could not open %s for the PCR on PID 0x%04x: %s: subtitles are shown as they arrive\n",
+        path.c_str(), pid, strerror(errno));
+    return false;
+  }
+  // A driver that keeps its own buffer size still delivers, only sooner
+  // overruns; the next read recovers from that.
+  inner_->Ioctl(tap, DMX_SET_BUFFER_SIZE,
+                reinterpret_cast<void*>(static_cast<uintptr_t>(kTapBufferSize)));
+  dmx_pes_filter_params params;
+  std::memset(&params, 0, sizeof params);
+  params.pid = static_cast<uint16_t>(pid);
+  params.input = DMX_IN_FRONTEND;
+  params.output = DMX_OUT_TSDEMUX_TAP;  // whole TS packets: the PCR lives in their header
+  params.pes_type = DMX_PES_OTHER;
+  params.flags = DMX_IMMEDIATE_START;
+  if (inner_->Ioctl(tap, DMX_SET_PES_FILTER, &params) < 0) {
+    log("Could not tap the PCR on PID 0x%04x of %s: %s: subtitles are shown as they arrive\n", pid,
+        path.c_str(), strerror(errno));
+    inner_->Close(tap);
+    return false;
+  }
+  tapFd_ = tap;
+  tapPid_ = pid;
+  tapOpened_ = now;
+  tapRead_ = now - kTapReadMicros;
+  tapHeld_ = 0;
+  return true;
+}
+
+void LinuxDvbIO::ReadTap(int64_t now) {
+  tapRead_ = now;
+  // A few buffers at most per request, so that a flood cannot hold up the
+  // reader thread; what is left waits for the next request.
+  for (int round = 0; round < 8; ++round) {
+    const size_t room = sizeof tapBuffer_ - tapHeld_;
+    const ssize_t got = inner_->Read(tapFd_, tapBuffer_ + tapHeld_, room);
+    // Nothing waiting, or an overrun that the driver has already dropped.
+    if (got <= 0) return;
+    const size_t end = tapHeld_ + std::min(static_cast<size_t>(got), room);
+    size_t at = 0;
+    while (end - at >= kTsPacket) {
+      if (tapBuffer_[at] != kTsSync) {
+        ++at;  // out of step: find the next packet
+        continue;
+      }
+      const uint8_t* packet = tapBuffer_ + at;
+      int64_t pcr = 0;
+      bool discontinuity = false;
+      const int pid = ((packet[1] & 0x1F) << 8) | packet[2];
+      if (pid == tapPid_ && PacketPcr(packet, pcr, discontinuity)) {
+        pcr_.Add(pcr, discontinuity, now);
+      }
+      at += kTsPacket;
+    }
+    while (at < end && tapBuffer_[at] != kTsSync) ++at;
+    tapHeld_ = end - at;
+    std::memmove(tapBuffer_, tapBuffer_ + at, tapHeld_);
+    if (static_cast<size_t>(got) < room) return;
+  }
+}
+
+void LinuxDvbIO::CloseTap() {
+  if (tapFd_ < 0) return;
+  inner_->Ioctl(tapFd_, DMX_STOP, nullptr);
+  inner_->Close(tapFd_);
+  tapFd_ = -1;
+  tapPid_ = -1;
 }
 
 void* LinuxDvbIO::Mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
