@@ -188,6 +188,9 @@ grep -q "Lang: xxx" "$out/fra/zuva.log" && fail "fra: the daemon read the PMT wi
 [ "$(sed -n '1p;7p' "$out/fra/ZUVA.tmp" 2>/dev/null | tr '\n' ' ')" = "4006 160 " ] ||
   fail "fra: status file $(tr '\n' ' ' < "$out/fra/ZUVA.tmp" 2>/dev/null)"
 grep -q "TXT FROM PMT: fre, PID=42c, PAGE=889" "$out/fra/zuva.log" || fail "fra: teletext page 889 not chosen"
+# The test adapter refuses DMX_GET_STC, as a PC's does: the daemon says it
+# takes the clock from the service's PCR_PID instead.
+grep -qi "PCR on PID 0x0*424" "$out/fra/zuva.log" || fail "fra: the daemon never named PCR_PID 0x424 as its clock"
 
 # The nine French subtitles: rows as logged, and the first picture on
 # /dev/fb0 after the first row's log line, against the time the fed clock
