@@ -188,6 +188,24 @@ TEST_P(Depth, BackBufferMisuseAndReadPixelBounds) {
   }
   EXPECT_EQ(-1, s.fb->ReadPixel(0, 0, nullptr));
 
+  // The DVB display's probe reads a column straight from memory: only the
+  // column asked, only the rows of its step, agreeing with ReadPixel.
+  s.fb->ClearScreen();
+  const uint8_t dot = 5;
+  s.fb->SetPaletteColor(dot, 0x11223344);
+  s.fb->BlitBitmap(&dot, 1, 1, 400, 100);
+  struct Probe {
+    int x, first, end, step;
+    bool set;
+  };
+  const Probe probes[] = {{400, 0, 576, 1, true},    {399, 0, 576, 1, false}, {401, 0, 576, 1, false},
+                          {400, 0, 576, 2, true},    {400, 1, 576, 2, false}, {400, 101, 576, 1, false},
+                          {400, 0, 100, 1, false},   {100, 0, 576, 1, false}};
+  for (const Probe& p : probes) {
+    EXPECT_EQ(p.set, s.fb->AnyPixelSet(p.x, p.first, p.end, p.step))
+        << p.x << " " << p.first << ".." << p.end << " by " << p.step;
+  }
+
   // In the back buffer only its rows can be read; a second one replaces the first.
   ASSERT_TRUE(s.fb->AllocBackBuffer(4, 0));
   ASSERT_TRUE(s.fb->AllocBackBuffer(3, 0x55555555));
@@ -306,12 +324,15 @@ TEST(FrameBufferGeometry, SmallDevicesClipEverythingToTheirMemory) {
     s.fb->CopyBackBuffer(c.height - 20);  // half of the band would lie below
     s.fb->FreeBackBuffer();
     s.fb->RenderText("Clipped at the edges of memory", 500, c.height + 80, 720, 0, 60, 0xFFFFFFFF);
-    const uint8_t bitmap[4] = {1, 1, 1, 1};
-    s.fb->BlitBitmap(bitmap, 2, 2, c.width - 1, c.height - 1);
+    // Columns are clipped to the device's width, rows to its height: the
+    // pixel right of the edge would land in the stride or the next row.
+    const uint8_t bitmap[6] = {1, 1, 1, 1, 1, 1};
+    s.fb->SetPaletteColor(1, 0x01020304);
+    s.fb->BlitBitmap(bitmap, 2, 3, c.width - 1, c.height - 2);
     if (c.width > 0) {
       expected.Rect(0, c.width - 1, 0, c.height - 21, 0xCAFEBABE);
       for (int y = c.height - 20; y < c.height; ++y) expected.Row(y, c.width, 0x12345678);
-      expected.Put(c.width - 1, c.height - 1, 0);  // palette entry 1 is 0
+      expected.Rect(c.width - 1, c.width - 1, c.height - 2, c.height - 1, 0x01020304);
     }
     ExpectMemory(s.device, expected);
     // The collision probe reads memory directly: it must stop where memory ends.

@@ -33,7 +33,7 @@ int Status(std::vector<std::string> args, const Platform& platform,
   size_t size = 0;
   FILE* f = open_memstream(&text, &size);
   const int status =
-      RunStatusTool(static_cast<int>(args.size()), argv.data(), platform, "demux", f, f);
+      RunStatusTool(static_cast<int>(args.size()), argv.data(), platform, f, f);
   fclose(f);
   if (printed != nullptr) *printed = text;
   free(text);
@@ -118,7 +118,9 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
       {{"-s", "5", "-p", "6", "--status-file", h.dir.File("no/x")}, "cannot create a temporary file beside"},
       {{"-s", "5", "-p", "6", "--status-file", h.dir.File("full")}, "cannot replace"},
       {{"--clear", "--status-file", h.dir.File("full")}, "cannot remove"},
-      {{"-s", "5"}, "cannot use the demultiplexer demux"},
+      {{"-s", "5"}, "cannot use the demultiplexer " + h.platform.paths.demux},
+      {{"-s", "5", "--demux", "3"}, "cannot use the demultiplexer /dev/dvb/card0/demux3"},
+      {{"-s", "5", "--adapter", "2", "--demux", "1"}, "cannot use the demultiplexer /dev/dvb/card2/demux1"},
   };
   for (const auto& [args, reason] : failures) {
     std::string why;
@@ -133,6 +135,7 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
       {"--sid", "1", "--pmt", "1", "--aspect", "3:2"}, {"--clear", "--sid", "1"},
       {"--sid", "1", "--pmt", "1", "extra"}, {"--sid", "1", "--pmt", "1", "--status-file", ""},
       {"--channel", "A", "--channels", h.dir.File("missing.conf"), "--pmt", "1"},
+      {"--sid", "1", "--adapter", "256"}, {"--sid", "1", "--demux", "-1"},
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
@@ -181,7 +184,7 @@ TEST(StatusTool, FindsTheServiceInTheChannelFileAndThePmt) {
       {{"--sid", "256"}, true, 0, "256\n512\n513\n515\n2\n0\n80\n"},
       {{"--channel", "Chaîne", "--channels", file}, true, 0, "256\n4000\n513\n515\n2\n0\n80\n"},
       {{"--sid", "258"}, true, 2, "zuva-status: service 258 is not in the PAT"},
-      {{"--sid", "256"}, false, 1, "zuva-status: no PAT on demux"},
+      {{"--sid", "256"}, false, 1, "zuva-status: no PAT on " + dir.File("demux0")},
       {{"--sid", "259"}, true, 1, "zuva-status: the PMT of service 259 did not arrive"},
   };
   for (const Case& c : cases) {

@@ -258,7 +258,7 @@ TEST(PESFilterDevice, FailureRows) {
     int closesAfterStart;
   };
   const std::vector<Case> cases = {
-      {"open", 0, "ZUVA: Failed open(DMX)\n", 0, 0},
+      {"open", 0, "ZUVA: Failed open(DMX)\nZUVA: /nonexistent/zuva-pes-test/demux0: Input/output error\n", 0, 0},
       {"ioctl", DMX_SET_PES_FILTER, "ZUVA: Failed ioctl(DMX_SET_PES_FILTER)\n", 0, 1},
       {"thread", 0, "ZUVA: Failed pthread_create()\n", 1, 0},
   };

@@ -38,6 +38,7 @@ TEST(SectionAssembler, RebuildsSectionsFromPackets) {
     std::vector<Bytes> sections;
     Mutate mutate;
     std::vector<int> expected;  // indices of the sections delivered, in order
+    uint8_t firstCc = 0;
   };
   const Mutate none = [](std::vector<Bytes>&) {};
   const Bytes big1 = Section(0x42, 1, 400);
@@ -51,6 +52,7 @@ TEST(SectionAssembler, RebuildsSectionsFromPackets) {
        {0, 1}},
       {"continuity error drops the broken section", {big1, small2},
        [](std::vector<Bytes>& p) { p.erase(p.begin() + 1); }, {1}},
+      {"continuity counter wraps from 15 to 0 inside a section", {big1, small2}, none, {0, 1}, 15},
       {"repeated packet is ignored", {big1, small2},
        [](std::vector<Bytes>& p) { p.insert(p.begin() + 1, p[1]); }, {0, 1}},
       {"transport error drops the section", {big1, small2},
@@ -62,7 +64,7 @@ TEST(SectionAssembler, RebuildsSectionsFromPackets) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    uint8_t cc = 0;
+    uint8_t cc = row.firstCc;
     const Bytes stream = tsgen::PacketizeSections(0x100, row.sections, cc);
     std::vector<Bytes> packets;
     for (size_t pos = 0; pos + 188 <= stream.size(); pos += 188) {

@@ -10,16 +10,13 @@
 
 int main(int argc, char** argv) {
   // The same device layer as the daemon's: the box's driver, or the standard
-  // Linux DVB API behind the translating layer. Its choice is logged for the
-  // daemon's log; here it would only be noise.
+  // Linux DVB API behind the translating layer, for the demultiplexer the
+  // options name. Its choice is logged for the daemon's log; here it would
+  // only be noise.
   LinuxDvbIO standardIO(PassthroughDeviceIO::Instance());
-  Platform platform = Platform::Default();
-  std::string demuxName;
-  {
+  const auto select = [&standardIO](const Paths& paths) {
     LogCapture quiet;
-    platform.io = SelectDeviceIO(platform.paths, PassthroughDeviceIO::Instance(), &standardIO);
-    demuxName = platform.io == &standardIO ? LinuxDvbIO::MapPath(platform.paths.demux)
-                                           : platform.paths.demux;
-  }
-  return RunStatusTool(argc, argv, platform, demuxName, stdout, stderr);
+    return SelectDeviceIO(paths, PassthroughDeviceIO::Instance(), &standardIO);
+  };
+  return RunStatusTool(argc, argv, Platform::Default(), stdout, stderr, select);
 }

@@ -7,6 +7,7 @@
 #include "app/application.h"
 #include "common/command_line.h"
 #include "common/log.h"
+#include "config/config.h"
 #include "platform/linux_dvb_io.h"
 #include "platform/select_io.h"
 
@@ -22,25 +23,65 @@ void HandleReloadSignal(int) {
 }
 
 const char kUsage[] =
-    "Usage: zuva [--config-dir DIR]\n"
+    "Usage: zuva [--config-dir DIR] [--adapter N] [--demux N] [--framebuffer PATH]\n"
     "Shows the subtitles of the service the box plays on its framebuffer, as the\n"
     "status file /tmp/ZUVA.tmp names it. Logs to standard error; runs until\n"
     "SIGTERM or SIGINT. SIGHUP, like the file /tmp/.ZUVA_Reload, reloads the\n"
     "settings.\n"
     "  --config-dir DIR  read zuva.conf, zuva.channels and zuva.translation\n"
     "                    from DIR (default /var/tuxbox/config/zuva)\n"
+    "  --adapter N       use DVB adapter N (default 0; setting Adapter)\n"
+    "  --demux N         use its demultiplexer N (default 0; setting Demux)\n"
+    "  --framebuffer PATH  draw on this framebuffer (default /dev/fb/0, which\n"
+    "                    is /dev/fb0 on a PC; setting FrameBuffer)\n"
     "  -h, --help        show this text\n"
     "  --version         show the version\n";
 
-enum { kConfigDir };
+enum { kConfigDir, kAdapter, kDemux, kFramebuffer };
+
+// The devices named in the settings file, where the command line named none.
+// They are read once, before any device is chosen; the daemon's own load of
+// the file follows with its log, so this one is quiet but for a bad value.
+void ReadDeviceSettings(const std::string& file, DeviceChoice& choice) {
+  Config settings;
+  {
+    LogCapture quiet;
+    settings.load(file);
+  }
+  DeviceChoice set;
+  const struct {
+    const char* key;
+    int* out;
+  } numbers[] = {{"Adapter", &set.adapter}, {"Demux", &set.demux}};
+  for (const auto& n : numbers) {
+    std::string text;
+    if (settings.getValue(n.key, text) == 1 && !DeviceChoice::ParseNumber(text.c_str(), *n.out)) {
+      log("CONFIG: %s \"%s\" is not a number from 0 to %d: ignored\n", n.key, text.c_str(),
+          DeviceChoice::kMaxNumber);
+    }
+  }
+  settings.getValue("FrameBuffer", set.framebuffer);
+  choice.Complete(set);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string configDir;
-  const cli::Program program{"zuva", kUsage, {{"config-dir", 0, true, kConfigDir}},
-                             [&](int, const char* value, std::string&) {
-                               configDir = value;
-                               return !configDir.empty();
+  DeviceChoice devices;
+  const cli::Program program{"zuva",
+                             kUsage,
+                             {{"config-dir", 0, true, kConfigDir},
+                              {"adapter", 0, true, kAdapter},
+                              {"demux", 0, true, kDemux},
+                              {"framebuffer", 0, true, kFramebuffer}},
+                             [&](int id, const char* value, std::string&) {
+                               switch (id) {
+                                 case kAdapter: return DeviceChoice::ParseNumber(value, devices.adapter);
+                                 case kDemux: return DeviceChoice::ParseNumber(value, devices.demux);
+                                 case kFramebuffer: devices.framebuffer = value; break;
+                                 default: configDir = value; break;
+                               }
+                               return *value != '\0';
                              }};
   std::vector<std::string> operands;
   const int status = cli::Parse(program, argc, argv, operands);
@@ -68,6 +109,8 @@ int main(int argc, char** argv) {
     platform.paths.channels = configDir + "/zuva.channels";
     platform.paths.translation = configDir + "/zuva.translation";
   }
+  ReadDeviceSettings(platform.paths.settings, devices);
+  devices.ApplyTo(platform.paths);
   platform.io = SelectDeviceIO(platform.paths, PassthroughDeviceIO::Instance(), &standardIO);
 
   Application* application = new Application(platform);

@@ -28,6 +28,8 @@ const char kUsage[] =
     "      --channels FILE    that file (default: dvb_channel.conf)\n"
     "  -p, --pmt PID          the PMT PID, when no demultiplexer is at hand; the\n"
     "                         demultiplexer is then not opened\n"
+    "      --adapter N        read the PAT and PMT on DVB adapter N (default 0)\n"
+    "      --demux N          on its demultiplexer N (default 0)\n"
     "  -a, --aspect A         4:3, 16:9 or the plugin's aspect code (default 16:9)\n"
     "  -P, --playback         the service is a recording being played back\n"
     "      --status-file FILE the file to write (default /tmp/ZUVA.tmp)\n"
@@ -38,7 +40,19 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 done, 1 the demultiplexer or the file failed, 2 bad input.\n";
 
-enum { kSid, kChannel, kChannels, kPmt, kAspect, kPlayback, kStatusFile, kPrint, kClear };
+enum {
+  kSid,
+  kChannel,
+  kChannels,
+  kPmt,
+  kAspect,
+  kPlayback,
+  kStatusFile,
+  kPrint,
+  kClear,
+  kAdapter,
+  kDemux
+};
 
 // Decimal, or hexadecimal after "0x".
 bool ParseNumber(const char* text, int low, int high, int& out) {
@@ -59,12 +73,13 @@ struct Request {
   bool print = false;
   bool clear = false;
   std::string statusFile;
+  DeviceChoice devices;
 };
 
 class Tool {
  public:
-  Tool(const Platform& platform, const std::string& demuxName, FILE* out, FILE* err)
-      : platform_(platform), demuxName_(demuxName), out_(out), err_(err) {}
+  Tool(const Platform& platform, const DeviceSelector& select, FILE* out, FILE* err)
+      : platform_(platform), select_(select), out_(out), err_(err) {}
   int Run(int argc, char** argv);
 
  private:
@@ -75,7 +90,7 @@ class Tool {
   int Parse(int argc, char** argv, Request& r);
 
   Platform platform_;
-  std::string demuxName_;
+  DeviceSelector select_;
   FILE* out_;
   FILE* err_;
 };
@@ -106,6 +121,12 @@ int Tool::Parse(int argc, char** argv, Request& r) {
       case kStatusFile: r.statusFile = arg; break;
       case kPrint: r.print = true; break;
       case kClear: r.clear = true; break;
+      case kAdapter:
+        if (!DeviceChoice::ParseNumber(arg, r.devices.adapter)) error = "--adapter takes a number from 0 to 255";
+        break;
+      case kDemux:
+        if (!DeviceChoice::ParseNumber(arg, r.devices.demux)) error = "--demux takes a number from 0 to 255";
+        break;
       default: break;
     }
     return error.empty();
@@ -120,7 +141,9 @@ int Tool::Parse(int argc, char** argv, Request& r) {
                         {"playback", 'P', false, kPlayback},
                         {"status-file", 0, true, kStatusFile},
                         {"print", 'n', false, kPrint},
-                        {"clear", 0, false, kClear}},
+                        {"clear", 0, false, kClear},
+                        {"adapter", 0, true, kAdapter},
+                        {"demux", 0, true, kDemux}},
                        handle};
   program.out = out_;
   program.err = err_;
@@ -176,21 +199,24 @@ int Tool::Run(int argc, char** argv) {
   if (r.pmt > 0) {
     record.pmtPid = r.pmt;
   } else {
+    r.devices.ApplyTo(platform_.paths);
+    if (select_) platform_.io = select_(platform_.paths);
+    const std::string demuxName = platform_.io->DevicePath(platform_.paths.demux);
     ServicePids pids;
     switch (ReadServicePids(platform_, record.sid, pids)) {
       case ServiceScan::Ok:
         break;
       case ServiceScan::NoDevice:
         return Fail(1,
-                    "cannot use the demultiplexer " + demuxName_ + " (give --pmt PID without one)");
+                    "cannot use the demultiplexer " + demuxName + " (give --pmt PID without one)");
       case ServiceScan::NoPat:
-        return Fail(1, "no PAT on " + demuxName_ + ": is a tuner tuned and held (dvbv5-zap -r)?");
+        return Fail(1, "no PAT on " + demuxName + ": is a tuner tuned and held (dvbv5-zap -r)?");
       case ServiceScan::NotInPat:
         return Fail(
-            2, "service " + std::to_string(record.sid) + " is not in the PAT on " + demuxName_);
+            2, "service " + std::to_string(record.sid) + " is not in the PAT on " + demuxName);
       case ServiceScan::NoPmt:
         return Fail(1, "the PMT of service " + std::to_string(record.sid) + " did not arrive on " +
-                           demuxName_);
+                           demuxName);
     }
     record.pmtPid = pids.pmtPid;
     // The channel file's PIDs are what the user tuned; the PMT fills the gaps.
@@ -210,8 +236,8 @@ int Tool::Run(int argc, char** argv) {
 
 }  // namespace
 
-int RunStatusTool(int argc, char** argv, const Platform& platform, const std::string& demuxName,
-                  FILE* out, FILE* err) {
-  Tool tool(platform, demuxName, out, err);
+int RunStatusTool(int argc, char** argv, const Platform& platform, FILE* out, FILE* err,
+                  const DeviceSelector& select) {
+  Tool tool(platform, select, out, err);
   return tool.Run(argc, argv);
 }

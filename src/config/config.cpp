@@ -35,8 +35,9 @@ const char* const kDefaults[][2] = {
 };
 
 // Keys that are read but absent unless the file sets them.
-const char* const kKeysWithoutDefault[] = {"OSDMessages", "OutlineSize", "DVBMaxShowTime",
-                                           "UseDVBSubtitles"};
+const char* const kKeysWithoutDefault[] = {"OSDMessages",     "OutlineSize", "DVBMaxShowTime",
+                                           "UseDVBSubtitles", "Adapter",     "Demux",
+                                           "FrameBuffer"};
 
 bool IsKnownKey(const std::string& key) {
   for (const auto& entry : kDefaults) {

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,7 +38,9 @@ int FrameBuffer::Init(const std::string& fontFile_) {
 
   fd = platform_.io->Open(platform_.paths.framebuffer.c_str(), O_RDWR);
   if (fd < 0) {
+    const int err = errno;
     log("Could not open frame buffer\n");
+    LogOpenError(*platform_.io, platform_.paths.framebuffer, err);
     fd = -1;
     return -1;
   }

@@ -5,6 +5,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "common/log.h"
+
+void LogOpenError(const DeviceIO& io, const std::string& path, int err) {
+  log("%s: %s\n", io.DevicePath(path).c_str(), strerror(err));
+}
+
 int PassthroughDeviceIO::Open(const char* path, int flags) { return ::open(path, flags); }
 
 int PassthroughDeviceIO::Close(int fd) { return ::close(fd); }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Every device access of the daemon goes through this interface, so that the
 // same logic runs on the box's driver, on a standard Linux DVB adapter and on
@@ -21,7 +22,14 @@ class DeviceIO {
   virtual int Ioctl(int fd, unsigned long request, void* arg) = 0;
   virtual void* Mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) = 0;
   virtual int Munmap(void* addr, size_t length) = 0;
+
+  // The node that Open(path) reaches, as the user knows it; for messages.
+  virtual std::string DevicePath(const std::string& path) const { return path; }
 };
+
+// After a failed Open's own log line: the node and the system's reason for
+// `err`, so that a user can tell a missing device from a missing permission.
+void LogOpenError(const DeviceIO& io, const std::string& path, int err);
 
 // Straight to the C library: on the box the driver understands the requests as
 // the daemon issues them.

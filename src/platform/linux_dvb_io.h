@@ -61,6 +61,7 @@ class LinuxDvbIO : public DeviceIO {
   int Ioctl(int fd, unsigned long request, void* arg) override;
   void* Mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override;
   int Munmap(void* addr, size_t length) override;
+  std::string DevicePath(const std::string& path) const override { return MapPath(path); }
 
   // The standard node for a box device path; any other path comes back as it
   // is.

@@ -21,6 +21,22 @@ struct Paths {
   static Paths Under(const std::string& dir);
 };
 
+// The devices a user picks instead of the box's (options or settings):
+// demultiplexer `demux` of adapter `adapter`, and a framebuffer node. Unset
+// parts keep what the paths had; a number given alone takes 0 for the other.
+struct DeviceChoice {
+  static constexpr int kMaxNumber = 255;
+  int adapter = -1;
+  int demux = -1;
+  std::string framebuffer;
+
+  void ApplyTo(Paths& paths) const;
+  // Fills what is still unset from `other`.
+  void Complete(const DeviceChoice& other);
+  // A number for --adapter or --demux: 0 to kMaxNumber.
+  static bool ParseNumber(const char* text, int& out);
+};
+
 // The three seams handed to the Application and, from it, to its members.
 // The pointers are not owned and must outlive everything built with them.
 struct Platform {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "common/log.h"
@@ -65,8 +66,10 @@ bool PESFilter::Start(int pid, Subtitle* decoder_, int recDelay_) {
 
   fd = platform_.io->Open(platform_.paths.demux.c_str(), O_RDWR | O_NONBLOCK);
   if (fd < 0) {
+    const int err = errno;
     fd = -1;
     log("Failed open(DMX)\n");
+    LogOpenError(*platform_.io, platform_.paths.demux, err);
     return false;
   }
   // This request takes the size itself, not a pointer to it.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "common/log.h"
@@ -69,7 +70,9 @@ int PMTLoader::GetAllPIDs(int serviceId, int pmtPid) {
   DeviceIO* io = platform_.io;
   const int fd = io->Open(platform_.paths.demux.c_str(), O_RDWR);
   if (fd < 0) {
+    const int err = errno;
     log("Error open(DMX)\n");
+    LogOpenError(*io, platform_.paths.demux, err);
     return 0;
   }
 
