@@ -28,8 +28,7 @@
 # Installs what it needs (scripts/setup.sh --kernel), builds the default
 # preset, leaves everything in build/kernel (out/ holds the machine's results,
 # console.log its console) and prints one PASS or FAIL line; exit status 0 on
-# PASS, 1 on FAIL. ZUVA_QEMU_ACCEL=kvm uses KVM where there is one (default
-# tcg, as on CI).
+# PASS, 1 on FAIL. ZUVA_QEMU_ACCEL names another QEMU accelerator than tcg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
