@@ -109,6 +109,7 @@ echo "$dvb_sid" > "$root/data/dvbsub.sid"
 cp tests/kernel/init "$root/init"
 cp tests/kernel/cases "$root/cases"
 
+modinfo=$(command -v modinfo || echo /sbin/modinfo)  # not on a user's PATH
 order=()
 add_module() {  # NAME [PARAMETERS]: the module after everything it depends on
   local name=$1 file dep
@@ -116,7 +117,7 @@ add_module() {  # NAME [PARAMETERS]: the module after everything it depends on
   file=$(find "$modules" \( -name "$name.ko" -o -name "${name//_/-}.ko" -o -name "${name//-/_}.ko" \) | head -n 1)
   [ -n "$file" ] || die "no module $name in $modules"
   for m in "${order[@]}"; do [ "${m%% *}" = "$(basename "$file")" ] && return 0; done
-  for dep in $(modinfo -F depends "$file" | tr ',' ' '); do add_module "$dep"; done
+  for dep in $("$modinfo" -F depends "$file" | tr ',' ' '); do add_module "$dep"; done
   cp "$file" "$root/modules/"
   order+=("$(basename "$file") $*")
 }
