@@ -17,6 +17,7 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 #include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -26,13 +27,16 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 #include <numeric>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/log.h"
 #include "platform/linux_dvb_io.h"
 #include "platform/select_io.h"
+#include "support/recording_decoder.h"
 #include "support/temp_dir.h"
 #include "support/test_clock.h"
+#include "tsgen/pes.h"
 #include "tsgen/psi.h"
 #include "tsgen/ts.h"
 
@@ -72,13 +76,11 @@ class RecordingIO : public DeviceIO {
                                 static_cast<uint8_t*>(arg) + _IOC_SIZE(request));
     }
     if (ioctlErrno != 0) return errno = ioctlErrno, -1;
-    if (request == DMX_GET_STC) *static_cast<dmx_stc*>(arg) = stcReply;
     return 0;
   }
   void* Mmap(void*, size_t, int, int, int, off_t) override { return MAP_FAILED; }
   int Munmap(void*, size_t) override { return 0; }
 
-  dmx_stc stcReply{};
   int ioctlErrno = 0;
   bool failOpen = false;
   std::vector<std::string> paths;
@@ -132,32 +134,24 @@ TEST(LinuxDvbIOPaths, MapsBoxNodesToStandardNodes) {
   }
 }
 
-// The box driver's request numbers as its driver defines them, written out
-// here rather than taken from the header every fake shares; each reaches a
-// standard driver as its standard request.
+// The box driver's request numbers written out, not taken from the header
+// every fake shares; each reaches a standard driver as its standard request.
 TEST_F(LinuxDvbIOTest, BoxRequestNumbersAreTheDriversOwn) {
   SectionFilterParams section{};
   PESFilterParams pes{};
   STCRequest stc{};
-  struct Case {
-    unsigned long header, value, standard;
-    void* arg;
-  };
-  const Case cases[] = {
+  const std::tuple<unsigned long, unsigned long, unsigned long, void*> cases[] = {
       {boxreq::kStop, 0x80046F2Aul, DMX_STOP, nullptr},
       {boxreq::kSetFilter, 0x80046F2Bul, DMX_SET_FILTER, &section},
       {boxreq::kSetPESFilter, 0x80046F2Cul, DMX_SET_PES_FILTER, &pes},
       {boxreq::kSetBufferSize, 0x80046F2Dul, DMX_SET_BUFFER_SIZE, reinterpret_cast<void*>(4096)},
-      {boxreq::kGetSTC, 0x40106F32ul, DMX_GET_STC, &stc},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.value);
-    EXPECT_EQ(c.header, c.value);
-    ASSERT_EQ(io.Ioctl(fd, c.value, c.arg), 0);
-    EXPECT_EQ(inner.calls.back().request, c.standard);
+      {boxreq::kGetSTC, 0x40106F32ul, DMX_GET_STC, &stc}};
+  for (const auto& [header, value, standard, arg] : cases) {
+    EXPECT_EQ(header, value);
+    ASSERT_EQ(io.Ioctl(fd, value, arg), 0);
+    EXPECT_EQ(inner.calls.back().request, standard) << value;
   }
-  // The size travels as the argument itself on both.
-  EXPECT_EQ(inner.calls[3].arg, reinterpret_cast<void*>(4096));
+  EXPECT_EQ(inner.calls[3].arg, reinterpret_cast<void*>(4096));  // the size itself, on both
 }
 
 TEST_F(LinuxDvbIOTest, SectionFilterReachesTheKernelAsTheStandardRecord) {
@@ -271,46 +265,18 @@ TEST_F(LinuxDvbIOTest, RecordsWithoutStandardCounterpartAreRefused) {
   }
 }
 
-TEST_F(LinuxDvbIOTest, ClockIsReadThroughTheStandardRecordIn90kHzTicks) {
-  struct Case {
-    uint64_t kernelStc;
-    unsigned int kernelBase;
-    uint64_t daemonStc;
-  };
-  const Case cases[] = {
-      {0x1FFFFFFFFull, 1, 0x1FFFFFFFFull},
-      {300ull * 1450000, 300, 1450000},  // 27 MHz with its divisor
-      {300ull * 7 + 299, 300, 7},
-      {42, 0, 42},  // no divisor given
-  };
-  dmx_stc handed{};
-  handed.base = 1;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.kernelStc);
-    inner.stcReply.stc = c.kernelStc;
-    inner.stcReply.base = c.kernelBase;
-    STCRequest request{0, 1, 0xDEADBEEF};
-    ASSERT_EQ(io.Ioctl(fd, boxreq::kGetSTC, &request), 0);
-    EXPECT_EQ(inner.calls.back().request, static_cast<unsigned long>(DMX_GET_STC));
-    EXPECT_EQ(inner.calls.back().bytes, BytesOf(handed));
-    EXPECT_EQ(request.stc, c.daemonStc);
-  }
-  EXPECT_EQ(inner.paths.size(), 1u) << "a driver with a clock got a PCR tap";
-}
-
 // A PC adapter's demultiplexer as the kernel's own software one behaves: it
-// keeps no system time clock (DMX_GET_STC fails with EINVAL); a section
-// filter delivers the PMT set here; a PES filter with the TS tap output
-// delivers the whole packets queued for its PID; otherwise nothing waits.
+// keeps no system time clock (DMX_GET_STC fails with EINVAL) unless a test
+// gives it one; a section filter delivers the PMT set here; a PES filter the
+// bytes queued for its PID (whole TS packets for the TS tap); otherwise
+// nothing waits.
 class PcAdapterIO : public DeviceIO {
  public:
   struct Handle {
     int flags = 0;
     bool section = false;
     dmx_pes_filter_params pes{};
-    bool stopped = false;
   };
-
   int Open(const char*, int flags) override {
     int fd = 3;
     while (handles.count(fd)) ++fd;
@@ -320,74 +286,87 @@ class PcAdapterIO : public DeviceIO {
   int Close(int fd) override { return handles.erase(fd) ? 0 : (errno = EBADF, -1); }
   ssize_t Read(int fd, void* buffer, size_t count) override {
     const Handle& h = handles.at(fd);
-    Bytes* source = h.section ? &pmt : h.pes.output == DMX_OUT_TSDEMUX_TAP ? &tap[h.pes.pid] : nullptr;
-    if (source == nullptr || source->empty()) return errno = EAGAIN, -1;
-    const size_t n = std::min(count, source->size());
-    std::memcpy(buffer, source->data(), n);
-    source->erase(source->begin(), source->begin() + static_cast<long>(n));
+    Bytes& source = h.section ? pmt : tap[h.pes.pid];
+    if (source.empty()) return errno = EAGAIN, -1;
+    const size_t n = std::min(count, source.size());
+    std::memcpy(buffer, source.data(), n);
+    source.erase(source.begin(), source.begin() + static_cast<long>(n));
     return static_cast<ssize_t>(n);
   }
   int Ioctl(int fd, unsigned long request, void* arg) override {
     Handle& h = handles.at(fd);
-    if (request == DMX_GET_STC) return errno = EINVAL, -1;
+    if (request == DMX_GET_STC) {
+      if (clock.stc == 0) return errno = EINVAL, -1;
+      asked = *static_cast<dmx_stc*>(arg);
+      *static_cast<dmx_stc*>(arg) = clock;
+    }
     if (request == DMX_SET_FILTER) h.section = true;
     if (request == DMX_SET_PES_FILTER) h.pes = *static_cast<dmx_pes_filter_params*>(arg);
-    if (request == DMX_STOP) h.stopped = true;
     return 0;
   }
   void* Mmap(void*, size_t, int, int, int, off_t) override { return MAP_FAILED; }
   int Munmap(void*, size_t) override { return 0; }
 
+  // The daemon's PMT scan through `io`, of a PMT naming `pcrPid`.
+  void Scan(LinuxDvbIO& io, int pcrPid) {
+    const int scan = io.Open("/dev/dvb/card0/demux0", O_RDWR);
+    SectionFilterParams filter{0x20, {0x02}, {0xFF}, {}, 5000, 7};
+    ASSERT_EQ(io.Ioctl(scan, boxreq::kSetFilter, &filter), 0);
+    pmt = tsgen::BuildPMT(1, static_cast<uint16_t>(pcrPid), {}, {});
+    uint8_t section[1024];
+    ASSERT_GT(io.Read(scan, section, sizeof section), 0);
+    io.Close(scan);
+  }
+
   Bytes pmt;
   std::map<int, Bytes> tap;  // by PID
   std::map<int, Handle> handles;
+  dmx_stc clock{}, asked{};  // the driver's own clock, and the record it was handed
 };
 
-// The daemon's own steps on a PC adapter: the PMT scan, then the PES filter
-// asking the clock as its reader thread does; at each step of a case PCRs
-// may arrive first. The PCR PID is 0x100 unless the case's PMT says other.
+// The daemon's own steps on a PC adapter: the PMT scan, then the clock asked
+// as the reader thread asks it; before each step PCRs on PID 0x100 may arrive.
+// A driver with a clock of its own is read in 90 kHz ticks and never tapped.
 TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
   constexpr int64_t kFree = LinuxDvbIO::kFreeRunBase;
   constexpr int64_t kWrap = int64_t{1} << 33;
   constexpr int64_t kRefused = -1;
   struct Step {
-    int64_t ms;               // time of the step
-    std::vector<int64_t> pcrs;  // arriving before it; negative: that base with the discontinuity flag
-    int64_t stc;              // what the daemon reads, or kRefused
+    int64_t ms;
+    std::vector<int64_t> pcrs;  // negative: that base with the discontinuity flag
+    int64_t stc;                // what the daemon reads, or kRefused
   };
-  const std::string takeOver = "ZUVA: The demultiplexer keeps no system time clock: using the PCR on PID 0x0100\n";
+  const std::string takeOver =
+      "ZUVA: The demultiplexer keeps no system time clock: using the PCR on PID 0x0100\n";
   const std::string asArrive = ": subtitles are shown as they arrive\n";
+  const std::string noPcr =
+      "ZUVA: The demultiplexer keeps no system time clock and the service names no PCR" + asArrive;
   struct Case {
     const char* name;
     int pcrPid;  // in the PMT; -1: no PMT read at all
     std::vector<Step> steps;
     std::string log;
-  };
-  const Case cases[] = {
+    dmx_stc driver{};
+  } cases[] = {
+      {"the driver's own clock", 0x100, {{0, {900000}, 0x1FFFFFFFF}}, "", {0, 1, 0x1FFFFFFFF}},
+      {"the driver's own clock at 27 MHz", 0x100, {{0, {}, 1450000}}, "", {0, 300, 300ull * 1450000}},
+      {"the driver's own clock, rounded down", 0x100, {{0, {}, 7}}, "", {0, 300, 300 * 7 + 299}},
+      {"the driver's own clock without a divisor", 0x100, {{0, {}, 42}}, "", {0, 0, 42}},
       {"two agreeing PCRs start the clock, which runs on between them", 0x100,
-       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {60, {}, 905400}, {80, {907200}, 907200}},
-       takeOver},
+       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {60, {}, 905400}, {80, {907200}, 907200}}, takeOver},
       {"33-bit wrap", 0x100,
-       {{0, {kWrap - 5400}, kRefused}, {40, {kWrap - 1800}, kWrap - 1800}, {60, {}, 0},
-        {80, {1800}, 1800}, {90, {}, 2700}},
-       takeOver},
+       {{0, {kWrap - 5400}, kRefused}, {40, {kWrap - 1800}, kWrap - 1800}, {60, {}, 0}, {80, {1800}, 1800}}, takeOver},
       {"flagged discontinuity is followed at once", 0x100,
-       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {80, {-50000}, 50000}, {100, {}, 51800}},
-       takeOver},
+       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {80, {-50000}, 50000}, {100, {}, 51800}}, takeOver},
       {"unflagged jump is followed once the next PCR confirms it", 0x100,
-       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {80, {50000}, 907200},
-        {120, {53600}, 53600}},
-       takeOver},
+       {{0, {900000}, kRefused}, {40, {903600}, 903600}, {80, {50000}, 907200}, {120, {53600}, 53600}}, takeOver},
       {"a single outlier is ignored", 0x100,
        {{0, {900000}, kRefused}, {40, {903600}, 903600}, {80, {903600 + (int64_t{1} << 32)}, 907200},
-        {120, {910800}, 910800}},
-       takeOver},
+        {120, {910800}, 910800}}, takeOver},
       {"a lone first PCR never starts the clock", 0x100,
        {{0, {5000000}, kRefused}, {40, {903600}, kRefused}, {80, {907200}, 907200}}, takeOver},
-      {"PCR PID 0x1FFF", 0x1FFF, {{0, {}, kFree}, {500, {}, kFree + 45000}},
-       "ZUVA: The demultiplexer keeps no system time clock and the service names no PCR" + asArrive},
-      {"no PMT seen", -1, {{0, {}, kFree}},
-       "ZUVA: The demultiplexer keeps no system time clock and the service names no PCR" + asArrive},
+      {"PCR PID 0x1FFF", 0x1FFF, {{0, {}, kFree}, {500, {}, kFree + 45000}}, noPcr},
+      {"no PMT seen", -1, {{0, {}, kFree}}, noPcr},
       {"no PCR within a second", 0x100,
        {{0, {}, kRefused}, {1000, {}, kRefused}, {1010, {}, kFree}, {1020, {}, kFree + 900}},
        "ZUVA: No PCR on PID 0x0100 within a second" + asArrive},
@@ -399,59 +378,55 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PcAdapterIO adapter;
+    adapter.clock = c.driver;
     StepClock clock;
     LinuxDvbIO io(&adapter, &clock);
     LogCapture capture;
-    if (c.pcrPid >= 0) {
-      const int scan = io.Open("/dev/dvb/card0/demux0", O_RDWR);
-      SectionFilterParams filter{};
-      filter.pid = 0x20;
-      filter.filter[0] = 0x02;
-      filter.mask[0] = 0xFF;
-      filter.flags = 7;
-      ASSERT_EQ(io.Ioctl(scan, boxreq::kSetFilter, &filter), 0);
-      adapter.pmt = tsgen::BuildPMT(1, static_cast<uint16_t>(c.pcrPid), {}, {});
-      uint8_t section[1024];
-      ASSERT_GT(io.Read(scan, section, sizeof section), 0);
-      io.Close(scan);
-    }
+    if (c.pcrPid >= 0) adapter.Scan(io, c.pcrPid);
     const int fd = io.Open("/dev/dvb/card0/demux0", O_RDWR | O_NONBLOCK);
-    int64_t at = 0;
     for (const Step& step : c.steps) {
       SCOPED_TRACE(step.ms);
-      clock.Sleep(static_cast<uint32_t>((step.ms - at) * 1000));
-      at = step.ms;
+      clock.Sleep(static_cast<uint32_t>(step.ms * 1000 - clock.NowMicros()));
       for (int64_t pcr : step.pcrs) {
         Bytes packet = tsgen::PCRPacket(0x100, pcr < 0 ? -pcr : pcr, 0);
         if (pcr < 0) packet[5] |= 0x80;
         adapter.tap[0x100].insert(adapter.tap[0x100].end(), packet.begin(), packet.end());
       }
       STCRequest request{0, 1, 0x1122334455667788ull};
-      const int result = io.Ioctl(fd, boxreq::kGetSTC, &request);
-      if (step.stc == kRefused) {
-        EXPECT_EQ(result, -1);
-        EXPECT_EQ(errno, EINVAL);
-        EXPECT_EQ(request.stc, 0x1122334455667788ull) << "a failed read changed the record";
-      } else {
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(static_cast<int64_t>(request.stc), step.stc);
-      }
+      EXPECT_EQ(io.Ioctl(fd, boxreq::kGetSTC, &request), step.stc == kRefused ? -1 : 0);
+      // A failed read leaves the record as it was.
+      EXPECT_EQ(request.stc, step.stc == kRefused ? 0x1122334455667788ull : uint64_t(step.stc));
     }
     EXPECT_EQ(capture.Text(), c.log);
+    EXPECT_TRUE(adapter.asked.num == 0 && adapter.asked.base == (c.driver.stc ? 1u : 0u));
     // The tap: the PCR PID's whole packets, on a handle of its own that
     // never blocks the reader thread, gone with the daemon's handle.
-    const bool tapped = c.pcrPid >= 0 && c.pcrPid < 0x1FFF;
+    const bool tapped = c.pcrPid == 0x100 && c.driver.stc == 0;
     ASSERT_EQ(adapter.handles.size(), tapped ? 2u : 1u);
-    if (tapped) {
-      const PcAdapterIO::Handle& tap = adapter.handles.rbegin()->second;
-      EXPECT_EQ(tap.pes.pid, 0x100);
-      EXPECT_EQ(tap.pes.output, DMX_OUT_TSDEMUX_TAP);
-      EXPECT_EQ(tap.pes.flags, static_cast<uint32_t>(DMX_IMMEDIATE_START));
-      EXPECT_NE(tap.flags & O_NONBLOCK, 0);
-    }
+    const PcAdapterIO::Handle& tap = adapter.handles.rbegin()->second;
+    EXPECT_EQ(tap.pes.output == DMX_OUT_TSDEMUX_TAP && tap.pes.pid == 0x100 &&
+                  tap.pes.flags == DMX_IMMEDIATE_START && (tap.flags & O_NONBLOCK) != 0,
+              tapped);
     io.Close(fd);
     EXPECT_TRUE(adapter.handles.empty());
   }
+}
+
+// The fault the clock mends: on a PC adapter a subtitle with a PTS reached
+// the decoder never. The reader thread itself gets it, at once without PCR.
+TEST(LinuxDvbIOClock, ReaderThreadGetsSubtitlesOnAPcAdapter) {
+  PcAdapterIO adapter;
+  LinuxDvbIO io(&adapter);
+  LogCapture quiet;
+  adapter.Scan(io, 0x1FFF);
+  adapter.tap[0x200] = tsgen::BuildPES(0xBD, 950000, Bytes(2, 0x20));
+  RecordingDecoder decoder;
+  PESFilter filter(Platform{&io, RealClock::Instance(), Paths()});
+  ASSERT_TRUE(filter.Start(0x200, &decoder, 0));
+  for (int i = 0; i < 500 && decoder.PacketCount() == 0; ++i) usleep(2000);
+  filter.Stop();
+  EXPECT_EQ(decoder.PacketCount(), 1u);
+  EXPECT_TRUE(adapter.handles.empty());
 }
 
 TEST_F(LinuxDvbIOTest, OtherHandlesAndRequestsPassUnchanged) {

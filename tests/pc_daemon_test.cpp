@@ -125,15 +125,24 @@ bool WaitFor(int fd, std::string& log, const std::string& needle) {
 
 TEST(PcDaemon, SighupReloadsTheSettingsFromTheConfigDir) {
   TempDir dir;
-  dir.Write("zuva.conf", "Language fin\n");
+  // The devices: an option wins over its setting, a setting over the box's;
+  // a bad number is named, and a device that does not open says why.
+  dir.Write("zuva.conf", "Language fin\nAdapter x\nDemux 2\nFrameBuffer /dev/fb/7\n");
   int pipeFds[2];
   ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-  const pid_t pid = Start({"zuva", "--config-dir", dir.Path() + "/"}, "/", 1, pipeFds[1]);
+  const pid_t pid = Start({"zuva", "--config-dir", dir.Path() + "/", "--adapter", "3",
+                           "--framebuffer", "/nonexistent/fb"},
+                          "/", 1, pipeFds[1]);
   close(pipeFds[1]);
   std::string log;
   const std::string loaded = "ZUVA: Load settings from: " + dir.File("zuva.conf") + "\n";
   EXPECT_TRUE(WaitFor(pipeFds[0], log, loaded)) << log;
   EXPECT_EQ(log.rfind("ZUVA: Booting...\nZUVA: Version: 2.07\nZUVA: Compiled at: ", 0), 0u) << log;
+  EXPECT_NE(log.find("\nZUVA: CONFIG: Adapter \"x\" is not a number from 0 to 255: ignored\n"
+                     "ZUVA: Device I/O: box driver on /dev/dvb/card3/demux2 and /nonexistent/fb\n"),
+            std::string::npos) << log;
+  EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Could not open frame buffer\n"
+                                       "ZUVA: /nonexistent/fb: No such file or directory\n")) << log;
   EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: CONFIG: Language = fin\n")) << log;
   // Each signal reloads once, the handler stays, and the new file counts.
   const char* rounds[] = {"ger", "ita"};
@@ -158,50 +167,6 @@ TEST(PcDaemon, SighupReloadsTheSettingsFromTheConfigDir) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// The devices come from the options, else from the settings, else the box's;
-// the choice is named, and a device that does not open says why.
-TEST(PcDaemon, DevicesChosenByOptionsAndSettings) {
-  struct Case {
-    std::vector<std::string> options;
-    std::string settings;
-    std::vector<std::string> log;  // in this order
-  } cases[] = {
-      {{}, "", {"ZUVA: Device I/O: box driver on /dev/dvb/card0/demux0 and /dev/fb/0\n"}},
-      {{"--adapter", "3", "--framebuffer", "/nonexistent/fb"}, "Demux x\nFrameBuffer /dev/fb/7\n",
-       {"ZUVA: CONFIG: Demux \"x\" is not a number from 0 to 255: ignored\n"
-        "ZUVA: Device I/O: box driver on /dev/dvb/card3/demux0 and /nonexistent/fb\n",
-        "ZUVA: Could not open frame buffer\nZUVA: /nonexistent/fb: No such file or directory\n"}},
-      {{"--demux", "2"}, "Adapter 4\nDemux 1\nFrameBuffer /nonexistent/fb9\n",
-       {"ZUVA: Device I/O: box driver on /dev/dvb/card4/demux2 and /nonexistent/fb9\n",
-        "ZUVA: /nonexistent/fb9: No such file or directory\n"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.log[0]);
-    TempDir dir;
-    dir.Write("zuva.conf", c.settings);
-    std::vector<std::string> args = {"zuva", "--config-dir", dir.Path()};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    int pipeFds[2];
-    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-    const pid_t pid = Start(args, "/", 1, pipeFds[1]);
-    close(pipeFds[1]);
-    std::string log;
-    size_t at = 0;
-    for (const std::string& lines : c.log) {
-      EXPECT_TRUE(WaitFor(pipeFds[0], log, lines)) << log;
-      EXPECT_GE(log.find(lines), at) << log;
-      at = log.find(lines);
-    }
-    // The handlers are in place once the settings load.
-    EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Load settings from: ")) << log;
-    EXPECT_EQ(CountOf(log, "Unknown key"), 0) << log;
-    kill(pid, SIGTERM);
-    EXPECT_TRUE(WaitFor(pipeFds[0], log, "ZUVA: Exit from main loop")) << log;
-    close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  }
-}
 #endif
 
 }  // namespace

@@ -68,21 +68,22 @@ void ReadDeviceSettings(const std::string& file, DeviceChoice& choice) {
 int main(int argc, char** argv) {
   std::string configDir;
   DeviceChoice devices;
+  const auto handle = [&](int id, const char* value, std::string&) {
+    switch (id) {
+      case kAdapter: return DeviceChoice::ParseNumber(value, devices.adapter);
+      case kDemux: return DeviceChoice::ParseNumber(value, devices.demux);
+      case kFramebuffer: devices.framebuffer = value; break;
+      default: configDir = value; break;
+    }
+    return *value != '\0';
+  };
   const cli::Program program{"zuva",
                              kUsage,
                              {{"config-dir", 0, true, kConfigDir},
                               {"adapter", 0, true, kAdapter},
                               {"demux", 0, true, kDemux},
                               {"framebuffer", 0, true, kFramebuffer}},
-                             [&](int id, const char* value, std::string&) {
-                               switch (id) {
-                                 case kAdapter: return DeviceChoice::ParseNumber(value, devices.adapter);
-                                 case kDemux: return DeviceChoice::ParseNumber(value, devices.demux);
-                                 case kFramebuffer: devices.framebuffer = value; break;
-                                 default: configDir = value; break;
-                               }
-                               return *value != '\0';
-                             }};
+                             handle};
   std::vector<std::string> operands;
   const int status = cli::Parse(program, argc, argv, operands);
   if (status >= 0) return status;

@@ -122,10 +122,14 @@ int Tool::Parse(int argc, char** argv, Request& r) {
       case kPrint: r.print = true; break;
       case kClear: r.clear = true; break;
       case kAdapter:
-        if (!DeviceChoice::ParseNumber(arg, r.devices.adapter)) error = "--adapter takes a number from 0 to 255";
+        if (!DeviceChoice::ParseNumber(arg, r.devices.adapter)) {
+          error = "--adapter takes a number from 0 to 255";
+        }
         break;
       case kDemux:
-        if (!DeviceChoice::ParseNumber(arg, r.devices.demux)) error = "--demux takes a number from 0 to 255";
+        if (!DeviceChoice::ParseNumber(arg, r.devices.demux)) {
+          error = "--demux takes a number from 0 to 255";
+        }
         break;
       default: break;
     }

@@ -23,23 +23,13 @@ void PcrClock::Take(const Sample& s) {
 
 void PcrClock::Add(int64_t pcr, bool discontinuity, int64_t micros) {
   const Sample s{pcr & (kWrap - 1), micros};
-  if (!running_) {
-    // Nothing to judge the first PCR by: it waits for one that agrees.
-    if (pending_ && Agree(odd_, s)) return Take(s);
-    if (pending_) ++ignored_;
-    odd_ = s;
-    pending_ = true;
-    return;
-  }
-  if (Agree(anchor_, s)) {
-    if (pending_) ++ignored_;
+  // A PCR that follows the running clock, a jump that is flagged, or one
+  // that the odd PCR before it confirms is taken; anything else is the odd
+  // one until the next PCR decides. The first PCR of all has nothing to be
+  // judged by, so it is odd too.
+  if ((running_ && (Agree(anchor_, s) || discontinuity)) || (pending_ && Agree(odd_, s))) {
     return Take(s);
   }
-  if (discontinuity || (pending_ && Agree(odd_, s))) {
-    ++jumps_;
-    return Take(s);
-  }
-  if (pending_) ++ignored_;
   odd_ = s;
   pending_ = true;
 }

@@ -33,9 +33,6 @@ class PcrClock {
   int64_t LastMicros() const { return anchor_.micros; }
   // The clock at `micros`, 0 to 2^33 - 1; only while it runs.
   int64_t Read(int64_t micros) const;
-  // Discontinuities followed and PCRs ignored since the last Reset.
-  int Jumps() const { return jumps_; }
-  int Ignored() const { return ignored_; }
 
  private:
   struct Sample {
@@ -49,8 +46,6 @@ class PcrClock {
   bool pending_ = false;  // `odd_` waits for the next PCR to decide it
   Sample anchor_{0, 0};
   Sample odd_{0, 0};
-  int jumps_ = 0;
-  int ignored_ = 0;
 };
 
 // The 33-bit PCR base a TS packet carries and its discontinuity flag; false
