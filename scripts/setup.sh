@@ -24,6 +24,14 @@ fi
 if [ "${1:-}" = "--interop" ]; then
   packages+=(ffmpeg)
 fi
+# With --kernel also what scripts/kernel-test.sh needs: QEMU and busybox for
+# the test machine, cpio and gzip for its initramfs, the kernel headers and
+# modinfo to build and place the test adapter (the kernel image of the same
+# version is fetched with apt-get download, not installed), and FFmpeg for its
+# DVB subtitle stream.
+if [ "${1:-}" = "--kernel" ]; then
+  packages+=(qemu-system-x86 busybox-static cpio gzip kmod linux-headers-amd64 ffmpeg)
+fi
 
 # With --package also what scripts/package-deb.sh and check-packages.sh use:
 # Debian's build flags and changelog parser, the manual pages' compiler,
