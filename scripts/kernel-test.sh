@@ -62,7 +62,9 @@ say "kernel $krel ($kver)"
 # The daemon, its status tool and the test's helper.
 export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
 command -v ccache >/dev/null 2>&1 || unset CMAKE_CXX_COMPILER_LAUNCHER
-[ -f "$build/CMakeCache.txt" ] || nice cmake --preset default > "$work/cmake.log"
+# Configured every time: a tree changed since its last build may define targets
+# the old build files do not know yet.
+nice cmake --preset default > "$work/cmake.log"
 nice cmake --build --preset default -j"${JOBS:-2}" --target zuva zuva-status zuva-replay \
   zuva-kernel-helper zuva-mkdemo zuva-mksup zuva-shapecmp > "$work/build.log" 2>&1 ||
   { tail -n 30 "$work/build.log"; die "build failed"; }
