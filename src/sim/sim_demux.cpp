@@ -391,14 +391,23 @@ size_t SimDemux::ReadyCount(int64_t micros, size_t hint) const {
 size_t SimDemux::ReadyCount(int64_t micros, ArrivalWindow& window) const {
   if (micros >= window.from && micros < window.until) return window.count;
   const size_t total = recording_.PacketCount();
-  // Time moves on a packet or two between looks: step over them.
-  for (int step = 0; step < 4 && micros >= window.until && window.from <= window.until; ++step) {
-    window.from = window.until;
-    ++window.count;
-    window.until = window.count < total ? ArrivalMicros(window.count) : INT64_MAX;
+  const size_t before = window.count;
+  // Time moves on by steps of the same size, and so does the count: the
+  // last step's advance is tried first, which costs two looks.
+  if (micros >= window.until && window.from <= window.until && window.stride > 0 &&
+      before + window.stride <= total) {
+    const size_t guess = before + window.stride;
+    const int64_t from = ArrivalMicros(guess - 1);
+    const int64_t until = guess < total ? ArrivalMicros(guess) : INT64_MAX;
+    if (from <= micros && micros < until) {
+      window.count = guess;
+      window.from = from;
+      window.until = until;
+      return guess;
+    }
   }
-  if (micros >= window.from && micros < window.until) return window.count;
-  window.count = ReadyCount(micros, window.count);
+  window.count = ReadyCount(micros, before);
+  window.stride = window.count > before && window.from <= window.until ? window.count - before : 0;
   window.from = window.count > 0 ? ArrivalMicros(window.count - 1) : INT64_MIN;
   window.until = window.count < total ? ArrivalMicros(window.count) : INT64_MAX;
   return window.count;

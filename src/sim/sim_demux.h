@@ -81,6 +81,7 @@ class SimDemux : public SimDevice {
     size_t count = 0;
     int64_t from = 1;
     int64_t until = 0;  // empty: the first look searches
+    size_t stride = 0;  // how far the count moved at the last search
   };
   // The system time clock now, 33 bits of 90 kHz ticks. A caller that asks
   // often keeps a window of its own, so that readings within it look at no

@@ -97,8 +97,9 @@ class TSRecording {
   };
   size_t ReadBytes(uint64_t offset, size_t size, uint8_t* out) const;
   uint64_t OffsetOf(size_t index) const;
+  // The first anchor past the packet.
+  std::vector<Anchor>::const_iterator AnchorAfter(size_t index) const;
   bool Scan(std::string* error);
-  void ComputePlaces();
   void Reset();
 
   int fd_ = -1;
