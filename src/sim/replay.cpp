@@ -752,6 +752,10 @@ Result Session::Play() {
     framesReady_.notify_all();
     writer_.join();
   }
+  const TSRecording& recording = demux_->Recording();
+  if (recording.Size() > 0) {
+    r_.recordingReads = static_cast<double>(recording.BytesRead()) / static_cast<double>(recording.Size());
+  }
   r_.leakedHandles = io_.OpenHandles();
   r_.leakedMappings = io_.LiveMappings();
   if (ownDir_) {

@@ -95,6 +95,7 @@ struct Result {
   std::vector<SrtEntry> srt;
   std::vector<Frame> frames;
   int64_t endMs = 0;  // replay position when the daemon was stopped
+  double recordingReads = 0;  // bytes read over the recording's size
   int leakedHandles = 0;
   int leakedMappings = 0;
 };

@@ -241,6 +241,7 @@ void TSRecording::Reset() {
   memory_.clear();
   memory_.shrink_to_fit();
   size_ = 0;
+  bytesRead_.store(0, std::memory_order_relaxed);
   runs_.clear();
   count_ = 0;
   skipped_ = 0;
@@ -260,6 +261,7 @@ void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
 size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const {
   if (offset >= size_) return 0;
   size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
+  bytesRead_.fetch_add(size, std::memory_order_relaxed);
   if (fd_ < 0) {
     std::memcpy(out, memory_.data() + offset, size);
     return size;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -80,6 +81,10 @@ class TSRecording {
   int Discontinuities() const { return discontinuities_; }
   // Bytes skipped while looking for packet boundaries.
   size_t SkippedBytes() const { return skipped_; }
+  // The recording's size, and how many bytes of it were read so far, the
+  // load included: what a replay costs in reading.
+  uint64_t Size() const { return size_; }
+  uint64_t BytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
 
   // One point of the time line: the packet at `index` is at `place`, and
   // from it on the clock reads `place + offset`.
@@ -103,6 +108,7 @@ class TSRecording {
   void Reset();
 
   int fd_ = -1;
+  mutable std::atomic<uint64_t> bytesRead_{0};
   std::vector<uint8_t> memory_;
   uint64_t size_ = 0;
   std::vector<Run> runs_;
