@@ -406,7 +406,8 @@ size_t SimDemux::ReadyCount(int64_t micros, ArrivalWindow& window) const {
       return guess;
     }
   }
-  window.count = ReadyCount(micros, before);
+  const size_t near = micros >= window.until && window.stride > 0 ? before + window.stride : before;
+  window.count = ReadyCount(micros, std::min(near, total));
   window.stride = window.count > before && window.from <= window.until ? window.count - before : 0;
   window.from = window.count > 0 ? ArrivalMicros(window.count - 1) : INT64_MIN;
   window.until = window.count < total ? ArrivalMicros(window.count) : INT64_MAX;

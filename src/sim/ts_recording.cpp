@@ -328,15 +328,21 @@ std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
 }
 
 std::vector<TSRecording::Anchor>::const_iterator TSRecording::AnchorAfter(size_t index) const {
-  // A replay asks about the packets around where it stands, from several
-  // threads: each thread's last answer is looked at before any search.
+  // A replay asks about the packets around two places (where the arrivals
+  // and where the system time clock stand), from several threads: each
+  // thread's last two answers are looked at before any search.
   thread_local const TSRecording* lastRecording = nullptr;
-  thread_local size_t last = 0;
+  thread_local size_t last[2] = {0, 0};
   const size_t n = anchors_.size();
-  if (lastRecording == this && last <= n) {
-    for (size_t k = last; k <= n && k <= last + 2; ++k) {
-      if ((k == n || anchors_[k].index > index) && (k == 0 || anchors_[k - 1].index <= index)) {
-        last = k;
+  const auto fits = [&](size_t k) {
+    return k <= n && (k == n || anchors_[k].index > index) && (k == 0 || anchors_[k - 1].index <= index);
+  };
+  if (lastRecording == this) {
+    for (size_t slot = 0; slot < 2; ++slot) {
+      for (size_t k = last[slot]; k <= last[slot] + 2; ++k) {
+        if (!fits(k)) continue;
+        last[slot] = k;
+        if (slot == 1) std::swap(last[0], last[1]);
         return anchors_.begin() + static_cast<long>(k);
       }
     }
@@ -344,7 +350,8 @@ std::vector<TSRecording::Anchor>::const_iterator TSRecording::AnchorAfter(size_t
   const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
                                    [](size_t i, const Anchor& a) { return i < a.index; });
   lastRecording = this;
-  last = static_cast<size_t>(it - anchors_.begin());
+  last[1] = last[0];
+  last[0] = static_cast<size_t>(it - anchors_.begin());
   return it;
 }
 
@@ -369,6 +376,8 @@ int64_t TSRecording::Place(size_t index) const {
 }
 
 int64_t TSRecording::ClockOffset(size_t index) const {
+  // Without a discontinuity the offset never changes: no need to look.
+  if (discontinuities_ == 0) return 0;
   const auto it = AnchorAfter(index);
   return it == anchors_.begin() ? 0 : (it - 1)->offset;
 }
