@@ -50,10 +50,7 @@ class DemuxHandle : public SimHandle {
   SimDemux::ArrivalWindow arrivals_;
   SimDemux::ArrivalWindow stcArrivals_;
   size_t capacity_;
-  // A window of the recording's packets, read in chunks rather than one by one.
-  std::vector<uint8_t> chunk_;
-  size_t chunkFirst_ = 0;
-  size_t chunkCount_ = 0;
+  TSRecording::Window window_;
 
   // Section filter.
   SectionFilterParams filter_{};
@@ -91,14 +88,7 @@ void DemuxHandle::Arm(Mode mode, uint16_t pid, bool start) {
 }
 
 const uint8_t* DemuxHandle::PacketAt(size_t index) {
-  constexpr size_t kChunkPackets = 256;
-  if (index < chunkFirst_ || index >= chunkFirst_ + chunkCount_) {
-    chunk_.resize(kChunkPackets * TSRecording::kPacketSize);
-    chunkFirst_ = index;
-    chunkCount_ = demux_->Recording().ReadPackets(index, kChunkPackets, chunk_.data());
-    if (chunkCount_ == 0) return nullptr;
-  }
-  return chunk_.data() + (index - chunkFirst_) * TSRecording::kPacketSize;
+  return demux_->Recording().PacketIn(index, window_);
 }
 
 void DemuxHandle::Advance(int64_t now) {

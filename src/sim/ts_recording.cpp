@@ -1,6 +1,8 @@
 #include "sim/ts_recording.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -276,6 +278,52 @@ size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const 
   return done;
 }
 
+void TSRecording::Window::Release() {
+  if (mapped_) munmap(const_cast<uint8_t*>(data_), length_);
+  data_ = nullptr;
+  mapped_ = false;
+  length_ = 0;
+}
+
+const uint8_t* TSRecording::BytesIn(uint64_t offset, size_t size, Window& window) const {
+  if (offset > size_ || size > size_ - offset) return nullptr;
+  if (fd_ < 0) return memory_.data() + offset;
+  if (window.data_ != nullptr && offset >= window.start_ &&
+      offset + size <= window.start_ + window.length_) {
+    return window.data_ + (offset - window.start_);
+  }
+  // Mapped rather than read: the page cache is looked at in place, and a
+  // window this size keeps what a reader holds small however long the file.
+  constexpr uint64_t kWindowBytes = 4 << 20;
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  window.Release();
+  const uint64_t start = offset / page * page;
+  // Only what the file still holds: a page past its end would fault.
+  struct stat now {};
+  const uint64_t end = fstat(fd_, &now) == 0 ? std::min<uint64_t>(size_, static_cast<uint64_t>(now.st_size)) : 0;
+  if (offset + size > end) return nullptr;
+  const size_t length = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(kWindowBytes, offset + size - start), end - start));
+  void* mapped = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(start));
+  if (mapped != MAP_FAILED) {
+    madvise(mapped, length, MADV_SEQUENTIAL);
+    window.data_ = static_cast<const uint8_t*>(mapped);
+    window.mapped_ = true;
+    bytesRead_.fetch_add(length, std::memory_order_relaxed);
+  } else {
+    window.copy_.resize(length);
+    if (ReadBytes(start, length, window.copy_.data()) != length) return nullptr;
+    window.data_ = window.copy_.data();
+  }
+  window.start_ = start;
+  window.length_ = length;
+  return window.data_ + (offset - start);
+}
+
+const uint8_t* TSRecording::PacketIn(size_t index, Window& window) const {
+  if (index >= count_) return nullptr;
+  return BytesIn(OffsetOf(index), kP, window);
+}
+
 uint64_t TSRecording::OffsetOf(size_t index) const {
   const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
                                    [](size_t i, const Run& r) { return i < r.first; });
@@ -547,26 +595,16 @@ class ClockBuilder {
 // Finds the packet boundaries and the time line in one pass over the source,
 // reading it in windows.
 bool TSRecording::Scan(std::string* error) {
-  constexpr size_t kWindow = 4 << 20;
-  std::vector<uint8_t> window(kWindow + 2 * kP);
+  Window window;
   const double nominal = static_cast<double>(kP * 8 * 90000) / static_cast<double>(nominalBitRate_);
   ClockBuilder clock(nominal);
-  uint64_t windowStart = 0;
-  size_t have = 0;
   uint64_t pos = 0;
   uint64_t expectedNext = UINT64_MAX;
   while (pos + kP <= size_) {
-    // Keep at least two packets of look-ahead in the window.
-    if (pos + 2 * kP > windowStart + have && windowStart + have < size_) {
-      const size_t keep = static_cast<size_t>(windowStart + have - pos);
-      std::memmove(window.data(), window.data() + (pos - windowStart), keep);
-      windowStart = pos;
-      have = keep + ReadBytes(pos + keep, window.size() - keep, window.data() + keep);
-      if (have < kP) break;
-    }
-    const uint8_t* b = window.data() + (pos - windowStart);
-    const size_t left = static_cast<size_t>(windowStart + have - pos);
-    if (left < kP) break;
+    // Two packets of look-ahead where the file has them.
+    const size_t left = static_cast<size_t>(std::min<uint64_t>(2 * kP, size_ - pos));
+    const uint8_t* b = BytesIn(pos, left, window);
+    if (b == nullptr) break;
     // A sync byte counts only when the next packet (if any) also starts with one.
     const bool synced = b[0] == 0x47 && (left < 2 * kP || b[kP] == 0x47);
     if (!synced) {
