@@ -315,7 +315,10 @@ int64_t SimDemux::STC(ArrivalWindow& window) const {
   const int64_t behind = ReplayMicros() - options_.leadMicros;
   const size_t reached = ReadyCount(behind, window);
   const int64_t offset = reached ? recording_.ClockOffset(reached - 1) : 0;
-  return (recording_.FirstTimestamp() + behind * 9 / 100 + offset) & kClockMask;
+  // A recording whose clock starts near zero would have it read below zero
+  // during the first lead of the replay, which as 33 bits is a clock just
+  // short of wrapping: every packet would look overdue. It reads 0 instead.
+  return std::max<int64_t>(0, recording_.FirstTimestamp() + behind * 9 / 100 + offset) & kClockMask;
 }
 
 int64_t SimDemux::ArrivalMicros(size_t index) const {
