@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/log.h"
@@ -167,6 +170,60 @@ void Damage(Bytes& ts, int64_t rebase, int64_t jump, bool flag) {
       SetPCR(p, value);
     }
     if (pts >= 0) SetPTS(p, (pts + shift) & kMask);
+  }
+}
+
+// Virtual time: the participants take turns, those due together in the order
+// they went to sleep; time stands still while one of them works, and for a
+// thread that withdrew to join the others, whose sleeps then end at once.
+TEST(VirtualClock, ThreadsTakeTurnsAndTimeWaitsForTheOneThatWorks) {
+  struct Row {
+    const char* name;
+    bool withdraw;  // A withdraws and joins B after its first wake-up
+    const char* expected;
+  };
+  const Row rows[] = {
+      {"turns", false, "A@10 B@10 A@20 B@30 B@35 A@50 "},
+      {"withdrawn", true, "A@10 B@10 B@10 B@10 "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (int run = 0; run < 10; ++run) {
+      VirtualClock clock;
+      std::mutex mutex;
+      std::string log;
+      // Logs a wake-up, then works a little real time: the clock must not move.
+      const auto woke = [&](const char* who) {
+        const int64_t now = clock.NowMicros();
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          log += std::string(who) + "@" + std::to_string(now) + " ";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(now, clock.NowMicros()) << who;
+      };
+      clock.Sleep(0);  // A takes part before it creates B
+      clock.ExpectThread();
+      std::thread b([&] {
+        clock.Enter();
+        for (uint32_t micros : {10, 20, 5}) {
+          clock.Sleep(micros);
+          woke("B");
+        }
+        clock.Leave();
+      });
+      clock.Sleep(10);
+      woke("A");
+      if (row.withdraw) clock.Withdraw();
+      for (uint32_t micros : {10u, 30u}) {
+        if (row.withdraw) break;
+        clock.Sleep(micros);
+        woke("A");
+      }
+      b.join();
+      clock.Leave();
+      ASSERT_EQ(row.expected, log) << "run " << run;
+    }
   }
 }
 

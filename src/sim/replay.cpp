@@ -532,8 +532,12 @@ void Session::OnLog(const char* text) {
   std::string line = text;
   // The main thread is about to wait for the reader thread to end: on
   // virtual time it must not hold the reader back meanwhile. Its next sleep
-  // makes it take part again.
-  if (virtual_ != nullptr && line == "ZUVA: Stoping PESFilter thread.\n") virtual_->Withdraw();
+  // makes it take part again. (A reader that stops its own filter waits for
+  // nobody: it simply ends.)
+  if (virtual_ != nullptr && line == "ZUVA: Stoping PESFilter thread.\n" &&
+      std::this_thread::get_id() == mainThread_) {
+    virtual_->Withdraw();
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (o_.logOut != nullptr && virtual_ != nullptr) {
     logBatch_ += line;
