@@ -42,11 +42,14 @@ int64_t ScaledClock::NowMicros() {
 struct VirtualClock::State {
   // One for each thread that takes part, owned by the clock and handed back
   // for the next thread when one stops taking part.
+  // A sleeper is told its turn through its own lock, so that on waking it
+  // does not contend for the clock's lock with the thread that woke it.
   struct Sleeper {
     int64_t wake = 0;
     uint64_t order = 0;  // when it went to sleep: ties of `wake` go in this order
+    std::mutex mutex;
     std::condition_variable woken;
-    bool go = false;
+    bool go = false;  // under `mutex`
   };
   std::mutex mutex;
   // Written under `mutex`; read without it by NowMicros.
@@ -81,18 +84,26 @@ struct VirtualClock::State {
       now.store(next->wake, std::memory_order_release);
     }
     ++awake;
-    next->go = true;
+    {
+      std::lock_guard<std::mutex> lock(next->mutex);
+      next->go = true;
+    }
     next->woken.notify_one();
   }
   // The calling thread, which runs, goes to sleep until its turn comes.
   void Park(Sleeper* me, int64_t wake, std::unique_lock<std::mutex>& lock) {
     me->wake = wake;
     me->order = order++;
-    me->go = false;
+    {
+      std::lock_guard<std::mutex> mine(me->mutex);
+      me->go = false;
+    }
     waiting.push_back(me);
     --awake;
     Dispatch();
-    me->woken.wait(lock, [me] { return me->go; });
+    lock.unlock();
+    std::unique_lock<std::mutex> mine(me->mutex);
+    me->woken.wait(mine, [me] { return me->go; });
   }
 };
 
@@ -139,6 +150,7 @@ void VirtualClock::ExpectThread() {
 }
 
 void VirtualClock::CancelExpectedThread() {
+  const std::shared_ptr<State> keep = state_;
   std::lock_guard<std::mutex> lock(state_->mutex);
   if (state_->expected == 0) return;
   --state_->expected;
@@ -152,6 +164,7 @@ void VirtualClock::Leave() {
 
 void VirtualClock::Withdraw() {
   if (!t_participation.With(this) || t_participation.record == nullptr) return;
+  const std::shared_ptr<State> keep = state_;
   std::lock_guard<std::mutex> lock(state_->mutex);
   --state_->awake;
   ++state_->draining;
@@ -164,6 +177,9 @@ void VirtualClock::Withdraw() {
 void VirtualClock::Enter() {
   if (t_participation.With(this)) return;
   t_participation.End();
+  // The clock may go away once another thread has its turn; not before this
+  // call is done with it.
+  const std::shared_ptr<State> keep = state_;
   std::unique_lock<std::mutex> lock(state_->mutex);
   if (state_->expected > 0) {
     --state_->expected;  // already counted awake
@@ -182,6 +198,7 @@ void VirtualClock::Sleep(uint32_t micros) {
     t_participation.clock = this;
     t_participation.state = state_;
   }
+  const std::shared_ptr<State> keep = state_;
   std::unique_lock<std::mutex> lock(state_->mutex);
   if (t_participation.record == nullptr) {
     // The first sleep here, or the first since a withdrawal: the thread
