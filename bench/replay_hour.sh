@@ -76,5 +76,6 @@ echo "recording: $(du -m "$file" | cut -f1) MB, $((loops * 373556 / 188)) sample
 printf 'median of %d: dd %.2f s (CPU %.2f s), zuva-replay %.2f s (CPU %.2f s), FFmpeg %.2f s (CPU %.2f s)\n' \
   "$runs" "$dd_wall" "$dd_cpu" "$z_wall" "$z_cpu" "$f_wall" "$f_cpu"
 awk -v z="$z_wall" -v d="$dd_wall" -v f="$f_wall" -v zc="$z_cpu" -v fc="$f_cpu" 'BEGIN {
-  printf "zuva / dd: %.1f x wall; zuva / FFmpeg: %.2f x wall, %.2f x CPU\n", z / d, (f > 0 ? z / f : 0), (fc > 0 ? zc / fc : 0) }'
+  printf "zuva / dd: %s x wall; zuva / FFmpeg: %s x wall, %s x CPU\n", r(z, d), r(z, f), r(zc, fc) }
+  function r(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }'
 echo "zuva resident: $((z_rss / 1024)) MB; file read ${reads:-?} times; first subtitle after $(awk -v a="$start" -v b="$first" 'BEGIN { printf "%.2f", b - a }') s"
