@@ -25,8 +25,8 @@ bool HasPCR(const uint8_t* p) { return (p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x1
 
 int64_t ReadPCR(const uint8_t* p) {
   const uint8_t* b = p + 6;
-  return (int64_t{b[0]} << 25) | (int64_t{b[1]} << 17) | (int64_t{b[2]} << 9) | (int64_t{b[3]} << 1) |
-         (b[4] >> 7);
+  return (int64_t{b[0]} << 25) | (int64_t{b[1]} << 17) | (int64_t{b[2]} << 9) |
+         (int64_t{b[3]} << 1) | (b[4] >> 7);
 }
 
 void WritePCR(uint8_t* p, int64_t base) {

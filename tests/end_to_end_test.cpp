@@ -106,7 +106,9 @@ TEST(EndToEnd, FullSpeedShowsEveryPageOnTimeTheSameEveryRun) {
       EXPECT_EQ(0, r.leakedHandles);
       EXPECT_LE(r.endMs, (c.seconds + 2) * 1000);
       std::string shown = replay::FormatSrt(r.srt);
-      for (const replay::Frame& f : r.frames) shown += std::to_string(f.stcMs) + " " + f.what + "\n";
+      for (const replay::Frame& f : r.frames) {
+        shown += std::to_string(f.stcMs) + " " + f.what + "\n";
+      }
       if (run == 0) {
         first = shown;
         srt = r.srt;
@@ -116,7 +118,8 @@ TEST(EndToEnd, FullSpeedShowsEveryPageOnTimeTheSameEveryRun) {
     std::vector<replay::SrtEntry> expected;
     for (size_t k = 0; k < c.pages.size(); ++k) {
       if (c.pages[k].lines.empty()) continue;
-      const int64_t end = k + 1 < c.pages.size() ? static_cast<int64_t>(c.pages[k + 1].at * 1000) : -1;
+      const int64_t end =
+          k + 1 < c.pages.size() ? static_cast<int64_t>(c.pages[k + 1].at * 1000) : -1;
       expected.push_back({static_cast<int64_t>(c.pages[k].at * 1000), end, c.pages[k].lines});
     }
     ASSERT_EQ(expected.size(), srt.size()) << first;

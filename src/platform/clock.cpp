@@ -41,9 +41,9 @@ int64_t ScaledClock::NowMicros() {
 
 struct VirtualClock::State {
   // One for each thread that takes part, owned by the clock and handed back
-  // for the next thread when one stops taking part.
-  // A sleeper is told its turn through its own lock, so that on waking it
-  // does not contend for the clock's lock with the thread that woke it.
+  // for the next thread when one stops taking part. A sleeper is told its
+  // turn through its own lock, so that on waking it does not contend for the
+  // clock's lock with the thread that woke it.
   struct Sleeper {
     int64_t wake = 0;
     uint64_t order = 0;  // when it went to sleep: ties of `wake` go in this order
@@ -75,9 +75,10 @@ struct VirtualClock::State {
   // its wake-up unless a withdrawn thread waits for the others to wind down.
   void Dispatch() {
     if (awake > 0 || waiting.empty()) return;
-    const auto first = std::min_element(waiting.begin(), waiting.end(), [](const Sleeper* a, const Sleeper* b) {
+    const auto sooner = [](const Sleeper* a, const Sleeper* b) {
       return a->wake != b->wake ? a->wake < b->wake : a->order < b->order;
-    });
+    };
+    const auto first = std::min_element(waiting.begin(), waiting.end(), sooner);
     Sleeper* next = *first;
     waiting.erase(first);
     if (draining == 0 && next->wake > now.load(std::memory_order_relaxed)) {

@@ -758,7 +758,8 @@ Result Session::Play() {
   }
   const TSRecording& recording = demux_->Recording();
   if (recording.Size() > 0) {
-    r_.recordingReads = static_cast<double>(recording.BytesRead()) / static_cast<double>(recording.Size());
+    r_.recordingReads =
+        static_cast<double>(recording.BytesRead()) / static_cast<double>(recording.Size());
   }
   r_.leakedHandles = io_.OpenHandles();
   r_.leakedMappings = io_.LiveMappings();

@@ -300,9 +300,11 @@ const uint8_t* TSRecording::BytesIn(uint64_t offset, size_t size, Window& window
   const uint64_t start = offset / page * page;
   // Only what the file still holds: a page past its end would fault.
   struct stat now {};
-  const uint64_t end = fstat(fd_, &now) == 0 ? std::min<uint64_t>(size_, static_cast<uint64_t>(now.st_size)) : 0;
+  const uint64_t end =
+      fstat(fd_, &now) == 0 ? std::min<uint64_t>(size_, static_cast<uint64_t>(now.st_size)) : 0;
   if (offset + size > end) return nullptr;
-  const size_t length = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(kWindowBytes, offset + size - start), end - start));
+  const uint64_t wanted = std::max<uint64_t>(kWindowBytes, offset + size - start);
+  const size_t length = static_cast<size_t>(std::min<uint64_t>(wanted, end - start));
   void* mapped = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(start));
   if (mapped != MAP_FAILED) {
     madvise(mapped, length, MADV_SEQUENTIAL);
@@ -383,7 +385,8 @@ std::vector<TSRecording::Anchor>::const_iterator TSRecording::AnchorAfter(size_t
   thread_local size_t last[2] = {0, 0};
   const size_t n = anchors_.size();
   const auto fits = [&](size_t k) {
-    return k <= n && (k == n || anchors_[k].index > index) && (k == 0 || anchors_[k - 1].index <= index);
+    return k <= n && (k == n || anchors_[k].index > index) &&
+           (k == 0 || anchors_[k - 1].index <= index);
   };
   if (lastRecording == this) {
     for (size_t slot = 0; slot < 2; ++slot) {

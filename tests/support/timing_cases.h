@@ -28,7 +28,9 @@ inline std::vector<TimingCase> TimingCases() {
       {"two-pages", 8, {{1.0, {"First page"}}, {4.0, {"Second page"}}}},
       {"first-second", 4, {{0.55, {"Early one"}}, {0.95, {"Early two"}}, {1.6, {}}}},
       {"shorter-than-a-cycle", 5, {{2.0, {"Brief"}}, {2.2, {}}, {2.35, {"Briefer"}}, {2.5, {}}}},
-      {"back-to-back", 7, {{3.0, {"One"}}, {3.5, {"Two", "lines"}}, {4.0, {"Three"}}, {4.5, {"Four"}}, {5.0, {}}}},
+      {"back-to-back",
+       7,
+       {{3.0, {"One"}}, {3.5, {"Two", "lines"}}, {4.0, {"Three"}}, {4.5, {"Four"}}, {5.0, {}}}},
   };
 }
 
@@ -44,7 +46,8 @@ inline std::vector<uint8_t> TimingRecording(const TimingCase& c) {
   const auto ttx = tsgen::TeletextDescriptor({{"eng", 2, static_cast<uint16_t>(kPage)}});
   b.AddTable(0x100, tsgen::BuildPMT(0x12c, 0x1FF, {}, {{0x06, 0x300, ttx}}));
   for (const TimingPage& page : c.pages) {
-    std::vector<tsgen::TeletextUnit> units = tsgen::EncodePage(tsgen::SubtitlePage(kPage, page.lines));
+    std::vector<tsgen::TeletextUnit> units =
+        tsgen::EncodePage(tsgen::SubtitlePage(kPage, page.lines));
     tsgen::TeletextHeader next;
     next.page = (kPage & 0xF00) | 0xFF;
     units.push_back(tsgen::EncodeHeaderUnit(next));
