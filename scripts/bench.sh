@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the release preset (warnings are errors there too) and runs every
-# benchmark program. With --quick each runs once with a tiny minimum time:
-# that is what CI does, so a benchmark that no longer builds or crashes fails
-# the run; the figures then mean nothing.
+# benchmark program, then the replay of a full-rate hour against dd and
+# FFmpeg (bench/replay_hour.sh). With --quick each program runs once with a
+# tiny minimum time and the replay takes two minutes of recording once: that
+# is what CI does, so a benchmark that no longer builds or crashes fails the
+# run; the figures then mean nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
@@ -23,3 +25,9 @@ for b in build/release/bench/*_bench; do
     "$b" "${args[@]}"
   fi
 done
+echo "== replay_hour"
+if [ "$quick" = 1 ]; then
+  bench/replay_hour.sh --quick
+else
+  bench/replay_hour.sh
+fi

@@ -21,6 +21,7 @@
 #include "stream/pes_filter.h"
 #include "support/app_harness.h"
 #include "support/fault_io.h"
+#include "support/timing_cases.h"
 #include "tsgen/demo.h"
 #include "tsgen/psi.h"
 #include "tsgen/recording.h"
@@ -86,6 +87,53 @@ std::string TeletextRecording(const TempDir& dir, const std::string& language, i
   std::string error;
   EXPECT_TRUE(b.WriteFile(file, &error)) << error;
   return file;
+}
+
+// At full speed the daemon sees the times it would see in real time: every
+// page is shown from its PTS (the reader looks every 10 ms) until the next
+// one, however early, short or close together they come, and run after run
+// the subtitles and the frames are the same to the byte.
+TEST(EndToEnd, FullSpeedShowsEveryPageOnTimeTheSameEveryRun) {
+  TempDir dir;
+  for (const TimingCase& c : TimingCases()) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> bytes = TimingRecording(c);
+    const std::string file = std::string(c.name) + ".ts";
+    dir.Write(file, std::string(bytes.begin(), bytes.end()));
+    const replay::Options o = Play(dir.File(file));
+    std::string first;
+    std::vector<replay::SrtEntry> srt;
+    for (int run = 0; run < 3; ++run) {
+      const replay::Result r = replay::Run(o);
+      ASSERT_EQ(0, r.status) << r.error;
+      EXPECT_EQ(0, r.leakedHandles);
+      EXPECT_LE(r.endMs, (c.seconds + 2) * 1000);
+      std::string shown = replay::FormatSrt(r.srt);
+      for (const replay::Frame& f : r.frames) {
+        shown += std::to_string(f.stcMs) + " " + f.what + "\n";
+      }
+      if (run == 0) {
+        first = shown;
+        srt = r.srt;
+      }
+      EXPECT_EQ(first, shown) << "run " << run;
+    }
+    std::vector<replay::SrtEntry> expected;
+    for (size_t k = 0; k < c.pages.size(); ++k) {
+      if (c.pages[k].lines.empty()) continue;
+      const int64_t end =
+          k + 1 < c.pages.size() ? static_cast<int64_t>(c.pages[k + 1].at * 1000) : -1;
+      expected.push_back({static_cast<int64_t>(c.pages[k].at * 1000), end, c.pages[k].lines});
+    }
+    ASSERT_EQ(expected.size(), srt.size()) << first;
+    for (size_t k = 0; k < srt.size(); ++k) {
+      EXPECT_EQ(expected[k].lines, srt[k].lines) << k;
+      EXPECT_NEAR(expected[k].startMs, srt[k].startMs, 20) << k;
+      if (expected[k].endMs >= 0) {
+        EXPECT_NEAR(expected[k].endMs, srt[k].endMs, 20) << k;
+      }
+    }
+  }
 }
 
 TEST(EndToEnd, OutcomeOfTheStreamChoice) {

@@ -225,9 +225,11 @@ int Play(const replay::Options& options) {
     return result.status;
   }
   if (!result.sheetError.empty()) std::fprintf(stderr, "zuva-replay: %s\n", result.sheetError.c_str());
-  std::fprintf(stderr, "zuva-replay: played %s to %.1f s: %zu frames, %zu subtitles\n",
+  std::fprintf(stderr,
+               "zuva-replay: played %s to %.1f s: %zu frames, %zu subtitles; read the recording "
+               "%.2f times\n",
                options.recording.c_str(), static_cast<double>(result.endMs) / 1000.0,
-               result.frames.size(), result.srt.size());
+               result.frames.size(), result.srt.size(), result.recordingReads);
   return 0;
 }
 

@@ -34,192 +34,180 @@ int64_t ScaledClock::NowMicros() {
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
 
-// The thread that finds every participant asleep moves time itself and wakes
-// only the sleepers whose time has come: a fine-grained sleeper that is the
-// only one due goes on without any thread being woken, and the others sleep
-// through its steps undisturbed. A sleeper whose time has come is taken off
-// the list and told through its own flag, so that waking up never contends
-// for the clock's lock with the thread that woke it.
 struct VirtualClock::State {
-  // One for each thread that takes part, owned by the clock: a sleeper told
-  // that its time has come may return before the thread that told it has
-  // let go of the record. A thread that leaves gives its record back under
-  // `mutex`, when nobody can be touching it, for the next thread to use.
+  // One for each thread that takes part, owned by the clock and handed back
+  // for the next thread when one stops taking part. A sleeper is told its
+  // turn through its own lock, so that on waking it does not contend for the
+  // clock's lock with the thread that woke it.
   struct Sleeper {
     int64_t wake = 0;
+    uint64_t order = 0;  // when it went to sleep: ties of `wake` go in this order
     std::mutex mutex;
     std::condition_variable woken;
-    bool due = false;  // written holding both locks
+    bool go = false;  // under `mutex`
   };
   std::mutex mutex;
   // Written under `mutex`; read without it by NowMicros.
   std::atomic<int64_t> now{0};
-  int64_t grace = 1000;
-  int participants = 0;
-  int expected = 0;  // counted in participants, not yet sleeping
-  std::vector<std::unique_ptr<Sleeper>> threads;
-  std::vector<Sleeper*> unused;  // of `threads`
-  std::vector<Sleeper*> sleepers;  // all due after `now`
-  uint64_t moves = 0;  // times `now` changed
+  int awake = 0;     // participants running, announced threads included
+  int expected = 0;  // announced threads that have not entered yet
+  int draining = 0;  // withdrawn participants that have not slept since
+  uint64_t order = 0;
+  std::vector<std::unique_ptr<Sleeper>> records;
+  std::vector<Sleeper*> unused;   // of `records`
+  std::vector<Sleeper*> waiting;  // asleep, in no particular order
 
-  bool AllAsleep() const { return static_cast<int>(sleepers.size()) >= participants; }
-  void SetNow(int64_t t) {
-    now.store(t, std::memory_order_release);
-    ++moves;
-    auto keep = sleepers.begin();
-    for (Sleeper* s : sleepers) {
-      if (s->wake > t) {
-        *keep++ = s;
-        continue;
-      }
-      {
-        std::lock_guard<std::mutex> lock(s->mutex);
-        s->due = true;
-      }
-      s->woken.notify_one();
+  Sleeper* TakeRecord() {
+    if (unused.empty()) {
+      records.push_back(std::make_unique<Sleeper>());
+      return records.back().get();
     }
-    sleepers.erase(keep, sleepers.end());
+    Sleeper* record = unused.back();
+    unused.pop_back();
+    return record;
   }
-  void AdvanceToNextWakeup() {
-    int64_t next = std::numeric_limits<int64_t>::max();
-    for (const Sleeper* s : sleepers) next = std::min(next, s->wake);
-    if (!sleepers.empty()) SetNow(next);
+  // Whenever nobody runs, the sleeper due first gets the turn; time jumps to
+  // its wake-up unless a withdrawn thread waits for the others to wind down.
+  void Dispatch() {
+    if (awake > 0 || waiting.empty()) return;
+    const auto sooner = [](const Sleeper* a, const Sleeper* b) {
+      return a->wake != b->wake ? a->wake < b->wake : a->order < b->order;
+    };
+    const auto first = std::min_element(waiting.begin(), waiting.end(), sooner);
+    Sleeper* next = *first;
+    waiting.erase(first);
+    if (draining == 0 && next->wake > now.load(std::memory_order_relaxed)) {
+      now.store(next->wake, std::memory_order_release);
+    }
+    ++awake;
+    {
+      std::lock_guard<std::mutex> lock(next->mutex);
+      next->go = true;
+    }
+    next->woken.notify_one();
   }
-  // Called after anything that may have left every participant asleep.
-  void Settle() {
-    if (AllAsleep()) AdvanceToNextWakeup();
+  // The calling thread, which runs, goes to sleep until its turn comes.
+  void Park(Sleeper* me, int64_t wake, std::unique_lock<std::mutex>& lock) {
+    me->wake = wake;
+    me->order = order++;
+    {
+      std::lock_guard<std::mutex> mine(me->mutex);
+      me->go = false;
+    }
+    waiting.push_back(me);
+    --awake;
+    Dispatch();
+    lock.unlock();
+    std::unique_lock<std::mutex> mine(me->mutex);
+    me->woken.wait(mine, [me] { return me->go; });
   }
 };
 
 namespace {
-// Registers the calling thread with a clock on its first sleep and withdraws it
-// when the thread ends (or moves to another clock), so that a finished thread
-// never holds time back. The clock may be gone by then: the weak reference
-// tells.
+// The calling thread's place with a clock, given back when the thread ends
+// (or moves to another clock), so that a finished thread never holds time
+// back. The clock may be gone by then: the weak reference tells.
 struct Participation {
-  const void* clock = nullptr;
-  // The clock's record of this thread, alive as long as `state` is: a new
-  // clock made where an old one was is not mistaken for it.
-  void* sleeper = nullptr;
-  std::weak_ptr<void> state;
-  std::function<void()> leave;
-  bool With(const void* c) const { return clock == c && !state.expired(); }
-  void Leave() {
-    if (leave) leave();
-    leave = nullptr;
+  const VirtualClock* clock = nullptr;
+  std::weak_ptr<VirtualClock::State> state;
+  VirtualClock::State::Sleeper* record = nullptr;  // null while not taking part
+  bool withdrawn = false;
+  bool With(const VirtualClock* c) const { return clock == c && !state.expired(); }
+  void End() {
+    if (std::shared_ptr<VirtualClock::State> s = state.lock()) {
+      std::lock_guard<std::mutex> lock(s->mutex);
+      if (record != nullptr) {
+        --s->awake;
+        s->unused.push_back(record);
+      }
+      if (withdrawn) --s->draining;
+      s->Dispatch();
+    }
     clock = nullptr;
-    sleeper = nullptr;
     state.reset();
+    record = nullptr;
+    withdrawn = false;
   }
-  ~Participation() { Leave(); }
+  ~Participation() { End(); }
 };
 thread_local Participation t_participation;
 }  // namespace
 
-VirtualClock::VirtualClock(int64_t graceMicros) : state_(std::make_shared<State>()) {
-  state_->grace = graceMicros;
-}
+VirtualClock::VirtualClock() : state_(std::make_shared<State>()) {}
 
 VirtualClock::~VirtualClock() = default;
 
 int64_t VirtualClock::NowMicros() { return state_->now.load(std::memory_order_acquire); }
 
-void VirtualClock::Advance(int64_t micros) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->SetNow(state_->now.load(std::memory_order_relaxed) + micros);
-  state_->Settle();
-}
-
 void VirtualClock::ExpectThread() {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  ++state_->participants;
   ++state_->expected;
+  ++state_->awake;
 }
 
 void VirtualClock::CancelExpectedThread() {
+  const std::shared_ptr<State> keep = state_;
   std::lock_guard<std::mutex> lock(state_->mutex);
-  if (state_->expected > 0) {
-    --state_->expected;
-    --state_->participants;
-    state_->Settle();
-  }
+  if (state_->expected == 0) return;
+  --state_->expected;
+  --state_->awake;
+  state_->Dispatch();
+}
+
+void VirtualClock::Leave() {
+  if (t_participation.With(this)) t_participation.End();
 }
 
 void VirtualClock::Withdraw() {
-  if (t_participation.With(this)) t_participation.Leave();
+  if (!t_participation.With(this) || t_participation.record == nullptr) return;
+  const std::shared_ptr<State> keep = state_;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  --state_->awake;
+  ++state_->draining;
+  state_->unused.push_back(t_participation.record);
+  t_participation.record = nullptr;
+  t_participation.withdrawn = true;
+  state_->Dispatch();
+}
+
+void VirtualClock::Enter() {
+  if (t_participation.With(this)) return;
+  t_participation.End();
+  // The clock may go away once another thread has its turn; not before this
+  // call is done with it.
+  const std::shared_ptr<State> keep = state_;
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  if (state_->expected > 0) {
+    --state_->expected;  // already counted awake
+  } else {
+    ++state_->awake;
+  }
+  t_participation.clock = this;
+  t_participation.state = state_;
+  t_participation.record = state_->TakeRecord();
+  state_->Park(t_participation.record, state_->now.load(std::memory_order_relaxed), lock);
 }
 
 void VirtualClock::Sleep(uint32_t micros) {
   if (!t_participation.With(this)) {
-    t_participation.Leave();
-    {
-      std::lock_guard<std::mutex> lock(state_->mutex);
-      if (state_->expected > 0) {
-        --state_->expected;
-      } else {
-        ++state_->participants;
-      }
-      if (state_->unused.empty()) {
-        state_->threads.push_back(std::make_unique<State::Sleeper>());
-        state_->unused.push_back(state_->threads.back().get());
-      }
-      t_participation.sleeper = state_->unused.back();
-      state_->unused.pop_back();
-    }
-    std::weak_ptr<State> weak = state_;
-    State::Sleeper* record = static_cast<State::Sleeper*>(t_participation.sleeper);
+    t_participation.End();
     t_participation.clock = this;
     t_participation.state = state_;
-    t_participation.leave = [weak, record]() {
-      if (std::shared_ptr<State> s = weak.lock()) {
-        std::lock_guard<std::mutex> guard(s->mutex);
-        --s->participants;
-        s->unused.push_back(record);
-        s->Settle();
-      }
-    };
   }
-
-  State* s = state_.get();
-  State::Sleeper* me = static_cast<State::Sleeper*>(t_participation.sleeper);
-  uint64_t seen = 0;
-  {
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (micros == 0) return;  // taking part is all a sleep of nothing does
-    me->wake = s->now.load(std::memory_order_relaxed) + micros;
-    {
-      std::lock_guard<std::mutex> mine(me->mutex);
-      me->due = false;
-    }
-    s->sleepers.push_back(me);
-    s->Settle();
-    if (me->due) return;
-    seen = s->moves;
+  const std::shared_ptr<State> keep = state_;
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  if (t_participation.record == nullptr) {
+    // The first sleep here, or the first since a withdrawal: the thread
+    // runs, and takes part from now on.
+    if (t_participation.withdrawn) --state_->draining;
+    t_participation.withdrawn = false;
+    ++state_->awake;
+    t_participation.record = state_->TakeRecord();
   }
-  // Somebody is awake. Give it `grace` of real time to go to sleep or move
-  // time on; if time stood still all that while, move on without it.
-  const auto grace = std::chrono::microseconds(s->grace);
-  auto deadline = std::chrono::steady_clock::now() + grace;
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> mine(me->mutex);
-      if (me->woken.wait_until(mine, deadline, [me] { return me->due; })) return;
-    }
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (me->due) return;
-    if (s->moves == seen) {
-      s->AdvanceToNextWakeup();
-      if (me->due) return;
-    }
-    seen = s->moves;
-    deadline = std::chrono::steady_clock::now() + grace;
-  }
+  state_->Park(t_participation.record, state_->now.load(std::memory_order_relaxed) + micros, lock);
 }

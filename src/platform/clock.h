@@ -38,32 +38,41 @@ class ScaledClock : public Clock {
 };
 
 // Time that passes only through sleeps, for replaying a recording as fast as
-// the daemon's own timing allows. Every thread that sleeps on it takes part:
-// when all of them are asleep, time jumps to the earliest wake-up. A thread
-// that is busy holds time back; one that blocks elsewhere (say joining another
-// thread that sleeps) withdraws first. As a last resort a thread that neither
-// sleeps nor withdraws holds time back for `graceMicros` of real time (twice
-// that at most); after that time moves on to the next wake-up, so nothing
-// deadlocks. Time never passes a sleeper's wake-up without waking it.
+// the daemon's own timing allows, with the same outcome every run. Every
+// thread that sleeps on it takes part, and the participants take turns: one
+// of them runs while the others wait in a sleep; when the one that runs
+// sleeps too, the sleeper due first (the one that went to sleep first among
+// those due at the same time) goes on, and time jumps to its wake-up if that
+// lies ahead. So time moves only when every participant waits, never while
+// one works, and two threads due at the same moment never run side by side:
+// their order, and so what they draw and log, is the same in every run.
+//
+// A participant must wait only in its sleeps. A thread created by one that
+// takes part is announced before it exists (ExpectThread) and enters the
+// turns as the first thing it does (Enter): until then time stands still. A
+// participant about to wait for the others to end (joining them) withdraws
+// first: from then on until its next sleep time stands still, and the sleeps
+// of the others end at once, so that they wind down without moving time.
 class VirtualClock : public Clock {
  public:
-  explicit VirtualClock(int64_t graceMicros = 2000000);
+  VirtualClock();
   ~VirtualClock() override;
   void Sleep(uint32_t micros) override;
   int64_t NowMicros() override;
-  // Moves time on from outside, waking every sleeper whose time has come; for
-  // tests that step a recording by hand.
-  void Advance(int64_t micros);
-  // A thread is about to be created that will sleep on this clock: it takes
-  // part from now on, so that time cannot run ahead before its first sleep.
-  // Its first sleep claims the place; a creation that failed gives it back.
+  // A thread is about to be created that will Enter; until it does (or the
+  // creation is cancelled), time stands still.
   void ExpectThread();
   void CancelExpectedThread();
-  // The calling thread stops taking part until its next sleep: for a thread
-  // about to wait for another one (joining it), which must not hold time back.
+  // On the new thread, first: takes the announced place and waits for its
+  // turn, behind the threads due now.
+  void Enter();
+  // The calling thread stops taking part (it ends, or waits for the others
+  // to end and then sleeps again, which makes it take part again).
+  void Leave();
   void Withdraw();
 
- private:
   struct State;
+
+ private:
   std::shared_ptr<State> state_;
 };

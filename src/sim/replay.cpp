@@ -1,5 +1,6 @@
 #include "sim/replay.h"
 
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,6 +153,41 @@ std::string Trim(const std::string& s) {
 // one only looked at the screen.
 thread_local uint64_t t_logLines = 0;
 thread_local uint64_t t_logLinesAtUnlock = 0;
+
+// On virtual time the reader thread takes part in time from before it exists
+// until it ends, so that time cannot run ahead of its first pass nor wait for
+// it once it is gone. The clock is the one of the replay that runs on the
+// creating thread.
+thread_local VirtualClock* t_replayClock = nullptr;
+
+struct ThreadStart {
+  VirtualClock* clock;
+  void* (*entry)(void*);
+  void* arg;
+};
+
+void* EnterClockAndRun(void* start) {
+  const ThreadStart s = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  s.clock->Enter();
+  void* result = s.entry(s.arg);
+  s.clock->Leave();
+  return result;
+}
+
+int CreateOnReplayClock(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
+                        void* arg) {
+  VirtualClock* clock = t_replayClock;
+  if (clock == nullptr) return pthread_create(thread, attr, entry, arg);
+  ThreadStart* start = new ThreadStart{clock, entry, arg};
+  clock->ExpectThread();
+  const int result = pthread_create(thread, attr, EnterClockAndRun, start);
+  if (result != 0) {
+    clock->CancelExpectedThread();
+    delete start;
+  }
+  return result;
+}
 
 // The main loop's half-second sleep is where the plugin does its work: on the
 // main thread, between two cycles, so it may call into the Application.
@@ -326,7 +362,7 @@ bool Session::Prepare() {
   if (o_.speed > 0) {
     base_ = std::make_unique<ScaledClock>(o_.speed);
   } else {
-    auto clock = std::make_unique<VirtualClock>(o_.virtualGraceMicros);
+    auto clock = std::make_unique<VirtualClock>();
     virtual_ = clock.get();
     base_ = std::move(clock);
   }
@@ -538,25 +574,13 @@ void Session::OnLog(const char* text) {
   ++t_logLines;
   if (o_.logOut != nullptr && virtual_ == nullptr) fputs(text, o_.logOut);
   std::string line = text;
-  if (virtual_ != nullptr) {
-    // On a virtual clock the reader thread takes part in time from the
-    // moment the filter is about to create it (its first log line claims
-    // the place), so the main loop cannot run time ahead of it.
-    if (line.rfind("ZUVA: Filter starting: ", 0) == 0) {
-      virtual_->ExpectThread();
-    } else if (line == "ZUVA: Stoping PESFilter thread.\n") {
-      // The main thread is about to wait for the reader thread to end; while
-      // it waits it must not hold time back, or the reader's pause would
-      // never end. Its next sleep makes it take part again.
-      virtual_->Withdraw();
-    } else if (line == "ZUVA: PESFilter thread started...\n") {
-      virtual_->Sleep(0);
-    } else if (line == "ZUVA: Failed open(DMX)\n" ||
-               line == "ZUVA: Failed ioctl(DMX_SET_BUFFERSIZE)\n" ||
-               line == "ZUVA: Failed ioctl(DMX_SET_PES_FILTER)\n" ||
-               line == "ZUVA: Failed pthread_create()\n") {
-      virtual_->CancelExpectedThread();
-    }
+  // The main thread is about to wait for the reader thread to end: on
+  // virtual time it must not hold the reader back meanwhile. Its next sleep
+  // makes it take part again. (A reader that stops its own filter waits for
+  // nobody: it simply ends.)
+  if (virtual_ != nullptr && line == "ZUVA: Stoping PESFilter thread.\n" &&
+      std::this_thread::get_id() == mainThread_) {
+    virtual_->Withdraw();
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (o_.logOut != nullptr && virtual_ != nullptr) {
@@ -775,8 +799,11 @@ Result Session::Play() {
     LogCapture capture;
     capture.SetSink(LogSink, this);
     app_ = std::make_unique<Application>(platform_);
+    t_replayClock = virtual_;
+    if (virtual_ != nullptr) app_->Filter().SetThreadCreator(CreateOnReplayClock);
     app_->Screen().SetUnlockObserver(UnlockObserver, this);
     app_->Run();
+    t_replayClock = nullptr;
     app_->Screen().SetUnlockObserver(nullptr, nullptr);
     Finish();
     app_.reset();
@@ -789,6 +816,11 @@ Result Session::Play() {
     }
     framesReady_.notify_all();
     writer_.join();
+  }
+  const TSRecording& recording = demux_->Recording();
+  if (recording.Size() > 0) {
+    r_.recordingReads =
+        static_cast<double>(recording.BytesRead()) / static_cast<double>(recording.Size());
   }
   r_.leakedHandles = io_.OpenHandles();
   r_.leakedMappings = io_.LiveMappings();

@@ -52,10 +52,6 @@ struct Options {
   double speed = 1.0;                 // 0 or less: as fast as the daemon's timing allows
   int64_t bitRate = 0;                // a recording without clock is placed at this
                                       // many bits per second; 0: the default
-  // With speed 0: how long, in real time, a thread busy drawing or decoding
-  // may hold the virtual clock back before time moves on without it; only a
-  // safety net against a thread that neither sleeps nor finishes.
-  int64_t virtualGraceMicros = 2000000;
   std::string framesDir;              // empty: no frames
   std::string srtFile;                // empty: no SubRip file
   std::string sheetFile;              // empty: no contact sheet (a PNG)
@@ -100,6 +96,7 @@ struct Result {
   std::vector<Frame> frames;
   int64_t endMs = 0;  // replay position when the daemon was stopped
   std::string workDir;  // where the box's files were; a temporary one is gone again
+  double recordingReads = 0;  // bytes read over the recording's size
   int leakedHandles = 0;
   int leakedMappings = 0;
 };

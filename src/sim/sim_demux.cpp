@@ -50,10 +50,7 @@ class DemuxHandle : public SimHandle {
   SimDemux::ArrivalWindow arrivals_;
   SimDemux::ArrivalWindow stcArrivals_;
   size_t capacity_;
-  // A window of the recording's packets, read in chunks rather than one by one.
-  std::vector<uint8_t> chunk_;
-  size_t chunkFirst_ = 0;
-  size_t chunkCount_ = 0;
+  TSRecording::Window window_;
 
   // Section filter.
   SectionFilterParams filter_{};
@@ -91,14 +88,7 @@ void DemuxHandle::Arm(Mode mode, uint16_t pid, bool start) {
 }
 
 const uint8_t* DemuxHandle::PacketAt(size_t index) {
-  constexpr size_t kChunkPackets = 256;
-  if (index < chunkFirst_ || index >= chunkFirst_ + chunkCount_) {
-    chunk_.resize(kChunkPackets * TSRecording::kPacketSize);
-    chunkFirst_ = index;
-    chunkCount_ = demux_->Recording().ReadPackets(index, kChunkPackets, chunk_.data());
-    if (chunkCount_ == 0) return nullptr;
-  }
-  return chunk_.data() + (index - chunkFirst_) * TSRecording::kPacketSize;
+  return demux_->Recording().PacketIn(index, window_);
 }
 
 void DemuxHandle::Advance(int64_t now) {
@@ -325,7 +315,10 @@ int64_t SimDemux::STC(ArrivalWindow& window) const {
   const int64_t behind = ReplayMicros() - options_.leadMicros;
   const size_t reached = ReadyCount(behind, window);
   const int64_t offset = reached ? recording_.ClockOffset(reached - 1) : 0;
-  return (recording_.FirstTimestamp() + behind * 9 / 100 + offset) & kClockMask;
+  // A recording whose clock starts near zero would have it read below zero
+  // during the first lead of the replay, which as 33 bits is a clock just
+  // short of wrapping: every packet would look overdue. It reads 0 instead.
+  return std::max<int64_t>(0, recording_.FirstTimestamp() + behind * 9 / 100 + offset) & kClockMask;
 }
 
 int64_t SimDemux::ArrivalMicros(size_t index) const {
@@ -391,14 +384,24 @@ size_t SimDemux::ReadyCount(int64_t micros, size_t hint) const {
 size_t SimDemux::ReadyCount(int64_t micros, ArrivalWindow& window) const {
   if (micros >= window.from && micros < window.until) return window.count;
   const size_t total = recording_.PacketCount();
-  // Time moves on a packet or two between looks: step over them.
-  for (int step = 0; step < 4 && micros >= window.until && window.from <= window.until; ++step) {
-    window.from = window.until;
-    ++window.count;
-    window.until = window.count < total ? ArrivalMicros(window.count) : INT64_MAX;
+  const size_t before = window.count;
+  // Time moves on by steps of the same size, and so does the count: the
+  // last step's advance is tried first, which costs two looks.
+  if (micros >= window.until && window.from <= window.until && window.stride > 0 &&
+      before + window.stride <= total) {
+    const size_t guess = before + window.stride;
+    const int64_t from = ArrivalMicros(guess - 1);
+    const int64_t until = guess < total ? ArrivalMicros(guess) : INT64_MAX;
+    if (from <= micros && micros < until) {
+      window.count = guess;
+      window.from = from;
+      window.until = until;
+      return guess;
+    }
   }
-  if (micros >= window.from && micros < window.until) return window.count;
-  window.count = ReadyCount(micros, window.count);
+  const size_t near = micros >= window.until && window.stride > 0 ? before + window.stride : before;
+  window.count = ReadyCount(micros, std::min(near, total));
+  window.stride = window.count > before && window.from <= window.until ? window.count - before : 0;
   window.from = window.count > 0 ? ArrivalMicros(window.count - 1) : INT64_MIN;
   window.until = window.count < total ? ArrivalMicros(window.count) : INT64_MAX;
   return window.count;

@@ -43,7 +43,8 @@ struct SimDemuxOptions {
 // - DMX_STOP: the filter stops and its buffered data is discarded.
 // - DMX_GET_STC (STCRequest): in 90 kHz ticks, what the recording's own
 //   clock read `leadMicros` of replay time ago: it jumps where that clock
-//   jumps, while replay time runs on without a gap.
+//   jumps, while replay time runs on without a gap. A clock that would read
+//   below zero (a recording starting near zero, within the lead) reads 0.
 //
 // A replay behaves like a tune: replay time 0 is the moment the first filter
 // is set after Load (or Rewind), or the moment of Start if that comes first,
@@ -51,7 +52,11 @@ struct SimDemuxOptions {
 // readable as the replay clock reaches their place (see TSRecording). A
 // filter sees data that arrives from the moment it is set on. Replay time
 // runs on the Platform's Clock; blocking reads wait by sleeping on that clock
-// in small steps. Non-blocking handles fail with EAGAIN when nothing is ready.
+// in small steps, so on virtual time a reader waiting for data takes part in
+// the clock like any sleeper. Non-blocking handles fail with EAGAIN when
+// nothing is ready, in the caller's turn. Each handle sees the recording
+// through a window of its own mapped from the file, so a packet is never
+// copied out of the page cache for a handle.
 //
 // Handles may be used from several threads at once; Load and Rewind must
 // happen while no handle is open.
@@ -81,6 +86,7 @@ class SimDemux : public SimDevice {
     size_t count = 0;
     int64_t from = 1;
     int64_t until = 0;  // empty: the first look searches
+    size_t stride = 0;  // how far the count moved at the last search
   };
   // The system time clock now, 33 bits of 90 kHz ticks. A caller that asks
   // often keeps a window of its own, so that readings within it look at no

@@ -1,13 +1,15 @@
 #include "sim/ts_recording.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <map>
+#include <memory>
 
 namespace {
 constexpr int64_t kWrap = int64_t{1} << 33;
@@ -241,6 +243,7 @@ void TSRecording::Reset() {
   memory_.clear();
   memory_.shrink_to_fit();
   size_ = 0;
+  bytesRead_.store(0, std::memory_order_relaxed);
   runs_.clear();
   count_ = 0;
   skipped_ = 0;
@@ -260,6 +263,7 @@ void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
 size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const {
   if (offset >= size_) return 0;
   size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
+  bytesRead_.fetch_add(size, std::memory_order_relaxed);
   if (fd_ < 0) {
     std::memcpy(out, memory_.data() + offset, size);
     return size;
@@ -272,6 +276,54 @@ size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const 
     done += static_cast<size_t>(n);
   }
   return done;
+}
+
+void TSRecording::Window::Release() {
+  if (mapped_) munmap(const_cast<uint8_t*>(data_), length_);
+  data_ = nullptr;
+  mapped_ = false;
+  length_ = 0;
+}
+
+const uint8_t* TSRecording::BytesIn(uint64_t offset, size_t size, Window& window) const {
+  if (offset > size_ || size > size_ - offset) return nullptr;
+  if (fd_ < 0) return memory_.data() + offset;
+  if (window.data_ != nullptr && offset >= window.start_ &&
+      offset + size <= window.start_ + window.length_) {
+    return window.data_ + (offset - window.start_);
+  }
+  // Mapped rather than read: the page cache is looked at in place, and a
+  // window this size keeps what a reader holds small however long the file.
+  constexpr uint64_t kWindowBytes = 4 << 20;
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  window.Release();
+  const uint64_t start = offset / page * page;
+  // Only what the file still holds: a page past its end would fault.
+  struct stat now {};
+  const uint64_t end =
+      fstat(fd_, &now) == 0 ? std::min<uint64_t>(size_, static_cast<uint64_t>(now.st_size)) : 0;
+  if (offset + size > end) return nullptr;
+  const uint64_t wanted = std::max<uint64_t>(kWindowBytes, offset + size - start);
+  const size_t length = static_cast<size_t>(std::min<uint64_t>(wanted, end - start));
+  void* mapped = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(start));
+  if (mapped != MAP_FAILED) {
+    madvise(mapped, length, MADV_SEQUENTIAL);
+    window.data_ = static_cast<const uint8_t*>(mapped);
+    window.mapped_ = true;
+    bytesRead_.fetch_add(length, std::memory_order_relaxed);
+  } else {
+    window.copy_.resize(length);
+    if (ReadBytes(start, length, window.copy_.data()) != length) return nullptr;
+    window.data_ = window.copy_.data();
+  }
+  window.start_ = start;
+  window.length_ = length;
+  return window.data_ + (offset - start);
+}
+
+const uint8_t* TSRecording::PacketIn(size_t index, Window& window) const {
+  if (index >= count_) return nullptr;
+  return BytesIn(OffsetOf(index), kP, window);
 }
 
 uint64_t TSRecording::OffsetOf(size_t index) const {
@@ -325,10 +377,38 @@ std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
   return out;
 }
 
-int64_t TSRecording::Place(size_t index) const {
-  if (anchors_.empty()) return static_cast<int64_t>(static_cast<double>(index) * ticksPerPacket_);
+std::vector<TSRecording::Anchor>::const_iterator TSRecording::AnchorAfter(size_t index) const {
+  // A replay asks about the packets around two places (where the arrivals
+  // and where the system time clock stand), from several threads: each
+  // thread's last two answers are looked at before any search.
+  thread_local const TSRecording* lastRecording = nullptr;
+  thread_local size_t last[2] = {0, 0};
+  const size_t n = anchors_.size();
+  const auto fits = [&](size_t k) {
+    return k <= n && (k == n || anchors_[k].index > index) &&
+           (k == 0 || anchors_[k - 1].index <= index);
+  };
+  if (lastRecording == this) {
+    for (size_t slot = 0; slot < 2; ++slot) {
+      for (size_t k = last[slot]; k <= last[slot] + 2; ++k) {
+        if (!fits(k)) continue;
+        last[slot] = k;
+        if (slot == 1) std::swap(last[0], last[1]);
+        return anchors_.begin() + static_cast<long>(k);
+      }
+    }
+  }
   const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
                                    [](size_t i, const Anchor& a) { return i < a.index; });
+  lastRecording = this;
+  last[1] = last[0];
+  last[0] = static_cast<size_t>(it - anchors_.begin());
+  return it;
+}
+
+int64_t TSRecording::Place(size_t index) const {
+  if (anchors_.empty()) return static_cast<int64_t>(static_cast<double>(index) * ticksPerPacket_);
+  const auto it = AnchorAfter(index);
   // Outside the clock values the packets go on at the pace of the nearest
   // stretch, but no further than one clock step: the clock would have
   // spoken again by then.
@@ -347,8 +427,9 @@ int64_t TSRecording::Place(size_t index) const {
 }
 
 int64_t TSRecording::ClockOffset(size_t index) const {
-  const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
-                                   [](size_t i, const Anchor& a) { return i < a.index; });
+  // Without a discontinuity the offset never changes: no need to look.
+  if (discontinuities_ == 0) return 0;
+  const auto it = AnchorAfter(index);
   return it == anchors_.begin() ? 0 : (it - 1)->offset;
 }
 
@@ -376,27 +457,157 @@ bool TSRecording::LoadBytes(const std::vector<uint8_t>& bytes, std::string* erro
   return Scan(error);
 }
 
-// Finds the packet boundaries in one pass over the source, reading it in
-// windows, and notes which PIDs carry a clock.
+namespace {
+// Which PID carries the clock is decided on the first stretch of the
+// recording (a few tens of megabytes, and on until some clock value came),
+// so that the whole file is read once: its values up to there are kept, and
+// from there on they go into the time line as the packets go by.
+constexpr size_t kDecideAfter = size_t{1} << 17;
+constexpr size_t kPids = 8192;
+
+struct Candidate {
+  uint16_t pid;
+  bool pcr;
+  Stamp stamp;
+};
+}  // namespace
+
+// Everything about the clock that the recording's packets tell, gathered
+// from them as they go by.
+class ClockBuilder {
+  using Anchor = TSRecording::Anchor;
+  using ClockSource = TSRecording::ClockSource;
+
+
+ public:
+  explicit ClockBuilder(double nominal)
+      : ticksPerPacket(nominal),
+        pcrs_(kPids),
+        ptss_(kPids),
+        flagged_{std::vector<uint8_t>(kPids), std::vector<uint8_t>(kPids)} {}
+
+  void Add(size_t index, const uint8_t* packet) {
+    const uint16_t pid = PacketPid(packet);
+    if ((packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80)) {
+      flagged_[0][pid] = flagged_[1][pid] = 1;
+    }
+    const int64_t pcr = PacketPCR(packet);
+    const int64_t pts = PacketPTS(packet);
+    if (!decided_) {
+      if (pcr >= 0) Keep(pid, true, index, pcr);
+      if (pts >= 0) Keep(pid, false, index, pts);
+      if (index + 1 >= kDecideAfter && !kept_.empty()) Decide();
+      return;
+    }
+    if (pid != clockPid_) return;
+    const bool fromPcr = source == ClockSource::kPCR;
+    const int64_t value = fromPcr ? pcr : pts;
+    if (value < 0) return;
+    Take({index, value, flagged_[fromPcr][pid] != 0});
+    flagged_[fromPcr][pid] = 0;
+  }
+
+  // Called once, after the last packet.
+  void Finish(std::vector<Anchor>* anchors, int* ignored, int* discontinuities) {
+    if (!decided_) Decide();
+    if (source == ClockSource::kNone) {
+      edge = std::numeric_limits<double>::infinity();
+      return;
+    }
+    line_->Finish();
+    *anchors = simplifier_.Finish();
+    *ignored = line_->ignored;
+    *discontinuities = line_->discontinuities;
+    if (sample_.TicksPerPacket() > 0) ticksPerPacket = sample_.TicksPerPacket();
+    edge = sample_.Interval() > 0 ? sample_.Interval() : std::numeric_limits<double>::infinity();
+  }
+
+  ClockSource source = ClockSource::kNone;
+  double ticksPerPacket;  // the clock's typical pace
+  double edge = 0;        // how far past its ends the time line reaches
+
+ private:
+  void Keep(uint16_t pid, bool pcr, size_t index, int64_t value) {
+    (pcr ? pcrs_ : ptss_)[pid]++;
+    kept_.push_back({pid, pcr, {index, value, flagged_[pcr][pid] != 0}});
+    flagged_[pcr][pid] = 0;
+  }
+
+  void Decide() {
+    decided_ = true;
+    const auto busiest = [](const std::vector<size_t>& counts) {
+      size_t best = 0;
+      for (size_t pid = 1; pid < counts.size(); ++pid) {
+        if (counts[pid] > counts[best]) best = pid;
+      }
+      return counts[best] > 0 ? static_cast<int>(best) : -1;
+    };
+    int pid = busiest(pcrs_);
+    source = ClockSource::kPCR;
+    if (pid < 0) {
+      pid = busiest(ptss_);
+      source = ClockSource::kPTS;
+    }
+    if (pid < 0) {
+      source = ClockSource::kNone;
+      kept_.clear();
+      return;
+    }
+    clockPid_ = static_cast<uint16_t>(pid);
+    const bool pcr = source == ClockSource::kPCR;
+    // The rate the time line judges values by comes from the values so far.
+    StepSample first;
+    Stamp previous{};
+    bool any = false;
+    for (const Candidate& c : kept_) {
+      if (c.pid != clockPid_ || c.pcr != pcr) continue;
+      if (any) first.Add(previous, c.stamp);
+      previous = c.stamp;
+      any = true;
+    }
+    const double rate = first.TicksPerPacket() > 0 ? first.TicksPerPacket() : ticksPerPacket;
+    line_ = std::make_unique<TimeLine>(rate, &simplifier_);
+    for (const Candidate& c : kept_) {
+      if (c.pid == clockPid_ && c.pcr == pcr) Take(c.stamp);
+    }
+    kept_.clear();
+    kept_.shrink_to_fit();
+  }
+
+  void Take(const Stamp& s) {
+    if (any_) sample_.Add(previous_, s);
+    previous_ = s;
+    any_ = true;
+    line_->Add(s);
+  }
+
+  std::vector<size_t> pcrs_;
+  std::vector<size_t> ptss_;
+  // A discontinuity flag since the PID's last PTS [0] or PCR [1].
+  std::vector<uint8_t> flagged_[2];
+  std::vector<Candidate> kept_;
+  bool decided_ = false;
+  uint16_t clockPid_ = 0;
+  StepSample sample_;
+  Stamp previous_{};
+  bool any_ = false;
+  Simplifier simplifier_;
+  std::unique_ptr<TimeLine> line_;
+};
+
+// Finds the packet boundaries and the time line in one pass over the source,
+// reading it in windows.
 bool TSRecording::Scan(std::string* error) {
-  constexpr size_t kWindow = 1 << 20;
-  std::vector<uint8_t> window(kWindow + 2 * kP);
-  uint64_t windowStart = 0;
-  size_t have = 0;
+  Window window;
+  const double nominal = static_cast<double>(kP * 8 * 90000) / static_cast<double>(nominalBitRate_);
+  ClockBuilder clock(nominal);
   uint64_t pos = 0;
   uint64_t expectedNext = UINT64_MAX;
   while (pos + kP <= size_) {
-    // Keep at least two packets of look-ahead in the window.
-    if (pos + 2 * kP > windowStart + have && windowStart + have < size_) {
-      const size_t keep = static_cast<size_t>(windowStart + have - pos);
-      std::memmove(window.data(), window.data() + (pos - windowStart), keep);
-      windowStart = pos;
-      have = keep + ReadBytes(pos + keep, window.size() - keep, window.data() + keep);
-      if (have < kP) break;
-    }
-    const uint8_t* b = window.data() + (pos - windowStart);
-    const size_t left = static_cast<size_t>(windowStart + have - pos);
-    if (left < kP) break;
+    // Two packets of look-ahead where the file has them.
+    const size_t left = static_cast<size_t>(std::min<uint64_t>(2 * kP, size_ - pos));
+    const uint8_t* b = BytesIn(pos, left, window);
+    if (b == nullptr) break;
     // A sync byte counts only when the next packet (if any) also starts with one.
     const bool synced = b[0] == 0x47 && (left < 2 * kP || b[kP] == 0x47);
     if (!synced) {
@@ -405,6 +616,7 @@ bool TSRecording::Scan(std::string* error) {
       continue;
     }
     if (pos != expectedNext) runs_.push_back({count_, pos});
+    clock.Add(count_, b);
     ++count_;
     pos += kP;
     expectedNext = pos;
@@ -414,65 +626,10 @@ bool TSRecording::Scan(std::string* error) {
     if (error) *error = "no transport stream packets found";
     return false;
   }
-  ComputePlaces();
-  return true;
-}
-
-void TSRecording::ComputePlaces() {
-  const auto each = [this](auto&& visit) {
-    Visit(0, [&](size_t index, const uint8_t* p) {
-      visit(index, p);
-      return true;
-    });
-  };
-  // Which PID carries the clock.
-  std::map<uint16_t, size_t> pcrs;
-  std::map<uint16_t, size_t> ptss;
-  each([&](size_t, const uint8_t* p) {
-    if (PacketPCR(p) >= 0) ++pcrs[PacketPid(p)];
-    if (PacketPTS(p) >= 0) ++ptss[PacketPid(p)];
-  });
-  source_ = !pcrs.empty() ? ClockSource::kPCR : !ptss.empty() ? ClockSource::kPTS : ClockSource::kNone;
-  const double nominal = static_cast<double>(kP * 8 * 90000) / static_cast<double>(nominalBitRate_);
-  ticksPerPacket_ = headRate_ = tailRate_ = nominal;
-  edge_ = std::numeric_limits<double>::infinity();
-  if (source_ == ClockSource::kNone) return;
-  const auto& pool = source_ == ClockSource::kPCR ? pcrs : ptss;
-  const uint16_t clockPid =
-      std::max_element(pool.begin(), pool.end(),
-                       [](const auto& a, const auto& b) { return a.second < b.second; })
-          ->first;
-  // That PID's clock values, as they come along the file.
-  const auto stamps = [&](auto&& take) {
-    bool flagged = false;
-    each([&](size_t index, const uint8_t* p) {
-      if (PacketPid(p) != clockPid) return;
-      if ((p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80)) flagged = true;
-      const int64_t value = source_ == ClockSource::kPCR ? PacketPCR(p) : PacketPTS(p);
-      if (value < 0) return;
-      take(Stamp{index, value, flagged});
-      flagged = false;
-    });
-  };
-  StepSample sample;
-  bool any = false;
-  Stamp previous{};
-  stamps([&](const Stamp& s) {
-    if (any) sample.Add(previous, s);
-    previous = s;
-    any = true;
-  });
-  if (sample.TicksPerPacket() > 0) ticksPerPacket_ = sample.TicksPerPacket();
-  if (sample.Interval() > 0) edge_ = sample.Interval();
-
-  Simplifier simplifier;
-  TimeLine line(ticksPerPacket_, &simplifier);
-  stamps([&](const Stamp& s) { line.Add(s); });
-  line.Finish();
-  anchors_ = simplifier.Finish();
-  ignored_ = line.ignored;
-  discontinuities_ = line.discontinuities;
-  headRate_ = tailRate_ = ticksPerPacket_;
+  clock.Finish(&anchors_, &ignored_, &discontinuities_);
+  source_ = clock.source;
+  ticksPerPacket_ = headRate_ = tailRate_ = clock.ticksPerPacket;
+  edge_ = clock.edge;
   const auto slope = [](const Anchor& a, const Anchor& b) {
     return static_cast<double>(b.place - a.place) / static_cast<double>(b.index - a.index);
   };
@@ -480,4 +637,5 @@ void TSRecording::ComputePlaces() {
     headRate_ = slope(anchors_[0], anchors_[1]);
     tailRate_ = slope(anchors_[anchors_.size() - 2], anchors_.back());
   }
+  return true;
 }

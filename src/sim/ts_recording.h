@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -66,6 +67,29 @@ class TSRecording {
   // changes only at a discontinuity, where the clock jumps but the time line
   // goes on.
   int64_t ClockOffset(size_t index) const;
+  // A stretch of the recording seen in place, without a copy, for a reader
+  // that goes through it in order; it moves along with the reader. Each
+  // reader (a thread, a handle) has its own.
+  class Window {
+   public:
+    Window() = default;
+    ~Window() { Release(); }
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+
+   private:
+    friend class TSRecording;
+    void Release();
+    const uint8_t* data_ = nullptr;
+    uint64_t start_ = 0;
+    size_t length_ = 0;
+    bool mapped_ = false;
+    std::vector<uint8_t> copy_;  // when the file cannot be mapped
+  };
+  // The packet at `index` as seen through `window`, valid until the next
+  // call with it; null past the end or where the file was cut short.
+  const uint8_t* PacketIn(size_t index, Window& window) const;
+
   // Hands the packets from `first` on, in file order, to `visit` until it
   // returns false or the recording ends.
   void Visit(size_t first, const std::function<bool(size_t index, const uint8_t* packet)>& visit) const;
@@ -80,6 +104,10 @@ class TSRecording {
   int Discontinuities() const { return discontinuities_; }
   // Bytes skipped while looking for packet boundaries.
   size_t SkippedBytes() const { return skipped_; }
+  // The recording's size, and how many bytes of it were read so far, the
+  // load included: what a replay costs in reading.
+  uint64_t Size() const { return size_; }
+  uint64_t BytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
 
   // One point of the time line: the packet at `index` is at `place`, and
   // from it on the clock reads `place + offset`.
@@ -96,12 +124,16 @@ class TSRecording {
     uint64_t offset;
   };
   size_t ReadBytes(uint64_t offset, size_t size, uint8_t* out) const;
+  // Bytes [offset, offset + size) through a window; null when not all there.
+  const uint8_t* BytesIn(uint64_t offset, size_t size, Window& window) const;
   uint64_t OffsetOf(size_t index) const;
+  // The first anchor past the packet.
+  std::vector<Anchor>::const_iterator AnchorAfter(size_t index) const;
   bool Scan(std::string* error);
-  void ComputePlaces();
   void Reset();
 
   int fd_ = -1;
+  mutable std::atomic<uint64_t> bytesRead_{0};
   std::vector<uint8_t> memory_;
   uint64_t size_ = 0;
   std::vector<Run> runs_;

@@ -36,10 +36,9 @@ std::vector<uint8_t> RecordingBuilder::Build() const {
   // (time, kind, sequence): kind 0 = PCR, 1 = tables, 2 = PES.
   using Event = std::tuple<int64_t, int, size_t>;
   std::vector<Event> events;
-  for (int64_t t = start; t <= end; t += tablePeriod_) {
-    if (pcrPid_ >= 0) events.emplace_back(t, 0, 0);
-    events.emplace_back(t, 1, 0);
-  }
+  for (int64_t t = start; t <= end; t += tablePeriod_) events.emplace_back(t, 1, 0);
+  const int64_t pcrPeriod = pcrPeriod_ > 0 ? pcrPeriod_ : tablePeriod_;
+  for (int64_t t = start; pcrPid_ >= 0 && t <= end; t += pcrPeriod) events.emplace_back(t, 0, 0);
   for (size_t k = 0; k < pes_.size(); ++k) {
     if (pes_[k].time >= start) events.emplace_back(pes_[k].time, 2, k);
   }

@@ -23,8 +23,10 @@ class RecordingBuilder {
  public:
   // A section sent on `pid` once per table period, from the start time on.
   void AddTable(uint16_t pid, std::vector<uint8_t> section);
-  // Period of the tables (and of the PCR); default 100 ms.
+  // Period of the tables (and of the PCR unless set apart); default 100 ms.
   void SetTablePeriod(int64_t ticks) { tablePeriod_ = ticks > 0 ? ticks : 1; }
+  // Period of the PCR packets when it differs from the tables'.
+  void SetPCRPeriod(int64_t ticks) { pcrPeriod_ = ticks > 0 ? ticks : 1; }
   // Sends adaptation-only packets with a PCR equal to their send time on
   // `pid` once per table period. Without it the recording has no PCR.
   void EnablePCR(uint16_t pid) { pcrPid_ = pid; }
@@ -62,6 +64,7 @@ class RecordingBuilder {
   std::vector<Table> tables_;
   std::vector<PES> pes_;
   int64_t tablePeriod_ = 9000;
+  int64_t pcrPeriod_ = 0;  // 0: the table period
   int pcrPid_ = -1;
   int64_t startTime_ = 0;
   bool hasStart_ = false;
