@@ -252,7 +252,7 @@ void RecordingSeeds(const std::string& path) {
     const uint8_t* packet = rec.Packet(i);
     size_t offset = 0, size = 0;
     if (!PacketPayload(packet, &offset, &size)) continue;
-    const uint16_t pid = rec.Pid(i);
+    const uint16_t pid = PacketPid(packet);
     Bytes& current = partial[pid];
     if ((packet[1] & 0x40) != 0) {
       if (current.size() >= 4 && current[3] == 0xBD) pes[pid].push_back(current);
