@@ -37,10 +37,7 @@ TEST(PcDaemon, FontFallbackWhenTheConfiguredFontCannotBeOpened) {
   const std::string none = "ZUVA: No font could be opened: nothing will be drawn\n";
   const std::string fallback = "ZUVA: Using fallback font: ";
   std::string fcMatch;  // what fontconfig names, where it is installed
-  if (FILE* p = popen("fc-match --format=%{file} sans 2>/dev/null", "r")) {
-    for (char b[256]; fgets(b, sizeof b, p) != nullptr;) fcMatch += b;
-    pclose(p);
-  }
+  Shell("fc-match --format=%{file} sans 2>/dev/null", fcMatch);
   const std::string notAFont = files.File("notafont.ttf");
   struct Case {
     const char* name;

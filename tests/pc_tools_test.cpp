@@ -272,17 +272,12 @@ TEST(Scripts, DemoNeverDeletesAndCompareSaysWhy) {
   const std::string bin = daemon.substr(0, daemon.rfind('/'));
   if (access((bin + "/zuva-replay").c_str(), X_OK) != 0) GTEST_SKIP() << "tools not built";
   TempDir dir;
-  auto shell = [&dir](const std::string& line, std::string& out) {
-    const int status = std::system((line + " > " + dir.File("out.txt") + " 2>&1").c_str());
-    out = ReadWholeFile(dir.File("out.txt"));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
   for (const char* d : {"out", "bin", "release", "tools"}) mkdir(dir.File(d).c_str(), 0755);
   dir.Write("out/mine.txt", "keep me");
   const std::string demo = "cd " + dir.Path() + " && ZUVA_DEMO_NO_BUILD=1 ZUVA_BUILD_DIR=" + bin +
                            " ZUVA_DEMO_SPEED=max " + repo + "/scripts/demo.sh ";
   std::string out;
-  ASSERT_EQ(shell(demo + "out", out), 0) << out;
+  ASSERT_EQ(Shell(demo + "out 2>&1", out), 0) << out;
   EXPECT_NE(out.find("demo: " + dir.File("out") + " is not an empty folder; writing to " +
                      dir.File("out-2") + " instead"), std::string::npos) << out;
   EXPECT_EQ(ReadWholeFile(dir.File("out/mine.txt")), "keep me");
@@ -301,8 +296,8 @@ TEST(Scripts, DemoNeverDeletesAndCompareSaysWhy) {
       dir.Write(file, "#!/bin/sh\n" + text + "\n");
       chmod(dir.File(file).c_str(), 0755);
     }
-    EXPECT_EQ(shell("PATH=" + dir.File("bin") + ":$PATH ZUVA_BUILD_DIR=" + dir.File("release") +
-                    " ZUVA_TOOLS_DIR=" + dir.File("tools") + " " + repo + "/bench/compare_ffmpeg.sh", out),
+    EXPECT_EQ(Shell("PATH=" + dir.File("bin") + ":$PATH ZUVA_BUILD_DIR=" + dir.File("release") +
+                    " ZUVA_TOOLS_DIR=" + dir.File("tools") + " " + repo + "/bench/compare_ffmpeg.sh 2>&1", out),
               c.status) << out;
     EXPECT_NE(out.find(c.line), std::string::npos) << out;
     EXPECT_EQ(out.find("error"), std::string::npos) << out;
