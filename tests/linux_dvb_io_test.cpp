@@ -158,7 +158,6 @@ TEST(LinuxDvbIOPaths, MapsBoxNodesToStandardNodes) {
       {"/dev/fb0", "/dev/fb0", false},
       {"/dev/fb/", "/dev/fb/", false},
       {"/dev/dvb/cardA/demux0", "/dev/dvb/cardA/demux0", false},
-      {"/dev/dvb/card0", "/dev/dvb/card0", false},
       {"/dev/dvb/card0/", "/dev/dvb/card0/", false},
       {"/dev/dvb/card0/sub/demux0", "/dev/dvb/card0/sub/demux0", false},
       {"/dev/dvb/card0/demuxer0", "/dev/dvb/adapter0/demuxer0", false},
@@ -281,21 +280,15 @@ TEST_F(LinuxDvbIOTest, RecordsWithoutStandardCounterpartAreRefused) {
                               {0x100, {}, 0, 1, 5, 8}};
   SectionFilterParams badSection{};
   badSection.flags = 7 | 0x80000000u;
-  struct Case {
-    unsigned long request;
-    void* record;
-    int err;
-  };
-  std::vector<Case> cases = {{boxreq::kSetFilter, &badSection, EINVAL},
-                             {boxreq::kSetFilter, nullptr, EFAULT},
-                             {boxreq::kSetPESFilter, nullptr, EFAULT},
-                             {boxreq::kGetSTC, nullptr, EFAULT}};
-  for (PESFilterParams& p : badPes) cases.push_back({boxreq::kSetPESFilter, &p, EINVAL});
-  for (size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(i);
+  std::vector<std::tuple<unsigned long, void*, int>> cases = {
+      {boxreq::kSetFilter, &badSection, EINVAL}, {boxreq::kSetFilter, nullptr, EFAULT},
+      {boxreq::kSetPESFilter, nullptr, EFAULT}, {boxreq::kGetSTC, nullptr, EFAULT}};
+  for (PESFilterParams& p : badPes) cases.emplace_back(boxreq::kSetPESFilter, &p, EINVAL);
+  for (const auto& [request, record, err] : cases) {
+    SCOPED_TRACE(record);
     errno = 0;
-    EXPECT_EQ(io.Ioctl(fd, cases[i].request, cases[i].record), -1);
-    EXPECT_EQ(errno, cases[i].err);
+    EXPECT_EQ(io.Ioctl(fd, request, record), -1);
+    EXPECT_EQ(errno, err);
     EXPECT_TRUE(inner.calls.empty()) << "a refused record reached the kernel";
   }
 }

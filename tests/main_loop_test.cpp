@@ -39,7 +39,6 @@ TEST(StatusFile, PartialReadsAndTheReloadFlag) {
   const Case cases[] = {
       {"abc\n1\n2\n3\n0\n0\n9\n", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
       {"300\n", "ZUVA: Failed to read VPID\n", {300, -1, -1, -1, 4, 0, -1}},
-      {"300\n101\n", "ZUVA: Failed to read APID\n", {300, 101, -1, -1, 4, 0, -1}},
       {"300\n101\n102\n", "ZUVA: Failed to read TPID\n", {300, 101, 102, -1, 4, 0, -1}},
       {"300\n101\n102\n103\n2\n", "ZUVA: Failed to read Seekable\n",
        {300, 101, 102, 103, 16, 0, -1}},
