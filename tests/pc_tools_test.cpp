@@ -5,7 +5,6 @@
 #include <vector>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/status_tool.h"
