@@ -60,12 +60,7 @@ TEST(Config, IntegerAndHexValues) {
 }
 
 TEST(ExternalChannels, Lookups) {
-  struct Case {
-    const char* file;
-    int sid;
-    const char* language;
-    int found, pid, page;
-  };
+  struct Case { const char* file; int sid; const char* language; int found, pid, page; };
   const Case cases[] = {
       {"12c 22b 888 swe\n", 300, "swe", 1, 0x22b, 0x888},
       {"12C 0x22B 888 swe\n", 300, "swe", 1, 0x22b, 0x888},
@@ -92,12 +87,8 @@ TEST(ExternalChannels, Lookups) {
 }
 
 TEST(Translator, ParsesTablesLineByLine) {
-  struct Case {
-    const char* name;
-    std::string file;
-    std::string language;
-    std::map<uint32_t, uint32_t> expect;  // code -> Translate(code)
-  };
+  // expect: code -> Translate(code)
+  struct Case { const char* name; std::string file, language; std::map<uint32_t, uint32_t> expect; };
   const std::vector<Case> cases = {
       {"first matching table only",
        "BeginTable:ger\nA:1\nEndTable\nBeginTable:eng,enm\nA:2\nB:3\nEndTable\n"

@@ -144,11 +144,7 @@ class LinuxDvbIOTest : public ::testing::Test {
 };
 
 TEST(LinuxDvbIOPaths, MapsBoxNodesToStandardNodes) {
-  struct Case {
-    const char* path;
-    const char* mapped;
-    bool demux;
-  };
+  struct Case { const char* path; const char* mapped; bool demux; };
   const Case cases[] = {
       {"/dev/dvb/card12/demux10", "/dev/dvb/adapter12/demux10", true},
       {"/dev/dvb/card0/dvr0", "/dev/dvb/adapter0/dvr0", false},
@@ -191,13 +187,8 @@ TEST_F(LinuxDvbIOTest, BoxRequestNumbersAreTheDriversOwn) {
 }
 
 TEST_F(LinuxDvbIOTest, SectionFilterReachesTheKernelAsTheStandardRecord) {
-  struct Case {
-    const char* name;
-    uint16_t pid;
-    Bytes filter;  // leading bytes; the rest stay 0
-    Bytes mask;
-    uint32_t timeout, boxFlags, kernelFlags;
-  };
+  // filter, mask: the leading bytes; the rest stay 0
+  struct Case { const char* name; uint16_t pid; Bytes filter, mask; uint32_t timeout, boxFlags, kernelFlags; };
   Bytes ramp(16);
   std::iota(ramp.begin(), ramp.end(), 0x10);
   const Bytes inverse(ramp.rbegin(), ramp.rend());
@@ -235,10 +226,7 @@ TEST_F(LinuxDvbIOTest, SectionFilterReachesTheKernelAsTheStandardRecord) {
 TEST_F(LinuxDvbIOTest, PESFilterReachesTheKernelAsTheStandardRecord) {
   struct Case {
     uint32_t input, output, pesType, boxFlags;
-    dmx_input kInput;
-    dmx_output kOutput;
-    dmx_ts_pes kPesType;
-    uint32_t kFlags;
+    dmx_input kInput; dmx_output kOutput; dmx_ts_pes kPesType; uint32_t kFlags;
   };
   const Case cases[] = {
       {0, 1, 5, 4, DMX_IN_FRONTEND, DMX_OUT_TAP, DMX_PES_OTHER, DMX_IMMEDIATE_START},
@@ -300,11 +288,9 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
   constexpr int64_t kFree = LinuxDvbIO::kFreeRunBase;
   constexpr int64_t kWrap = int64_t{1} << 33;
   constexpr int64_t kRefused = -1;
-  struct Step {
-    int64_t ms;
-    std::vector<int64_t> pcrs;  // negative: that base with the discontinuity flag
-    int64_t stc;                // what the daemon reads, or kRefused
-  };
+  // At `ms`, PCRs arrive (negative: that base with the discontinuity flag),
+  // then the daemon reads `stc` (or is refused).
+  struct Step { int64_t ms; std::vector<int64_t> pcrs; int64_t stc; };
   const std::string takeOver =
       "ZUVA: The demultiplexer keeps no system time clock: using the PCR on PID 0x0100\n";
   const std::string asArrive = ": subtitles are shown as they arrive\n";

@@ -31,11 +31,7 @@ TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
 // as a plain file name, whatever its path holds: none of it reaches a shell.
 TEST(StatusFile, PartialReadsAndTheReloadFlag) {
   using Status = std::vector<int>;  // sid vpid apid tpid format mode pmt
-  struct Case {
-    const char* file;
-    const char* logLine;
-    Status after;
-  };
+  struct Case { const char* file; const char* logLine; Status after; };
   const Case cases[] = {
       {"abc\n1\n2\n3\n0\n0\n9\n", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
       {"300\n", "ZUVA: Failed to read VPID\n", {300, -1, -1, -1, 4, 0, -1}},

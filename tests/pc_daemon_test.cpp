@@ -39,12 +39,8 @@ TEST(PcDaemon, FontFallbackWhenTheConfiguredFontCannotBeOpened) {
   std::string fcMatch;  // what fontconfig names, where it is installed
   Shell("fc-match --format=%{file} sans 2>/dev/null", fcMatch);
   const std::string notAFont = files.File("notafont.ttf");
-  struct Case {
-    const char* name;
-    std::string font;
-    FontFallback fallback;
-    std::string log;  // every line about fonts
-  } cases[] = {
+  // log: every line about fonts
+  struct Case { const char* name; std::string font; FontFallback fallback; std::string log; } cases[] = {
       {"missing", missing, {{"/nonexistent/a.ttf", kDejaVuSans}, ""},
        notFound + fallback + kDejaVuSans + "\n"},
       {"not a font", notAFont, {{kDejaVuSans}, ""},
