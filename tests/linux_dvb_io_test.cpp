@@ -52,17 +52,8 @@ using Bytes = std::vector<uint8_t>;
 // nothing waits.
 class FakeKernel : public DeviceIO {
  public:
-  struct Call {
-    int fd;
-    unsigned long request;
-    void* arg;
-    Bytes bytes;  // the record, when the request carries one
-  };
-  struct Handle {
-    int flags = 0;
-    bool section = false;
-    dmx_pes_filter_params pes{};
-  };
+  struct Call { int fd; unsigned long request; void* arg; Bytes bytes; };  // bytes: the record, if any
+  struct Handle { int flags = 0; bool section = false; dmx_pes_filter_params pes{}; };
 
   int Open(const char* path, int flags) override {
     paths.push_back(path);
@@ -296,13 +287,9 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
   const std::string asArrive = ": subtitles are shown as they arrive\n";
   const std::string noPcr =
       "ZUVA: The demultiplexer keeps no system time clock and the service names no PCR" + asArrive;
-  struct Case {
-    const char* name;
-    int pcrPid;  // in the PMT; -1: no PMT read at all
-    std::vector<Step> steps;
-    std::string log;
-    dmx_stc driver{};
-  } cases[] = {
+  // pcrPid: in the PMT; -1: no PMT read at all
+  struct Case { const char* name; int pcrPid; std::vector<Step> steps; std::string log; dmx_stc driver{}; };
+  const Case cases[] = {
       {"the driver's own clock", 0x100, {{0, {900000}, 0x1FFFFFFFF}}, "", {0, 1, 0x1FFFFFFFF}},
       {"the driver's own clock at 27 MHz", 0x100, {{0, {}, 1450000}}, "", {0, 300, 300ull * 1450000}},
       {"the driver's own clock, rounded down", 0x100, {{0, {}, 7}}, "", {0, 300, 300 * 7 + 299}},
