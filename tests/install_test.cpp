@@ -105,29 +105,12 @@ TEST(InitScript, StartsStopsAndReportsTheDaemon) {
 }
 
 #ifdef ZUVA_DAEMON_PATH
-// The lines of a manual page's source, beside data/ in the source tree.
-std::vector<std::string> ManPage(const std::string& name) {
-  std::istringstream text(ReadWholeFile(std::string(ZUVA_DATA_DIR) + "/../man/" + name + ".scd"));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(text, line);) lines.push_back(line);
-  return lines;
-}
-
-// What a shell command prints.
-std::string Output(const std::string& command) {
-  std::string text;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;) text.append(chunk, n);
-    pclose(p);
-  }
-  return text;
-}
-
-// True when a line of `page` starts with `start` and holds every one of `parts`.
-bool HasLine(const std::vector<std::string>& page, const std::string& start,
+// True when a line of the manual page `name` (its source, beside data/ in the
+// source tree) starts with `start` and holds every one of `parts`.
+bool HasLine(const std::string& name, const std::string& start,
              const std::vector<std::string>& parts) {
-  for (const std::string& line : page) {
+  std::istringstream text(ReadWholeFile(std::string(ZUVA_DATA_DIR) + "/../man/" + name + ".scd"));
+  for (std::string line; std::getline(text, line);) {
     bool all = line.rfind(start, 0) == 0;
     for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
     if (all) return true;
@@ -143,16 +126,15 @@ TEST(ManualPages, DescribeEveryOptionAndSettingWithItsDefault) {
   dir.erase(dir.rfind('/') + 1);
   const std::regex option(R"((?:^|[\s,\[|])(--?[A-Za-z][A-Za-z0-9-]*))");
   for (const std::string page : {"zuva.8", "zuva-status.1", "zuva-replay.1"}) {
-    const std::string help = Output(dir + page.substr(0, page.find('.')) + " --help");
+    std::string help;
+    Shell(dir + page.substr(0, page.find('.')) + " --help", help);
     int options = 0;
-    const auto lines = ManPage(page);
     for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
       ++options;
-      EXPECT_TRUE(HasLine(lines, "*-", {"*" + (*it)[1].str() + "*"})) << (*it)[1] << " in " << page;
+      EXPECT_TRUE(HasLine(page, "*-", {"*" + (*it)[1].str() + "*"})) << (*it)[1] << " in " << page;
     }
     EXPECT_GE(options, 3) << help;
   }
-  const auto conf = ManPage("zuva.conf.5");
   LogCapture capture;
   Config().dump();
   std::istringstream dump(capture.Text());
@@ -163,8 +145,8 @@ TEST(ManualPages, DescribeEveryOptionAndSettingWithItsDefault) {
     if (!std::regex_match(line, m, entry)) continue;
     ++settings;
     const std::string key = "*" + m[1].str() + "*", value = m[2];
-    EXPECT_TRUE(HasLine(conf, "*", {key, "(default ", "*" + value + "*"}) ||
-                HasLine(conf, "*", {key, "(default ", "_" + value + "_"}))
+    EXPECT_TRUE(HasLine("zuva.conf.5", "*", {key, "(default ", "*" + value + "*"}) ||
+                HasLine("zuva.conf.5", "*", {key, "(default ", "_" + value + "_"}))
         << key << " with its default " << value << " in zuva.conf(5)";
   }
   EXPECT_GE(settings, 21);

@@ -14,7 +14,6 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/dvb/dmx.h>
-#include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -25,7 +24,6 @@ constexpr unsigned long kSetBufferSize = DMX_SET_BUFFERSIZE;
 #include <fstream>
 #include <map>
 #include <numeric>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -44,29 +42,39 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Stands in for the C library under the translating layer: hands out the
-// lowest free descriptor as the kernel does, and keeps, for every ioctl, the
-// request number and a copy of the record bytes the kernel would be handed.
-class RecordingIO : public DeviceIO {
+// Stands in for the C library under the translating layer, as a PC adapter's
+// demultiplexer behaves. It hands out the lowest free descriptor as the
+// kernel does and keeps, for every ioctl, the request number and a copy of the
+// record the kernel would be handed. Like the kernel's software demultiplexer
+// it keeps no system time clock (DMX_GET_STC fails with EINVAL) unless a test
+// gives it one; a section filter delivers the PMT set here; a PES filter the
+// bytes queued for its PID (whole TS packets for the TS tap); otherwise
+// nothing waits.
+class FakeKernel : public DeviceIO {
  public:
-  struct Call {
-    int fd;
-    unsigned long request;
-    void* arg;
-    Bytes bytes;  // the record, when the request carries one
-  };
+  struct Call { int fd; unsigned long request; void* arg; Bytes bytes; };  // bytes: the record, if any
+  struct Handle { int flags = 0; bool section = false; dmx_pes_filter_params pes{}; };
 
-  int Open(const char* path, int) override {
+  int Open(const char* path, int flags) override {
     paths.push_back(path);
     if (failOpen) return errno = ENOENT, -1;
     int fd = 3;
-    while (open_.count(fd)) ++fd;
-    open_.insert(fd);
+    while (handles.count(fd)) ++fd;
+    handles[fd].flags = flags;
     return fd;
   }
-  int Close(int fd) override { return open_.erase(fd) ? 0 : (errno = EBADF, -1); }
-  ssize_t Read(int, void*, size_t) override { return 0; }
+  int Close(int fd) override { return handles.erase(fd) ? 0 : (errno = EBADF, -1); }
+  ssize_t Read(int fd, void* buffer, size_t count) override {
+    const Handle& h = handles.at(fd);
+    Bytes& source = h.section ? pmt : tap[h.pes.pid];
+    if (source.empty()) return errno = EAGAIN, -1;
+    const size_t n = std::min(count, source.size());
+    std::memcpy(buffer, source.data(), n);
+    source.erase(source.begin(), source.begin() + static_cast<long>(n));
+    return static_cast<ssize_t>(n);
+  }
   int Ioctl(int fd, unsigned long request, void* arg) override {
+    Handle& h = handles.at(fd);
     calls.push_back({fd, request, arg, {}});
     // Only the standard record requests have a record, of the size their
     // request number announces.
@@ -75,19 +83,36 @@ class RecordingIO : public DeviceIO {
       calls.back().bytes.assign(static_cast<uint8_t*>(arg),
                                 static_cast<uint8_t*>(arg) + _IOC_SIZE(request));
     }
-    if (ioctlErrno != 0) return errno = ioctlErrno, -1;
+    if (request == DMX_GET_STC) {
+      if (clock.stc == 0) return errno = EINVAL, -1;
+      asked = *static_cast<dmx_stc*>(arg);
+      *static_cast<dmx_stc*>(arg) = clock;
+    }
+    if (request == DMX_SET_FILTER) h.section = true;
+    if (request == DMX_SET_PES_FILTER) h.pes = *static_cast<dmx_pes_filter_params*>(arg);
     return 0;
   }
   void* Mmap(void*, size_t, int, int, int, off_t) override { return MAP_FAILED; }
   int Munmap(void*, size_t) override { return 0; }
 
-  int ioctlErrno = 0;
+  // The daemon's PMT scan through `io`, of a PMT naming `pcrPid`.
+  void Scan(LinuxDvbIO& io, int pcrPid) {
+    const int scan = io.Open("/dev/dvb/card0/demux0", O_RDWR);
+    SectionFilterParams filter{0x20, {0x02}, {0xFF}, {}, 5000, 7};
+    ASSERT_EQ(io.Ioctl(scan, boxreq::kSetFilter, &filter), 0);
+    pmt = tsgen::BuildPMT(1, static_cast<uint16_t>(pcrPid), {}, {});
+    uint8_t section[1024];
+    ASSERT_GT(io.Read(scan, section, sizeof section), 0);
+    io.Close(scan);
+  }
+
   bool failOpen = false;
   std::vector<std::string> paths;
   std::vector<Call> calls;
-
- private:
-  std::set<int> open_;
+  Bytes pmt;
+  std::map<int, Bytes> tap;  // by PID
+  std::map<int, Handle> handles;
+  dmx_stc clock{}, asked{};  // the driver's own clock, and the record it was handed
 };
 
 template <typename T>
@@ -99,19 +124,18 @@ Bytes BytesOf(const T& value) {
 // A layer with one demultiplexer handle open, as the daemon's scan has it.
 class LinuxDvbIOTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_GE(fd = io.Open("/dev/dvb/card0/demux0", O_RDWR), 0); }
+  void SetUp() override {
+    inner.clock.stc = 1;
+    ASSERT_GE(fd = io.Open("/dev/dvb/card0/demux0", O_RDWR), 0);
+  }
 
-  RecordingIO inner;
+  FakeKernel inner;
   LinuxDvbIO io{&inner};
   int fd = -1;
 };
 
 TEST(LinuxDvbIOPaths, MapsBoxNodesToStandardNodes) {
-  struct Case {
-    const char* path;
-    const char* mapped;
-    bool demux;
-  };
+  struct Case { const char* path; const char* mapped; bool demux; };
   const Case cases[] = {
       {"/dev/dvb/card12/demux10", "/dev/dvb/adapter12/demux10", true},
       {"/dev/dvb/card0/dvr0", "/dev/dvb/adapter0/dvr0", false},
@@ -121,7 +145,6 @@ TEST(LinuxDvbIOPaths, MapsBoxNodesToStandardNodes) {
       {"/dev/fb0", "/dev/fb0", false},
       {"/dev/fb/", "/dev/fb/", false},
       {"/dev/dvb/cardA/demux0", "/dev/dvb/cardA/demux0", false},
-      {"/dev/dvb/card0", "/dev/dvb/card0", false},
       {"/dev/dvb/card0/", "/dev/dvb/card0/", false},
       {"/dev/dvb/card0/sub/demux0", "/dev/dvb/card0/sub/demux0", false},
       {"/dev/dvb/card0/demuxer0", "/dev/dvb/adapter0/demuxer0", false},
@@ -155,13 +178,8 @@ TEST_F(LinuxDvbIOTest, BoxRequestNumbersAreTheDriversOwn) {
 }
 
 TEST_F(LinuxDvbIOTest, SectionFilterReachesTheKernelAsTheStandardRecord) {
-  struct Case {
-    const char* name;
-    uint16_t pid;
-    Bytes filter;  // leading bytes; the rest stay 0
-    Bytes mask;
-    uint32_t timeout, boxFlags, kernelFlags;
-  };
+  // filter, mask: the leading bytes; the rest stay 0
+  struct Case { const char* name; uint16_t pid; Bytes filter, mask; uint32_t timeout, boxFlags, kernelFlags; };
   Bytes ramp(16);
   std::iota(ramp.begin(), ramp.end(), 0x10);
   const Bytes inverse(ramp.rbegin(), ramp.rend());
@@ -170,8 +188,6 @@ TEST_F(LinuxDvbIOTest, SectionFilterReachesTheKernelAsTheStandardRecord) {
       {"PAT", 0x0000, {0x00}, {0xFF}, 5000, 7, all},
       {"all sixteen bytes", 0x1234, ramp, inverse, 0xA1B2C3D4u, 1, DMX_CHECK_CRC},
       {"one-shot only", 0x0012, {0x4E}, {0xFE}, 0, 2, DMX_ONESHOT},
-      {"immediate only", 0x0011, {0x42}, {0xFF}, 1, 4, DMX_IMMEDIATE_START},
-      {"no flags", 0x0010, {0x40}, {0xFF}, 100, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -201,10 +217,7 @@ TEST_F(LinuxDvbIOTest, SectionFilterReachesTheKernelAsTheStandardRecord) {
 TEST_F(LinuxDvbIOTest, PESFilterReachesTheKernelAsTheStandardRecord) {
   struct Case {
     uint32_t input, output, pesType, boxFlags;
-    dmx_input kInput;
-    dmx_output kOutput;
-    dmx_ts_pes kPesType;
-    uint32_t kFlags;
+    dmx_input kInput; dmx_output kOutput; dmx_ts_pes kPesType; uint32_t kFlags;
   };
   const Case cases[] = {
       {0, 1, 5, 4, DMX_IN_FRONTEND, DMX_OUT_TAP, DMX_PES_OTHER, DMX_IMMEDIATE_START},
@@ -246,83 +259,18 @@ TEST_F(LinuxDvbIOTest, RecordsWithoutStandardCounterpartAreRefused) {
                               {0x100, {}, 0, 1, 5, 8}};
   SectionFilterParams badSection{};
   badSection.flags = 7 | 0x80000000u;
-  struct Case {
-    unsigned long request;
-    void* record;
-    int err;
-  };
-  std::vector<Case> cases = {{boxreq::kSetFilter, &badSection, EINVAL},
-                             {boxreq::kSetFilter, nullptr, EFAULT},
-                             {boxreq::kSetPESFilter, nullptr, EFAULT},
-                             {boxreq::kGetSTC, nullptr, EFAULT}};
-  for (PESFilterParams& p : badPes) cases.push_back({boxreq::kSetPESFilter, &p, EINVAL});
-  for (size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(i);
+  std::vector<std::tuple<unsigned long, void*, int>> cases = {
+      {boxreq::kSetFilter, &badSection, EINVAL}, {boxreq::kSetFilter, nullptr, EFAULT},
+      {boxreq::kSetPESFilter, nullptr, EFAULT}, {boxreq::kGetSTC, nullptr, EFAULT}};
+  for (PESFilterParams& p : badPes) cases.emplace_back(boxreq::kSetPESFilter, &p, EINVAL);
+  for (const auto& [request, record, err] : cases) {
+    SCOPED_TRACE(record);
     errno = 0;
-    EXPECT_EQ(io.Ioctl(fd, cases[i].request, cases[i].record), -1);
-    EXPECT_EQ(errno, cases[i].err);
+    EXPECT_EQ(io.Ioctl(fd, request, record), -1);
+    EXPECT_EQ(errno, err);
     EXPECT_TRUE(inner.calls.empty()) << "a refused record reached the kernel";
   }
 }
-
-// A PC adapter's demultiplexer as the kernel's own software one behaves: it
-// keeps no system time clock (DMX_GET_STC fails with EINVAL) unless a test
-// gives it one; a section filter delivers the PMT set here; a PES filter the
-// bytes queued for its PID (whole TS packets for the TS tap); otherwise
-// nothing waits.
-class PcAdapterIO : public DeviceIO {
- public:
-  struct Handle {
-    int flags = 0;
-    bool section = false;
-    dmx_pes_filter_params pes{};
-  };
-  int Open(const char*, int flags) override {
-    int fd = 3;
-    while (handles.count(fd)) ++fd;
-    handles[fd].flags = flags;
-    return fd;
-  }
-  int Close(int fd) override { return handles.erase(fd) ? 0 : (errno = EBADF, -1); }
-  ssize_t Read(int fd, void* buffer, size_t count) override {
-    const Handle& h = handles.at(fd);
-    Bytes& source = h.section ? pmt : tap[h.pes.pid];
-    if (source.empty()) return errno = EAGAIN, -1;
-    const size_t n = std::min(count, source.size());
-    std::memcpy(buffer, source.data(), n);
-    source.erase(source.begin(), source.begin() + static_cast<long>(n));
-    return static_cast<ssize_t>(n);
-  }
-  int Ioctl(int fd, unsigned long request, void* arg) override {
-    Handle& h = handles.at(fd);
-    if (request == DMX_GET_STC) {
-      if (clock.stc == 0) return errno = EINVAL, -1;
-      asked = *static_cast<dmx_stc*>(arg);
-      *static_cast<dmx_stc*>(arg) = clock;
-    }
-    if (request == DMX_SET_FILTER) h.section = true;
-    if (request == DMX_SET_PES_FILTER) h.pes = *static_cast<dmx_pes_filter_params*>(arg);
-    return 0;
-  }
-  void* Mmap(void*, size_t, int, int, int, off_t) override { return MAP_FAILED; }
-  int Munmap(void*, size_t) override { return 0; }
-
-  // The daemon's PMT scan through `io`, of a PMT naming `pcrPid`.
-  void Scan(LinuxDvbIO& io, int pcrPid) {
-    const int scan = io.Open("/dev/dvb/card0/demux0", O_RDWR);
-    SectionFilterParams filter{0x20, {0x02}, {0xFF}, {}, 5000, 7};
-    ASSERT_EQ(io.Ioctl(scan, boxreq::kSetFilter, &filter), 0);
-    pmt = tsgen::BuildPMT(1, static_cast<uint16_t>(pcrPid), {}, {});
-    uint8_t section[1024];
-    ASSERT_GT(io.Read(scan, section, sizeof section), 0);
-    io.Close(scan);
-  }
-
-  Bytes pmt;
-  std::map<int, Bytes> tap;  // by PID
-  std::map<int, Handle> handles;
-  dmx_stc clock{}, asked{};  // the driver's own clock, and the record it was handed
-};
 
 // The daemon's own steps on a PC adapter: the PMT scan, then the clock asked
 // as the reader thread asks it; before each step PCRs on PID 0x100 may arrive.
@@ -331,23 +279,17 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
   constexpr int64_t kFree = LinuxDvbIO::kFreeRunBase;
   constexpr int64_t kWrap = int64_t{1} << 33;
   constexpr int64_t kRefused = -1;
-  struct Step {
-    int64_t ms;
-    std::vector<int64_t> pcrs;  // negative: that base with the discontinuity flag
-    int64_t stc;                // what the daemon reads, or kRefused
-  };
+  // At `ms`, PCRs arrive (negative: that base with the discontinuity flag),
+  // then the daemon reads `stc` (or is refused).
+  struct Step { int64_t ms; std::vector<int64_t> pcrs; int64_t stc; };
   const std::string takeOver =
       "ZUVA: The demultiplexer keeps no system time clock: using the PCR on PID 0x0100\n";
   const std::string asArrive = ": subtitles are shown as they arrive\n";
   const std::string noPcr =
       "ZUVA: The demultiplexer keeps no system time clock and the service names no PCR" + asArrive;
-  struct Case {
-    const char* name;
-    int pcrPid;  // in the PMT; -1: no PMT read at all
-    std::vector<Step> steps;
-    std::string log;
-    dmx_stc driver{};
-  } cases[] = {
+  // pcrPid: in the PMT; -1: no PMT read at all
+  struct Case { const char* name; int pcrPid; std::vector<Step> steps; std::string log; dmx_stc driver{}; };
+  const Case cases[] = {
       {"the driver's own clock", 0x100, {{0, {900000}, 0x1FFFFFFFF}}, "", {0, 1, 0x1FFFFFFFF}},
       {"the driver's own clock at 27 MHz", 0x100, {{0, {}, 1450000}}, "", {0, 300, 300ull * 1450000}},
       {"the driver's own clock, rounded down", 0x100, {{0, {}, 7}}, "", {0, 300, 300 * 7 + 299}},
@@ -377,7 +319,7 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PcAdapterIO adapter;
+    FakeKernel adapter;
     adapter.clock = c.driver;
     StepClock clock;
     LinuxDvbIO io(&adapter, &clock);
@@ -403,7 +345,7 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
     // never blocks the reader thread, gone with the daemon's handle.
     const bool tapped = c.pcrPid == 0x100 && c.driver.stc == 0;
     ASSERT_EQ(adapter.handles.size(), tapped ? 2u : 1u);
-    const PcAdapterIO::Handle& tap = adapter.handles.rbegin()->second;
+    const FakeKernel::Handle& tap = adapter.handles.rbegin()->second;
     EXPECT_EQ(tap.pes.output == DMX_OUT_TSDEMUX_TAP && tap.pes.pid == 0x100 &&
                   tap.pes.flags == DMX_IMMEDIATE_START && (tap.flags & O_NONBLOCK) != 0,
               tapped);
@@ -415,7 +357,7 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
 // The fault the clock mends: on a PC adapter a subtitle with a PTS reached
 // the decoder never. The reader thread itself gets it, at once without PCR.
 TEST(LinuxDvbIOClock, ReaderThreadGetsSubtitlesOnAPcAdapter) {
-  PcAdapterIO adapter;
+  FakeKernel adapter;
   LinuxDvbIO io(&adapter);
   LogCapture quiet;
   adapter.Scan(io, 0x1FFF);
@@ -433,29 +375,19 @@ TEST_F(LinuxDvbIOTest, OtherHandlesAndRequestsPassUnchanged) {
   const int fb = io.Open("/dev/fb/0", O_RDWR);
   ASSERT_GE(fb, 0);
   EXPECT_EQ(inner.paths.back(), "/dev/fb0");
-  fb_var_screeninfo var{};
   uint32_t word = 0;
-  struct Case {
-    int fd;
-    unsigned long request;
-    void* arg;
-  };
-  const Case cases[] = {
-      {fb, FBIOGET_VSCREENINFO, &var},
-      // A box number on a handle that is no demultiplexer is not ours to rewrite.
-      {fb, boxreq::kSetFilter, &word},
-      {fd, DMX_START, nullptr},
-      {fd, 0x12345678ul, &word},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.request);
-    ASSERT_EQ(io.Ioctl(c.fd, c.request, c.arg), 0);
-    EXPECT_EQ(inner.calls.back().fd, c.fd);
-    EXPECT_EQ(inner.calls.back().request, c.request);
-    EXPECT_EQ(inner.calls.back().arg, c.arg);
+  // A box number on a handle that is no demultiplexer is not ours to rewrite,
+  // nor a number we do not know on one that is.
+  for (const auto& [handle, request] : {std::pair{fb, boxreq::kSetFilter}, {fd, 0x12345678ul}}) {
+    SCOPED_TRACE(request);
+    ASSERT_EQ(io.Ioctl(handle, request, &word), 0);
+    EXPECT_EQ(inner.calls.back().fd, handle);
+    EXPECT_EQ(inner.calls.back().request, request);
+    EXPECT_EQ(inner.calls.back().arg, &word);
   }
 
-  EXPECT_EQ(io.Read(fd, &word, sizeof word), 0);
+  EXPECT_EQ(io.Read(fd, &word, sizeof word), -1);
+  EXPECT_EQ(errno, EAGAIN);
   EXPECT_EQ(io.Mmap(nullptr, 4, PROT_READ, MAP_SHARED, fb, 0), MAP_FAILED);
   EXPECT_EQ(io.Munmap(&word, sizeof word), 0);
 
@@ -494,8 +426,8 @@ TEST(SelectDeviceIO, PicksTheStandardApiOnlyWhenTheBoxNodeIsMissing) {
       ASSERT_TRUE(std::ofstream(root.File(node)).good()) << node;
     }
     const bool standardApi = present == 2;
-    RecordingIO box;
-    RecordingIO standard;
+    FakeKernel box;
+    FakeKernel standard;
     LogCapture capture;
     EXPECT_EQ(SelectDeviceIO(paths, &box, &standard, root.Path()), standardApi ? &standard : &box);
     EXPECT_EQ(capture.Text(), standardApi ? "ZUVA: Device I/O: standard Linux DVB API on " +

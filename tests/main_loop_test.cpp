@@ -31,15 +31,10 @@ TEST(MainLoop, WithoutStatusFileTheTwentiethCycleRescansThenEveryCycle) {
 // as a plain file name, whatever its path holds: none of it reaches a shell.
 TEST(StatusFile, PartialReadsAndTheReloadFlag) {
   using Status = std::vector<int>;  // sid vpid apid tpid format mode pmt
-  struct Case {
-    const char* file;
-    const char* logLine;
-    Status after;
-  };
+  struct Case { const char* file; const char* logLine; Status after; };
   const Case cases[] = {
       {"abc\n1\n2\n3\n0\n0\n9\n", "ZUVA: Failed to read SID\n", {-1, -1, -1, -1, 4, 0, -1}},
       {"300\n", "ZUVA: Failed to read VPID\n", {300, -1, -1, -1, 4, 0, -1}},
-      {"300\n101\n", "ZUVA: Failed to read APID\n", {300, 101, -1, -1, 4, 0, -1}},
       {"300\n101\n102\n", "ZUVA: Failed to read TPID\n", {300, 101, 102, -1, 4, 0, -1}},
       {"300\n101\n102\n103\n2\n", "ZUVA: Failed to read Seekable\n",
        {300, 101, 102, 103, 16, 0, -1}},

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/status_tool.h"
@@ -122,7 +121,6 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
       {{"-s", "5", "-p", "6", "--status-file", h.dir.File("full")}, "cannot replace"},
       {{"--clear", "--status-file", h.dir.File("full")}, "cannot remove"},
       {{"-s", "5"}, "cannot use the demultiplexer " + h.platform.paths.demux},
-      {{"-s", "5", "--demux", "3"}, "cannot use the demultiplexer /dev/dvb/card0/demux3"},
       {{"-s", "5", "--adapter", "2", "--demux", "1"}, "cannot use the demultiplexer /dev/dvb/card2/demux1"},
   };
   for (const auto& [args, reason] : failures) {
@@ -130,11 +128,10 @@ TEST(StatusTool, WritesWhatTheDaemonReadsAndRefusesBadInput) {
     EXPECT_EQ(Status(args, h.platform, &why), 1);
     EXPECT_EQ(why.rfind("zuva-status: " + reason, 0), 0u) << why;
   }
-  EXPECT_EQ(Status({"--version"}, h.platform, &out), 0);
   // Bad input: one line, status 2, the file as it was.
   const std::vector<std::vector<std::string>> bad = {
-          {"--bogus"}, {"--sid"}, {"--sid", "abc"}, {"--sid", "0"}, {"--sid", "65536"},
-      {"--sid", "1", "--channel", "A"}, {"--pmt", "100"}, {"--sid", "1", "--pmt", "8191"},
+      {"--bogus"}, {"--sid", "abc"}, {"--sid", "0"}, {"--sid", "65536"}, {"--pmt", "100"},
+      {"--sid", "1", "--channel", "A"}, {"--sid", "1", "--pmt", "8191"},
       {"--sid", "1", "--pmt", "1", "--aspect", "3:2"}, {"--clear", "--sid", "1"},
       {"--sid", "1", "--pmt", "1", "extra"}, {"--sid", "1", "--pmt", "1", "--status-file", ""},
       {"--channel", "A", "--channels", h.dir.File("missing.conf"), "--pmt", "1"},
@@ -272,17 +269,12 @@ TEST(Scripts, DemoNeverDeletesAndCompareSaysWhy) {
   const std::string bin = daemon.substr(0, daemon.rfind('/'));
   if (access((bin + "/zuva-replay").c_str(), X_OK) != 0) GTEST_SKIP() << "tools not built";
   TempDir dir;
-  auto shell = [&dir](const std::string& line, std::string& out) {
-    const int status = std::system((line + " > " + dir.File("out.txt") + " 2>&1").c_str());
-    out = ReadWholeFile(dir.File("out.txt"));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
   for (const char* d : {"out", "bin", "release", "tools"}) mkdir(dir.File(d).c_str(), 0755);
   dir.Write("out/mine.txt", "keep me");
   const std::string demo = "cd " + dir.Path() + " && ZUVA_DEMO_NO_BUILD=1 ZUVA_BUILD_DIR=" + bin +
                            " ZUVA_DEMO_SPEED=max " + repo + "/scripts/demo.sh ";
   std::string out;
-  ASSERT_EQ(shell(demo + "out", out), 0) << out;
+  ASSERT_EQ(Shell(demo + "out 2>&1", out), 0) << out;
   EXPECT_NE(out.find("demo: " + dir.File("out") + " is not an empty folder; writing to " +
                      dir.File("out-2") + " instead"), std::string::npos) << out;
   EXPECT_EQ(ReadWholeFile(dir.File("out/mine.txt")), "keep me");
@@ -301,8 +293,8 @@ TEST(Scripts, DemoNeverDeletesAndCompareSaysWhy) {
       dir.Write(file, "#!/bin/sh\n" + text + "\n");
       chmod(dir.File(file).c_str(), 0755);
     }
-    EXPECT_EQ(shell("PATH=" + dir.File("bin") + ":$PATH ZUVA_BUILD_DIR=" + dir.File("release") +
-                    " ZUVA_TOOLS_DIR=" + dir.File("tools") + " " + repo + "/bench/compare_ffmpeg.sh", out),
+    EXPECT_EQ(Shell("PATH=" + dir.File("bin") + ":$PATH ZUVA_BUILD_DIR=" + dir.File("release") +
+                    " ZUVA_TOOLS_DIR=" + dir.File("tools") + " " + repo + "/bench/compare_ffmpeg.sh 2>&1", out),
               c.status) << out;
     EXPECT_NE(out.find(c.line), std::string::npos) << out;
     EXPECT_EQ(out.find("error"), std::string::npos) << out;

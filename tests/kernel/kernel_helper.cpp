@@ -36,7 +36,6 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,7 +48,9 @@
 #include <vector>
 
 #include "common/crc32.h"
+#include "platform/clock.h"
 #include "sim/png_writer.h"
+#include "sim/sim_framebuffer.h"
 #include "sim/ts_recording.h"
 #include "tsgen/ts.h"
 
@@ -57,11 +58,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-int64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t NowMs() { return RealClock::Instance()->NowMicros() / 1000; }
 
 void SleepUntilMs(int64_t when) {
   const int64_t wait = when - NowMs();
@@ -343,17 +340,12 @@ int Png(int argc, char** argv) {
   const int h = atoi(argv[2]);
   FILE* f = fopen(argv[0], "r");
   if (f == nullptr || w <= 0 || h <= 0) return 1;
-  Bytes raw(static_cast<size_t>(w) * h * 4);
-  const size_t got = fread(raw.data(), 1, raw.size(), f);
+  // Into a simulated screen of the same layout, to be composited by the code
+  // that writes zuva-replay's frames.
+  SimFramebuffer fb({32, w, h, w});
+  const size_t got = fread(fb.Memory(), 1, fb.MemoryBytes(), f);
   fclose(f);
-  if (got != raw.size()) return 1;
-  // Opacity composites over mid grey, as zuva-replay's frames do.
-  Bytes rgb(static_cast<size_t>(w) * h * 3);
-  for (size_t i = 0, o = 0; i < raw.size(); i += 4, o += 3) {
-    const unsigned a = raw[i + 3];
-    for (int c = 0; c < 3; ++c) rgb[o + c] = static_cast<uint8_t>((raw[i + 2 - c] * a + 0x80 * (255 - a)) / 255);
-  }
-  return WriteRGBPng(argv[3], w, h, rgb) ? 0 : 1;
+  return got == fb.MemoryBytes() && WriteScreenPng(argv[3], fb) ? 0 : 1;
 }
 
 }  // namespace

@@ -57,13 +57,7 @@ class FaultIO : public DeviceIO {
   }
 
  private:
-  struct Fault {
-    std::string op;
-    unsigned long request;
-    int n;
-    int err;
-    int seen;
-  };
+  struct Fault { std::string op; unsigned long request; int n, err, seen; };
 
   // Records the call; true (with errno set) when it is to fail.
   bool Hit(const Call& call) {

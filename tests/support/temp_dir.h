@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ftw.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,4 +43,16 @@ inline std::string ReadWholeFile(const std::string& path) {
   std::ostringstream out;
   out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
+}
+
+// Runs `command` with /bin/sh: what it printed on standard output in `out`,
+// and its exit status (-1 when it did not exit).
+inline int Shell(const std::string& command, std::string& out) {
+  out.clear();
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return -1;
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;) out.append(chunk, n);
+  const int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
