@@ -31,41 +31,10 @@ cd "$(dirname "$0")/.."
 
 say() { echo "ffmpeg_interop: $*"; }
 
-if ! command -v ffmpeg >/dev/null 2>&1 || ! command -v ffprobe >/dev/null 2>&1; then
-  say "SKIP: ffmpeg is not installed (scripts/setup.sh --interop installs it)"
-  exit 0
-fi
-
-build="${ZUVA_BUILD_DIR:-build/default}"
-for tool in zuva-replay zuva-mksup zuva-shapecmp; do
-  [ -x "$build/$tool" ] || { say "FAIL: $build/$tool is missing; build first"; exit 1; }
-done
-
-if [ $# -ge 1 ]; then
-  out="$1"
-  # What is already there is the user's: never deleted, never mixed in.
-  if [ -e "$out" ] && { [ ! -d "$out" ] || [ -n "$(ls -A "$out")" ]; }; then
-    say "FAIL: $out exists and is not an empty folder; name a new one"
-    exit 1
-  fi
-  mkdir -p "$out"
-  keep=1
-else
-  out="$(mktemp -d /tmp/zuva-interop-XXXXXX)"
-  keep=0
-fi
-failed=0
-# A temporary folder goes on every way out, a failed check included: /tmp is
-# no place to keep anything. To look at the files, name a folder.
-finish() {
-  if [ "$keep" = 1 ]; then
-    say "files kept in $out"
-  else
-    rm -rf "$out"
-    [ "$failed" = 0 ] || say "run again as tests/ffmpeg_interop.sh OUT_DIR to keep the files"
-  fi
-}
-trap finish EXIT
+. tests/support/check_common.sh
+require_commands ffmpeg ffprobe
+require_tools zuva-replay zuva-mksup zuva-shapecmp
+open_out_dir interop "$@"
 
 ff() { ffmpeg -hide_banner -nostdin -loglevel error "$@"; }
 
