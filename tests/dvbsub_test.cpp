@@ -389,6 +389,7 @@ TEST(DvbsubDisplay, DisplayDefinitionPlacesRegions) {
     std::array<int, 4> region;     // x, y, width, height on the display
     std::string log;               // the display's lines
     std::string blit;              // expected call, empty for none
+    bool object = false;           // drawn from an object of code 5, not filled
   };
   const std::string sd = "BlitBitmap 100 20 100 500";
   const std::array<int, 4> sdRegion = {100, 500, 100, 20};
@@ -401,6 +402,9 @@ TEST(DvbsubDisplay, DisplayDefinitionPlacesRegions) {
        "BlitBitmap 180 24 270 528"},
       {"full HD region", hd, {0, 0, 1920, 1080}, "ZUVA: Display 1920x1080\n",
        "BlitBitmap 720 576 0 0"},
+      // Object lines as wide as the display are decoded whole, to the right edge.
+      {"HD object lines", hd, {0, 0, 1920, 4}, "ZUVA: Display 1920x1080\n", "BlitBitmap 720 3 0 0",
+       true},
       {"window", dds({0, 1920, 1080, true, 960, 1919, 540, 1079}), {0, 0, 480, 40},
        "ZUVA: Display 1920x1080, window 960,540 -> 1920,1080\n", "BlitBitmap 180 22 360 288"},
       {"cut by the window", dds({0, 1920, 1080, true, 0, 959, 0, 1079}), {720, 100, 480, 40},
@@ -424,11 +428,14 @@ TEST(DvbsubDisplay, DisplayDefinitionPlacesRegions) {
     Context s(true);
     LogCapture capture;
     ds::RegionComposition rc = Region(1, c.region[2], c.region[3]);
-    rc.fill = true;
+    rc.fill = !c.object;
     rc.code4 = 5;
+    if (c.object) rc.objects = {{7, 0, 0, 0, 0, 0, 0}};
     ds::DisplaySet set(1);
     set.Raw(c.display).Page({4, 0, ds::kAcquisitionPoint, {{1, c.region[0], c.region[1]}}});
-    s.Feed(set.Region(rc).End().Packet(-1));
+    set.Region(rc);
+    if (c.object) set.Object(ds::ObjectFromBitmap(7, Bytes(1920 * 4, 5), 1920, 4, 4));
+    s.Feed(set.End().Packet(-1));
     // The display's line (or the refusal) opens the log; without one none is named.
     const std::string& text = capture.Text();
     EXPECT_EQ(c.log.empty() ? text.find("Display") : text.find(c.log), c.log.empty() ? text.npos : 0);
@@ -447,20 +454,6 @@ TEST(DvbsubDisplay, DisplayDefinitionPlacesRegions) {
     subtitle_free_pages(&s.ctx);
     EXPECT_TRUE(s.ctx.display.IsScreen());
   }
-}
-
-// Object lines as wide as an HD display are decoded whole: a 1920-pixel line
-// fills the screen's row from edge to edge.
-TEST(DvbsubDisplay, HdObjectLinesReachTheRightEdge) {
-  Context s(true);
-  ds::RegionComposition rc = Region(1, 1920, 4);
-  rc.objects = {{7, 0, 0, 0, 0, 0, 0}};
-  ds::DisplaySet set(1);
-  set.Display({0, 1920, 1080}).Page({4, 0, ds::kAcquisitionPoint, {{1, 0, 0}}}).Region(rc);
-  set.Object(ds::ObjectFromBitmap(7, Bytes(1920 * 4, 1), 1920, 4, 4));
-  s.Feed(set.End().Packet(-1));
-  EXPECT_EQ(s.fb.calls.back(), "BlitBitmap 720 3 0 0");
-  EXPECT_EQ(s.fb.CountSet(), 720 * 3);
 }
 
 // What another program drew in the probed column (every even row, outside
