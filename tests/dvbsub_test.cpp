@@ -601,7 +601,6 @@ TEST(DvbsubInterop, TwoBitRegionsAndModeChanges) {
       {"8-bit region, 2-bit codes as 4-bit entries 7, 8, 15", 3, fourBit, -1, 0, shown},
       {"8-bit region without its CLUT", 3, {}, -1, 0, defaults},
       {"mode change, CLUT version repeated", 1, twoBit, ds::kModeChange, 0, swappedShown},
-      {"mode change, CLUT version new", 1, twoBit, ds::kModeChange, 1, swappedShown},
       // Within one page instance a repeated version really is a repeat.
       {"acquisition point, CLUT version repeated", 1, twoBit, ds::kAcquisitionPoint, 0, shown},
       {"acquisition point, CLUT version new", 1, twoBit, ds::kAcquisitionPoint, 1, swappedShown},
