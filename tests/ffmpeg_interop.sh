@@ -107,28 +107,27 @@ check() {  # NAME STREAM.ts REFDIR [SCREEN_WxH DISPLAY_WxH]
     return 1
   fi
 
-  local n=0 on off mid gap line rc
+  # zuva's picture at MS against FFmpeg's of the cue; zuva-shapecmp exits 0
+  # when the shapes agree, 3 when zuva drew nothing, 4 when FFmpeg did.
+  shapecmp() {
+    "$build/zuva-shapecmp" "${placed[@]}" --frames "$dir/frames" --at "$1" "$refs/ffmpeg-cue$n.png"
+  }
+  local n=0 on off mid line rc
   while read -r on && read -r off; do
-    n=$(( n + 1 ))
-    mid=$(( (on + off) / 2 ))
-    rc=0
-    line=$("$build/zuva-shapecmp" "${placed[@]}" --frames "$dir/frames" --at "$mid" \
-      "$refs/ffmpeg-cue$n.png") || rc=$?
-    # zuva-shapecmp: 0 the shapes agree, 3 zuva drew nothing, 4 FFmpeg drew nothing.
-    case $rc in
-      0) say "ok   [$name] cue $n at $mid ms: $line" ;;
-      *) say "FAIL [$name] cue $n at $mid ms (zuva-shapecmp status $rc): $line"; bad=1 ;;
-    esac
+    n=$(( n + 1 )) mid=$(( (on + off) / 2 )) rc=0
+    line=$(shapecmp "$mid") || rc=$?
+    if [ "$rc" = 0 ]; then
+      say "ok   [$name] cue $n at $mid ms: $line"
+    else
+      say "FAIL [$name] cue $n at $mid ms (zuva-shapecmp status $rc): $line"
+      bad=1
+    fi
     # Shortly after the clear, zuva's screen must be empty again.
-    gap=$(( off + 300 ))
-    rc=0
-    line=$("$build/zuva-shapecmp" "${placed[@]}" --frames "$dir/frames" --at "$gap" \
-      "$refs/ffmpeg-cue$n.png") || rc=$?
-    case "$line" in
-      zuva=none*) ;;
-      *) say "FAIL [$name] cue $n: still on zuva's screen at $gap ms, 300 ms after its clear: $line"
-         bad=1 ;;
-    esac
+    line=$(shapecmp $(( off + 300 ))) || true
+    if [[ "$line" != zuva=none* ]]; then
+      say "FAIL [$name] cue $n: still on zuva's screen 300 ms after its clear: $line"
+      bad=1
+    fi
   done < "$refs/packets.txt"
   if [ "$n" -ne "$cues" ]; then
     say "FAIL [$name]: $n of $cues cues compared"
