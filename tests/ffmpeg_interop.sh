@@ -31,41 +31,10 @@ cd "$(dirname "$0")/.."
 
 say() { echo "ffmpeg_interop: $*"; }
 
-if ! command -v ffmpeg >/dev/null 2>&1 || ! command -v ffprobe >/dev/null 2>&1; then
-  say "SKIP: ffmpeg is not installed (scripts/setup.sh --interop installs it)"
-  exit 0
-fi
-
-build="${ZUVA_BUILD_DIR:-build/default}"
-for tool in zuva-replay zuva-mksup zuva-shapecmp; do
-  [ -x "$build/$tool" ] || { say "FAIL: $build/$tool is missing; build first"; exit 1; }
-done
-
-if [ $# -ge 1 ]; then
-  out="$1"
-  # What is already there is the user's: never deleted, never mixed in.
-  if [ -e "$out" ] && { [ ! -d "$out" ] || [ -n "$(ls -A "$out")" ]; }; then
-    say "FAIL: $out exists and is not an empty folder; name a new one"
-    exit 1
-  fi
-  mkdir -p "$out"
-  keep=1
-else
-  out="$(mktemp -d /tmp/zuva-interop-XXXXXX)"
-  keep=0
-fi
-failed=0
-# A temporary folder goes on every way out, a failed check included: /tmp is
-# no place to keep anything. To look at the files, name a folder.
-finish() {
-  if [ "$keep" = 1 ]; then
-    say "files kept in $out"
-  else
-    rm -rf "$out"
-    [ "$failed" = 0 ] || say "run again as tests/ffmpeg_interop.sh OUT_DIR to keep the files"
-  fi
-}
-trap finish EXIT
+. tests/support/check_common.sh
+require_commands ffmpeg ffprobe
+require_tools zuva-replay zuva-mksup zuva-shapecmp
+open_out_dir interop "$@"
 
 ff() { ffmpeg -hide_banner -nostdin -loglevel error "$@"; }
 
@@ -138,28 +107,27 @@ check() {  # NAME STREAM.ts REFDIR [SCREEN_WxH DISPLAY_WxH]
     return 1
   fi
 
-  local n=0 on off mid gap line rc
+  # zuva's picture at MS against FFmpeg's of the cue; zuva-shapecmp exits 0
+  # when the shapes agree, 3 when zuva drew nothing, 4 when FFmpeg did.
+  shapecmp() {
+    "$build/zuva-shapecmp" "${placed[@]}" --frames "$dir/frames" --at "$1" "$refs/ffmpeg-cue$n.png"
+  }
+  local n=0 on off mid line rc
   while read -r on && read -r off; do
-    n=$(( n + 1 ))
-    mid=$(( (on + off) / 2 ))
-    rc=0
-    line=$("$build/zuva-shapecmp" "${placed[@]}" --frames "$dir/frames" --at "$mid" \
-      "$refs/ffmpeg-cue$n.png") || rc=$?
-    # zuva-shapecmp: 0 the shapes agree, 3 zuva drew nothing, 4 FFmpeg drew nothing.
-    case $rc in
-      0) say "ok   [$name] cue $n at $mid ms: $line" ;;
-      *) say "FAIL [$name] cue $n at $mid ms (zuva-shapecmp status $rc): $line"; bad=1 ;;
-    esac
+    n=$(( n + 1 )) mid=$(( (on + off) / 2 )) rc=0
+    line=$(shapecmp "$mid") || rc=$?
+    if [ "$rc" = 0 ]; then
+      say "ok   [$name] cue $n at $mid ms: $line"
+    else
+      say "FAIL [$name] cue $n at $mid ms (zuva-shapecmp status $rc): $line"
+      bad=1
+    fi
     # Shortly after the clear, zuva's screen must be empty again.
-    gap=$(( off + 300 ))
-    rc=0
-    line=$("$build/zuva-shapecmp" "${placed[@]}" --frames "$dir/frames" --at "$gap" \
-      "$refs/ffmpeg-cue$n.png") || rc=$?
-    case "$line" in
-      zuva=none*) ;;
-      *) say "FAIL [$name] cue $n: still on zuva's screen at $gap ms, 300 ms after its clear: $line"
-         bad=1 ;;
-    esac
+    line=$(shapecmp $(( off + 300 ))) || true
+    if [[ "$line" != zuva=none* ]]; then
+      say "FAIL [$name] cue $n: still on zuva's screen 300 ms after its clear: $line"
+      bad=1
+    fi
   done < "$refs/packets.txt"
   if [ "$n" -ne "$cues" ]; then
     say "FAIL [$name]: $n of $cues cues compared"

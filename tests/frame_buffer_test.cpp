@@ -4,11 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <chrono>
 #include <climits>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "common/log.h"
@@ -348,22 +345,6 @@ TEST(FrameBufferGeometry, SmallDevicesClipEverythingToTheirMemory) {
     // The collision probe reads memory directly: it must stop where memory ends.
     EXPECT_EQ(c.width > 0, s.fb->AnyPixelSet(0, c.height - 1, 700, 1));
   }
-}
-
-TEST(FrameBufferLock, SerialisesTwoThreads) {
-  Screen s(32);
-  ASSERT_EQ(0, s.fb->Lock());
-  std::atomic<bool> entered{false};
-  std::thread other([&] {
-    s.fb->Lock();
-    entered = true;
-    s.fb->Unlock();
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(entered.load());
-  ASSERT_EQ(0, s.fb->Unlock());
-  other.join();
-  EXPECT_TRUE(entered.load());
 }
 
 }  // namespace

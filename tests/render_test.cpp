@@ -124,6 +124,4 @@ TEST(RenderPlacement, ScreenIsScaledToTheDeviceHeightAndCentred) {
   }
 }
 
-// A drawn pixel next to an empty one at each depth, as the picture shows them
-// over mid grey; pictures that cannot be written are refused.
 }  // namespace

@@ -12,25 +12,20 @@
 #   tests/teletext_charsets.sh [OUT_DIR]
 #
 # Needs ffmpeg built with libzvbi (scripts/setup.sh --interop; without it:
-# SKIP, exit 0) and the default build. OUT_DIR keeps the recordings and both
-# decodes; without it they go to a temporary folder, removed unless the
-# check fails.
+# SKIP, exit 0) and the default build. OUT_DIR (new or empty) keeps the
+# recordings and both decodes; without it they go to a temporary folder,
+# removed on every way out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 say() { echo "teletext_charsets: $*"; }
 
-if ! command -v ffmpeg >/dev/null 2>&1; then
-  say "SKIP: ffmpeg is not installed (scripts/setup.sh --interop installs it)"
-  exit 0
-fi
-decoders=$(ffmpeg -hide_banner -decoders 2>/dev/null || true)
-if ! grep -q libzvbi_teletext <<< "$decoders"; then
+. tests/support/check_common.sh
+require_commands ffmpeg
+if ! grep -q libzvbi_teletext <<< "$(ffmpeg -hide_banner -decoders 2>/dev/null || true)"; then
   say "SKIP: this ffmpeg has no libzvbi teletext decoder"
   exit 0
 fi
-
-. tests/support/check_common.sh
 require_tools zuva-replay zuva-mkcharset
 open_out_dir charsets "$@"
 
