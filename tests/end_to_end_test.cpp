@@ -23,9 +23,6 @@
 #include "support/fault_io.h"
 #include "support/timing_cases.h"
 #include "tsgen/demo.h"
-#include "tsgen/psi.h"
-#include "tsgen/recording.h"
-#include "tsgen/teletext_encoder.h"
 
 namespace {
 
@@ -38,9 +35,7 @@ const Demo& DemoFile() {
   static TempDir dir;
   static const Demo demo = [] {
     Demo d;
-    d.path = dir.File("demo.ts");
-    const std::vector<uint8_t> bytes = tsgen::BuildDemoRecording(30, &d.times);
-    dir.Write("demo.ts", std::string(bytes.begin(), bytes.end()));
+    d.path = WriteRecording(dir, "demo.ts", tsgen::BuildDemoRecording(30, &d.times));
     return d;
   }();
   return demo;
@@ -62,33 +57,6 @@ size_t ExpectDemoSubtitles(const std::vector<replay::SrtEntry>& srt, double slac
   return srt.size();
 }
 
-// A one-service recording whose PMT announces a teletext page in `language`
-// on PID 0x300, with one subtitle at 2 s (PTS unless `withoutPts`).
-std::string TeletextRecording(const TempDir& dir, const std::string& language, int page,
-                              const std::vector<std::string>& lines, bool withoutPts = false) {
-  constexpr int64_t start = 90000;
-  tsgen::RecordingBuilder b;
-  b.EnablePCR(0x1FF);
-  b.SetStartTime(start);
-  b.SetEndTime(start + 8 * 90000);
-  b.AddTable(0, tsgen::BuildPAT(1, {{0x12c, 0x100}}));
-  const auto ttx = tsgen::TeletextDescriptor({{language, 2, static_cast<uint16_t>(page)}});
-  b.AddTable(0x100, tsgen::BuildPMT(0x12c, 0x1FF, {}, {{0x06, 0x300, ttx}}));
-  std::vector<tsgen::TeletextUnit> units = tsgen::EncodePage(tsgen::SubtitlePage(page, lines));
-  tsgen::TeletextHeader next;
-  next.page = (page & 0xF00) | 0xFF;
-  units.push_back(tsgen::EncodeHeaderUnit(next));
-  const int64_t pts = start + 2 * 90000;
-  for (auto pes : tsgen::PackTeletextPES(units, pts)) {
-    if (withoutPts) pes[7] = 0x00;  // flags: no PTS; the header bytes stay as stuffing
-    b.AddPES(0x300, pts - 18000, pes);
-  }
-  const std::string file = dir.File(language + ".ts");
-  std::string error;
-  EXPECT_TRUE(b.WriteFile(file, &error)) << error;
-  return file;
-}
-
 // At full speed the daemon sees the times it would see in real time: every
 // page is shown from its PTS (the reader looks every 10 ms) until the next
 // one, however early, short or close together they come, and run after run
@@ -97,10 +65,7 @@ TEST(EndToEnd, FullSpeedShowsEveryPageOnTimeTheSameEveryRun) {
   TempDir dir;
   for (const TimingCase& c : TimingCases()) {
     SCOPED_TRACE(c.name);
-    const std::vector<uint8_t> bytes = TimingRecording(c);
-    const std::string file = std::string(c.name) + ".ts";
-    dir.Write(file, std::string(bytes.begin(), bytes.end()));
-    const replay::Options o = Play(dir.File(file));
+    const replay::Options o = Play(WriteRecording(dir, c.name, TimingRecording(c)));
     std::string first;
     std::vector<replay::SrtEntry> srt;
     for (int run = 0; run < 3; ++run) {
@@ -142,8 +107,10 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
   dir.Write("fallback.channels", "64 200 889 fin\n");
   dir.Write("german.channels", "64 200 889 DEU\n");
   const std::string demo = DemoFile().path;
-  const std::string german = TeletextRecording(dir, "deu", 0x150, {"Guten Abend"});
-  const std::string untimed = TeletextRecording(dir, "eng", 0x888, {"Hello"}, true);
+  const std::string german =
+      WriteRecording(dir, "deu.ts", TimingRecording({"", 8, {{2.0, {"Guten Abend"}}}, "deu", 0x150}));
+  const std::string untimed =
+      WriteRecording(dir, "eng.ts", TimingRecording({"", 8, {{2.0, {"Hello"}}}, "eng", 0x888, true}));
   const std::string sample = std::string(ZUVA_SAMPLES_DIR) + "/broadcast-teletext-fra.ts";
   const std::string italian = std::string(ZUVA_SAMPLES_DIR) + "/broadcast-teletext-ita.ts";
   const std::string txt = "-> Let's start TXT Subtitles\n";
@@ -420,6 +387,8 @@ TEST(EndToEndFaults, DaemonRecoversFromDeviceFaultsWithoutLeaks) {
        {{3.0, [](const std::string& d) { std::ofstream(d + "/.ZUVA_Disable"); }},
         {6.0, [](const std::string& d) { std::remove((d + "/.ZUVA_Disable").c_str()); }}},
        "-> Let's fall into zzzzzzz...cause we are disabled.\n", true},
+      {"PES filter busy once", {{"ioctl", DMX_SET_PES_FILTER, 1, EBUSY}}, {},
+       "Failed ioctl(DMX_SET_PES_FILTER)\n", true, 1},
       // Tried again after a pause that doubles: 6 tries in 30 s, not 60.
       {"PES filter refused for good", {{"ioctl", DMX_SET_PES_FILTER, 0, EINVAL}}, {},
        "Failed ioctl(DMX_SET_PES_FILTER)\n", false, 7},

@@ -19,11 +19,8 @@
 #include "stream/pmt_loader.h"
 #include "support/app_harness.h"
 #include "support/bytes.h"
-#include "support/temp_dir.h"
+#include "support/timing_cases.h"
 #include "tsgen/pes.h"
-#include "tsgen/psi.h"
-#include "tsgen/recording.h"
-#include "tsgen/teletext_encoder.h"
 #include "tsgen/ts.h"
 
 namespace {
@@ -109,28 +106,6 @@ TEST(TSRecording, FindsPacketsAmongGarbage) {
 // damaged clocks, and the end of a replay at full speed.
 constexpr int64_t kSecond = 90000;
 constexpr int64_t kMask = (int64_t{1} << 33) - 1;
-constexpr int64_t kStart = 100 * kSecond;
-
-// One service with a subtitle "Line k" on page 0x888 at each of `at`
-// seconds, `seconds` long, and a PCR on 0x1FF.
-Bytes SubtitleRecording(double seconds, const std::vector<double>& at) {
-  tsgen::RecordingBuilder b;
-  b.EnablePCR(0x1FF);
-  b.SetStartTime(kStart);
-  b.SetEndTime(kStart + static_cast<int64_t>(seconds * kSecond));
-  b.AddTable(0, tsgen::BuildPAT(1, {{1, 0x100}}));
-  const Bytes teletext = tsgen::TeletextDescriptor({{"eng", 2, 0x888}});
-  b.AddTable(0x100, tsgen::BuildPMT(1, 0x1FF, {}, {{0x06, 0x300, teletext}}));
-  for (size_t k = 0; k < at.size(); ++k) {
-    auto units = tsgen::EncodePage(tsgen::SubtitlePage(0x888, {"Line " + std::to_string(k)}));
-    tsgen::TeletextHeader next;
-    next.page = 0x8FF;
-    units.push_back(tsgen::EncodeHeaderUnit(next));
-    const int64_t pts = kStart + static_cast<int64_t>(at[k] * kSecond);
-    for (const Bytes& pes : tsgen::PackTeletextPES(units, pts)) b.AddPES(0x300, pts - 18000, pes);
-  }
-  return b.Build();
-}
 
 void SetPCR(uint8_t* p, int64_t v) {
   for (int k = 0; k < 4; ++k) p[6 + k] = static_cast<uint8_t>(v >> (25 - 8 * k));
@@ -145,8 +120,8 @@ void SetPTS(uint8_t* p, int64_t v) {
 }
 
 // Moves every clock value by `rebase`; at 3 s a PCR reads an hour early, at
-// 6 s one reads 0x1FFFFFFFF, and from 7.5 s on PCR and PTS jump by `jump`
-// (flagged on the first PCR when `flag`).
+// 6 s one reads 0x1FFFFFFFF, and from 7.3 s on (between two tables) PCR and
+// PTS jump by `jump` (flagged on the first PCR when `flag`).
 void Damage(Bytes& ts, int64_t rebase, int64_t jump, bool flag) {
   bool wild = false;
   bool allOnes = false;
@@ -156,16 +131,15 @@ void Damage(Bytes& ts, int64_t rebase, int64_t jump, bool flag) {
     const int64_t pcr = PacketPCR(p);
     const int64_t pts = PacketPTS(p);
     if (pcr >= 0) {
-      const int64_t t = pcr - kStart;
-      if (t >= 15 * kSecond / 2 && shift == rebase) {
+      if (pcr >= 73 * kSecond / 10 && shift == rebase) {
         shift = rebase + jump;
         if (flag) p[5] |= 0x80;
       }
       int64_t value = (pcr + shift) & kMask;
-      if (!wild && t >= 3 * kSecond) {
+      if (!wild && pcr >= 3 * kSecond) {
         wild = true;
         value = (value - 3600 * kSecond) & kMask;
-      } else if (!allOnes && t >= 6 * kSecond) {
+      } else if (!allOnes && pcr >= 6 * kSecond) {
         allOnes = true;
         value = kMask;
       }
@@ -231,6 +205,8 @@ TEST(VirtualClock, ThreadsTakeTurnsAndTimeWaitsForTheOneThatWorks) {
 
 TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
   const std::vector<double> at = {2.0, 4.5, 9.0, 11.5};
+  TimingCase recording{"damaged.ts", 14, {}};
+  for (size_t k = 0; k < at.size(); ++k) recording.pages.push_back({at[k], {"Line " + std::to_string(k)}});
   struct Row {
     const char* name;
     int64_t rebase;
@@ -240,12 +216,12 @@ TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
   const std::vector<Row> rows = {
       {"flagged jump forward", 0, 3600 * kSecond, true},
       {"unflagged jump back, confirmed by what follows", 0, -50 * kSecond, false},
-      {"33-bit roll-over at 5 s", kMask + 1 - kStart - 5 * kSecond, 20 * kSecond, false},
+      {"33-bit roll-over at 5 s", kMask + 1 - 5 * kSecond, 20 * kSecond, false},
   };
   TempDir dir;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    Bytes ts = SubtitleRecording(14, at);
+    Bytes ts = TimingRecording(recording);
     Damage(ts, row.rebase, row.jump, row.flag);
 
     VirtualClock clock;
@@ -256,8 +232,7 @@ TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
     EXPECT_EQ(2, demux.Recording().IgnoredClockValues());
     EXPECT_EQ(1, demux.Recording().Discontinuities());
 
-    dir.Write("damaged.ts", std::string(ts.begin(), ts.end()));
-    const replay::Result r = replay::Run(Play(dir.File("damaged.ts")));
+    const replay::Result r = replay::Run(Play(WriteRecording(dir, recording.name, ts)));
     ASSERT_EQ(0, r.status) << r.error;
     ASSERT_EQ(at.size(), r.srt.size());
     for (size_t k = 0; k < at.size(); ++k) {
