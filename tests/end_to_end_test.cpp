@@ -132,7 +132,6 @@ TEST(EndToEnd, OutcomeOfTheStreamChoice) {
       {demo, 200, {}, "", "DVB FROM PMT: eng, PID=210\n",
        "-> DVB Subtitles NOT supported on this box yet...\n"},
       // Either code of a language, in any case, on either side, matches.
-      {german, -1, {"Language deu"}, "", "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
       {german, -1, {"Language fin", "SecondaryLanguage Deu"}, "",
        "TXT FROM PMT: ger, PID=300, PAGE=150\n", txt},
       {demo, 100, {"Language ger"}, dir.File("german.channels"),

@@ -112,40 +112,29 @@ void SetPCR(uint8_t* p, int64_t v) {
   p[10] = static_cast<uint8_t>((p[10] & 0x7F) | ((v & 1) << 7));
 }
 
-void SetPTS(uint8_t* p, int64_t v) {
-  size_t offset = 0;
-  size_t size = 0;
-  ASSERT_TRUE(PacketPayload(p, &offset, &size));
-  tsgen::WritePTS(p + offset + 9, v);
-}
-
-// Moves every clock value by `rebase`; at 3 s a PCR reads an hour early, at
-// 6 s one reads 0x1FFFFFFFF, and from 7.3 s on (between two tables) PCR and
-// PTS jump by `jump` (flagged on the first PCR when `flag`).
+// Moves every clock value by `rebase`; the first PCR from 3 s on reads an hour
+// early, the first from 6 s on 0x1FFFFFFFF, and from 7.3 s on (between two
+// tables) PCR and PTS jump by `jump` (flagged on the first PCR when `flag`).
 void Damage(Bytes& ts, int64_t rebase, int64_t jump, bool flag) {
-  bool wild = false;
-  bool allOnes = false;
+  int wild = 0;
   int64_t shift = rebase;
-  for (size_t pos = 0; pos + 188 <= ts.size(); pos += 188) {
-    uint8_t* p = ts.data() + pos;
+  for (uint8_t* p = ts.data(); p + 188 <= ts.data() + ts.size(); p += 188) {
     const int64_t pcr = PacketPCR(p);
     const int64_t pts = PacketPTS(p);
-    if (pcr >= 0) {
-      if (pcr >= 73 * kSecond / 10 && shift == rebase) {
-        shift = rebase + jump;
-        if (flag) p[5] |= 0x80;
-      }
-      int64_t value = (pcr + shift) & kMask;
-      if (!wild && pcr >= 3 * kSecond) {
-        wild = true;
-        value = (value - 3600 * kSecond) & kMask;
-      } else if (!allOnes && pcr >= 6 * kSecond) {
-        allOnes = true;
-        value = kMask;
-      }
-      SetPCR(p, value);
+    size_t offset = 0;
+    size_t size = 0;
+    if (pts >= 0 && PacketPayload(p, &offset, &size)) {
+      tsgen::WritePTS(p + offset + 9, (pts + shift) & kMask);
     }
-    if (pts >= 0) SetPTS(p, (pts + shift) & kMask);
+    if (pcr < 0) continue;
+    if (pcr >= 73 * kSecond / 10 && shift == rebase) {
+      shift = rebase + jump;
+      if (flag) p[5] |= 0x80;
+    }
+    int64_t value = (pcr + shift) & kMask;
+    if (wild == 0 && pcr >= 3 * kSecond) value = (value - 3600 * kSecond) & kMask, ++wild;
+    if (wild == 1 && pcr >= 6 * kSecond) value = kMask, ++wild;
+    SetPCR(p, value);
   }
 }
 
