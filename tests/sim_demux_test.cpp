@@ -88,17 +88,14 @@ TEST(TSRecording, FindsPacketsAmongGarbage) {
   const Bytes null = tsgen::PCRPacket(0x1FFF, 0, 0);
   const Bytes capture =
       Cat({{0x47, 0x00, 0x12, 0x47}, null, {0x00, 0x47, 0x13}, null, null, {0x47, 0x01, 0x02}});
-  struct Row {
-    Bytes bytes;
-    size_t packets;  // 0: the load fails
-  };
-  for (const Row& row : {Row{capture, 2}, Row{{}, 0}, Row{Bytes(1000, 0x00), 0}}) {
-    SCOPED_TRACE(row.bytes.size());
+  for (const Bytes& bytes : {capture, Bytes(), Bytes(1000, 0x00)}) {  // two packets, none, none
+    SCOPED_TRACE(bytes.size());
     TSRecording rec;
     std::string error;
-    EXPECT_EQ(row.packets > 0, rec.LoadBytes(row.bytes, &error));
-    EXPECT_EQ(row.packets, rec.PacketCount());
-    EXPECT_EQ(row.packets == 0, !error.empty());
+    const size_t packets = bytes == capture ? 2 : 0;
+    EXPECT_EQ(packets > 0, rec.LoadBytes(bytes, &error));
+    EXPECT_EQ(packets, rec.PacketCount());
+    EXPECT_EQ(packets == 0, !error.empty());
   }
 }
 
@@ -142,17 +139,8 @@ void Damage(Bytes& ts, int64_t rebase, int64_t jump, bool flag) {
 // they went to sleep; time stands still while one of them works, and for a
 // thread that withdrew to join the others, whose sleeps then end at once.
 TEST(VirtualClock, ThreadsTakeTurnsAndTimeWaitsForTheOneThatWorks) {
-  struct Row {
-    const char* name;
-    bool withdraw;  // A withdraws and joins B after its first wake-up
-    const char* expected;
-  };
-  const Row rows[] = {
-      {"turns", false, "A@10 B@10 A@20 B@30 B@35 A@50 "},
-      {"withdrawn", true, "A@10 B@10 B@10 B@10 "},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (bool withdraw : {false, true}) {  // A withdraws and joins B after its first wake-up
+    SCOPED_TRACE(withdraw);
     for (int run = 0; run < 10; ++run) {
       VirtualClock clock;
       std::mutex mutex;
@@ -179,15 +167,15 @@ TEST(VirtualClock, ThreadsTakeTurnsAndTimeWaitsForTheOneThatWorks) {
       });
       clock.Sleep(10);
       woke("A");
-      if (row.withdraw) clock.Withdraw();
+      if (withdraw) clock.Withdraw();
       for (uint32_t micros : {10u, 30u}) {
-        if (row.withdraw) break;
+        if (withdraw) break;
         clock.Sleep(micros);
         woke("A");
       }
       b.join();
       clock.Leave();
-      ASSERT_EQ(row.expected, log) << "run " << run;
+      ASSERT_EQ(withdraw ? "A@10 B@10 B@10 B@10 " : "A@10 B@10 A@20 B@30 B@35 A@50 ", log) << run;
     }
   }
 }
@@ -195,7 +183,9 @@ TEST(VirtualClock, ThreadsTakeTurnsAndTimeWaitsForTheOneThatWorks) {
 TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
   const std::vector<double> at = {2.0, 4.5, 9.0, 11.5};
   TimingCase recording{"damaged.ts", 14, {}};
-  for (size_t k = 0; k < at.size(); ++k) recording.pages.push_back({at[k], {"Line " + std::to_string(k)}});
+  for (size_t k = 0; k < at.size(); ++k) {
+    recording.pages.push_back({at[k], {"Line " + std::to_string(k)}});
+  }
   struct Row {
     const char* name;
     int64_t rebase;
