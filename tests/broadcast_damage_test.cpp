@@ -7,12 +7,7 @@
 
 #include "common/log.h"
 #include "dvbsub/subtitle_context.h"
-#include "sim/replay.h"
-#include "sim/sim_device_io.h"
-#include "support/app_harness.h"
 #include "support/dvbsub_screen.h"
-#include "support/fault_io.h"
-#include "tsgen/demo.h"
 #include "tsgen/dvbsub_encoder.h"
 
 namespace {
@@ -59,27 +54,6 @@ TEST(BroadcastDamage, DvbObjectsSurviveDamageAndShowEightBitColours) {
     EXPECT_EQ(s.fb.Pixel(100, 400), c.evenRow);
     EXPECT_EQ(s.fb.Pixel(100, 401), c.oddRow);
   }
-}
-
-// A PES filter that could not be started is started again on a later cycle,
-// with no change of service or settings.
-TEST(BroadcastDamage, FailedFilterStartIsRetried) {
-  TempDir dir;
-  const Bytes bytes = tsgen::BuildDemoRecording(20);
-  dir.Write("demo.ts", std::string(bytes.begin(), bytes.end()));
-  std::unique_ptr<FaultIO> faults;
-  replay::Options o = Play(dir.File("demo.ts"), 100);
-  o.wrapDevices = [&](SimDeviceIO* sim) -> DeviceIO* {
-    faults = std::make_unique<FaultIO>(sim);
-    faults->FailOn("ioctl", DMX_SET_PES_FILTER, 1, EBUSY);
-    return faults.get();
-  };
-  const replay::Result r = replay::Run(o);
-  ASSERT_EQ(r.status, 0) << r.error;
-  EXPECT_EQ(CountOf(r.log, "Service changed: "), 1);
-  EXPECT_EQ(CountOf(r.log, "ZUVA: Failed ioctl(DMX_SET_PES_FILTER)\n"), 1);
-  EXPECT_GE(CountOf(r.log, "ZUVA: Filter starting: "), 2);
-  EXPECT_FALSE(r.srt.empty()) << r.log.substr(0, 3000);
 }
 
 }  // namespace

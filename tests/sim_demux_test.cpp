@@ -19,11 +19,8 @@
 #include "stream/pmt_loader.h"
 #include "support/app_harness.h"
 #include "support/bytes.h"
-#include "support/temp_dir.h"
+#include "support/timing_cases.h"
 #include "tsgen/pes.h"
-#include "tsgen/psi.h"
-#include "tsgen/recording.h"
-#include "tsgen/teletext_encoder.h"
 #include "tsgen/ts.h"
 
 namespace {
@@ -91,17 +88,14 @@ TEST(TSRecording, FindsPacketsAmongGarbage) {
   const Bytes null = tsgen::PCRPacket(0x1FFF, 0, 0);
   const Bytes capture =
       Cat({{0x47, 0x00, 0x12, 0x47}, null, {0x00, 0x47, 0x13}, null, null, {0x47, 0x01, 0x02}});
-  struct Row {
-    Bytes bytes;
-    size_t packets;  // 0: the load fails
-  };
-  for (const Row& row : {Row{capture, 2}, Row{{}, 0}, Row{Bytes(1000, 0x00), 0}}) {
-    SCOPED_TRACE(row.bytes.size());
+  for (const Bytes& bytes : {capture, Bytes(), Bytes(1000, 0x00)}) {  // two packets, none, none
+    SCOPED_TRACE(bytes.size());
     TSRecording rec;
     std::string error;
-    EXPECT_EQ(row.packets > 0, rec.LoadBytes(row.bytes, &error));
-    EXPECT_EQ(row.packets, rec.PacketCount());
-    EXPECT_EQ(row.packets == 0, !error.empty());
+    const size_t packets = bytes == capture ? 2 : 0;
+    EXPECT_EQ(packets > 0, rec.LoadBytes(bytes, &error));
+    EXPECT_EQ(packets, rec.PacketCount());
+    EXPECT_EQ(packets == 0, !error.empty());
   }
 }
 
@@ -109,69 +103,35 @@ TEST(TSRecording, FindsPacketsAmongGarbage) {
 // damaged clocks, and the end of a replay at full speed.
 constexpr int64_t kSecond = 90000;
 constexpr int64_t kMask = (int64_t{1} << 33) - 1;
-constexpr int64_t kStart = 100 * kSecond;
-
-// One service with a subtitle "Line k" on page 0x888 at each of `at`
-// seconds, `seconds` long, and a PCR on 0x1FF.
-Bytes SubtitleRecording(double seconds, const std::vector<double>& at) {
-  tsgen::RecordingBuilder b;
-  b.EnablePCR(0x1FF);
-  b.SetStartTime(kStart);
-  b.SetEndTime(kStart + static_cast<int64_t>(seconds * kSecond));
-  b.AddTable(0, tsgen::BuildPAT(1, {{1, 0x100}}));
-  const Bytes teletext = tsgen::TeletextDescriptor({{"eng", 2, 0x888}});
-  b.AddTable(0x100, tsgen::BuildPMT(1, 0x1FF, {}, {{0x06, 0x300, teletext}}));
-  for (size_t k = 0; k < at.size(); ++k) {
-    auto units = tsgen::EncodePage(tsgen::SubtitlePage(0x888, {"Line " + std::to_string(k)}));
-    tsgen::TeletextHeader next;
-    next.page = 0x8FF;
-    units.push_back(tsgen::EncodeHeaderUnit(next));
-    const int64_t pts = kStart + static_cast<int64_t>(at[k] * kSecond);
-    for (const Bytes& pes : tsgen::PackTeletextPES(units, pts)) b.AddPES(0x300, pts - 18000, pes);
-  }
-  return b.Build();
-}
 
 void SetPCR(uint8_t* p, int64_t v) {
   for (int k = 0; k < 4; ++k) p[6 + k] = static_cast<uint8_t>(v >> (25 - 8 * k));
   p[10] = static_cast<uint8_t>((p[10] & 0x7F) | ((v & 1) << 7));
 }
 
-void SetPTS(uint8_t* p, int64_t v) {
-  size_t offset = 0;
-  size_t size = 0;
-  ASSERT_TRUE(PacketPayload(p, &offset, &size));
-  tsgen::WritePTS(p + offset + 9, v);
-}
-
-// Moves every clock value by `rebase`; at 3 s a PCR reads an hour early, at
-// 6 s one reads 0x1FFFFFFFF, and from 7.5 s on PCR and PTS jump by `jump`
-// (flagged on the first PCR when `flag`).
+// Moves every clock value by `rebase`; the first PCR from 3 s on reads an hour
+// early, the first from 6 s on 0x1FFFFFFFF, and from 7.3 s on (between two
+// tables) PCR and PTS jump by `jump` (flagged on the first PCR when `flag`).
 void Damage(Bytes& ts, int64_t rebase, int64_t jump, bool flag) {
-  bool wild = false;
-  bool allOnes = false;
+  int wild = 0;
   int64_t shift = rebase;
-  for (size_t pos = 0; pos + 188 <= ts.size(); pos += 188) {
-    uint8_t* p = ts.data() + pos;
+  for (uint8_t* p = ts.data(); p + 188 <= ts.data() + ts.size(); p += 188) {
     const int64_t pcr = PacketPCR(p);
     const int64_t pts = PacketPTS(p);
-    if (pcr >= 0) {
-      const int64_t t = pcr - kStart;
-      if (t >= 15 * kSecond / 2 && shift == rebase) {
-        shift = rebase + jump;
-        if (flag) p[5] |= 0x80;
-      }
-      int64_t value = (pcr + shift) & kMask;
-      if (!wild && t >= 3 * kSecond) {
-        wild = true;
-        value = (value - 3600 * kSecond) & kMask;
-      } else if (!allOnes && t >= 6 * kSecond) {
-        allOnes = true;
-        value = kMask;
-      }
-      SetPCR(p, value);
+    size_t offset = 0;
+    size_t size = 0;
+    if (pts >= 0 && PacketPayload(p, &offset, &size)) {
+      tsgen::WritePTS(p + offset + 9, (pts + shift) & kMask);
     }
-    if (pts >= 0) SetPTS(p, (pts + shift) & kMask);
+    if (pcr < 0) continue;
+    if (pcr >= 73 * kSecond / 10 && shift == rebase) {
+      shift = rebase + jump;
+      if (flag) p[5] |= 0x80;
+    }
+    int64_t value = (pcr + shift) & kMask;
+    if (wild == 0 && pcr >= 3 * kSecond) value = (value - 3600 * kSecond) & kMask, ++wild;
+    if (wild == 1 && pcr >= 6 * kSecond) value = kMask, ++wild;
+    SetPCR(p, value);
   }
 }
 
@@ -179,17 +139,8 @@ void Damage(Bytes& ts, int64_t rebase, int64_t jump, bool flag) {
 // they went to sleep; time stands still while one of them works, and for a
 // thread that withdrew to join the others, whose sleeps then end at once.
 TEST(VirtualClock, ThreadsTakeTurnsAndTimeWaitsForTheOneThatWorks) {
-  struct Row {
-    const char* name;
-    bool withdraw;  // A withdraws and joins B after its first wake-up
-    const char* expected;
-  };
-  const Row rows[] = {
-      {"turns", false, "A@10 B@10 A@20 B@30 B@35 A@50 "},
-      {"withdrawn", true, "A@10 B@10 B@10 B@10 "},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (bool withdraw : {false, true}) {  // A withdraws and joins B after its first wake-up
+    SCOPED_TRACE(withdraw);
     for (int run = 0; run < 10; ++run) {
       VirtualClock clock;
       std::mutex mutex;
@@ -216,21 +167,25 @@ TEST(VirtualClock, ThreadsTakeTurnsAndTimeWaitsForTheOneThatWorks) {
       });
       clock.Sleep(10);
       woke("A");
-      if (row.withdraw) clock.Withdraw();
+      if (withdraw) clock.Withdraw();
       for (uint32_t micros : {10u, 30u}) {
-        if (row.withdraw) break;
+        if (withdraw) break;
         clock.Sleep(micros);
         woke("A");
       }
       b.join();
       clock.Leave();
-      ASSERT_EQ(row.expected, log) << "run " << run;
+      ASSERT_EQ(withdraw ? "A@10 B@10 B@10 B@10 " : "A@10 B@10 A@20 B@30 B@35 A@50 ", log) << run;
     }
   }
 }
 
 TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
   const std::vector<double> at = {2.0, 4.5, 9.0, 11.5};
+  TimingCase recording{"damaged.ts", 14, {}};
+  for (size_t k = 0; k < at.size(); ++k) {
+    recording.pages.push_back({at[k], {"Line " + std::to_string(k)}});
+  }
   struct Row {
     const char* name;
     int64_t rebase;
@@ -240,12 +195,12 @@ TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
   const std::vector<Row> rows = {
       {"flagged jump forward", 0, 3600 * kSecond, true},
       {"unflagged jump back, confirmed by what follows", 0, -50 * kSecond, false},
-      {"33-bit roll-over at 5 s", kMask + 1 - kStart - 5 * kSecond, 20 * kSecond, false},
+      {"33-bit roll-over at 5 s", kMask + 1 - 5 * kSecond, 20 * kSecond, false},
   };
   TempDir dir;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    Bytes ts = SubtitleRecording(14, at);
+    Bytes ts = TimingRecording(recording);
     Damage(ts, row.rebase, row.jump, row.flag);
 
     VirtualClock clock;
@@ -256,8 +211,7 @@ TEST(CaptureReplay, DamagedClockNeitherStretchesTimeNorLosesSubtitles) {
     EXPECT_EQ(2, demux.Recording().IgnoredClockValues());
     EXPECT_EQ(1, demux.Recording().Discontinuities());
 
-    dir.Write("damaged.ts", std::string(ts.begin(), ts.end()));
-    const replay::Result r = replay::Run(Play(dir.File("damaged.ts")));
+    const replay::Result r = replay::Run(Play(WriteRecording(dir, recording.name, ts)));
     ASSERT_EQ(0, r.status) << r.error;
     ASSERT_EQ(at.size(), r.srt.size());
     for (size_t k = 0; k < at.size(); ++k) {
