@@ -291,7 +291,6 @@ TEST(LinuxDvbIOClock, ServesTheServicesPcrWhereTheDriverKeepsNone) {
   struct Case { const char* name; int pcrPid; std::vector<Step> steps; std::string log; dmx_stc driver{}; };
   const Case cases[] = {
       {"the driver's own clock", 0x100, {{0, {900000}, 0x1FFFFFFFF}}, "", {0, 1, 0x1FFFFFFFF}},
-      {"the driver's own clock at 27 MHz", 0x100, {{0, {}, 1450000}}, "", {0, 300, 300ull * 1450000}},
       {"the driver's own clock, rounded down", 0x100, {{0, {}, 7}}, "", {0, 300, 300 * 7 + 299}},
       {"the driver's own clock without a divisor", 0x100, {{0, {}, 42}}, "", {0, 0, 42}},
       {"two agreeing PCRs start the clock, which runs on between them", 0x100,
@@ -385,11 +384,7 @@ TEST_F(LinuxDvbIOTest, OtherHandlesAndRequestsPassUnchanged) {
     EXPECT_EQ(inner.calls.back().request, request);
     EXPECT_EQ(inner.calls.back().arg, &word);
   }
-
-  EXPECT_EQ(io.Read(fd, &word, sizeof word), -1);
-  EXPECT_EQ(errno, EAGAIN);
   EXPECT_EQ(io.Mmap(nullptr, 4, PROT_READ, MAP_SHARED, fb, 0), MAP_FAILED);
-  EXPECT_EQ(io.Munmap(&word, sizeof word), 0);
 
   // The kernel hands the lowest free number to the next open: once the
   // demultiplexer is closed, the framebuffer that gets its number must not
