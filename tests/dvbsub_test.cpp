@@ -180,7 +180,6 @@ TEST(DvbsubParse, PacketFramingAndTrailingData) {
       {"start code 00 00 02", {0x00, 0x00, 0x02, 0xBD, 0x00, 0x00},
        pes + "invalid startcode 00 00 02\n", 0},
       {"audio stream", {0x00, 0x00, 0x01, 0xC0, 0x00}, pes + "invalid stream_id c0\n", 0},
-      {"six bytes", {0x00, 0x00, 0x01, 0xBD, 0x00, 0x00}, "ZUVA: ERROR: No data left (-5)\n", 0},
       {"two bytes", {0x00, 0x01}, "ZUVA: ERROR: No data left (-9)\n", 0},
       {"shorter than its header", {0x00, 0x00, 0x01, 0xBD, 0x00, 0x05, 0x84, 0x80, 0x05, 0x21},
        "ZUVA: ERROR: No data left (-6)\n", 0},
@@ -566,9 +565,8 @@ std::vector<uint32_t> Shown(const RecordingFrameBuffer& fb) {
   return {fb.Pixel(105, 201), fb.Pixel(115, 201), fb.Pixel(125, 201), fb.Pixel(135, 201)};
 }
 
-const uint32_t kWhite = 0xFEFEFEFF;  // Y 235
-const uint32_t kRed = subtitle_ycrcb_to_colour(Bytes{81, 240, 90, 0}.data());
-const uint32_t kGreen = subtitle_ycrcb_to_colour(Bytes{145, 34, 54, 0}.data());
+// Y, Cr, Cb 235, 128, 128; 81, 240, 90; 145, 34, 54.
+const uint32_t kWhite = 0xFEFEFEFF, kRed = 0xFF1700FF, kGreen = 0x00D800FF;
 
 // The colours of codes 1, 2 and 3 come from the 2-bit entries of the CLUT,
 // or from the default 4-bit entries 7, 8 and 15 they map to. A mode change
