@@ -196,9 +196,7 @@ TEST(StatusTool, FindsTheServiceInTheChannelFileAndThePmt) {
       demux.Add(pmt);
     }
     SimDeviceIO io;
-    Platform platform;
-    platform.io = &io;
-    platform.paths = Paths::Under(dir.Path());
+    Platform platform{&io, RealClock::Instance(), Paths::Under(dir.Path())};
     io.Attach(platform.paths.demux, &demux);
     std::string err;
     ASSERT_EQ(Status(c.args, platform, &err), c.status) << err;
