@@ -23,10 +23,8 @@ class ScriptedDemux : public SimDevice, public SimHandle {
  public:
   std::shared_ptr<SimHandle> Open(int) override { return {std::shared_ptr<void>(), this}; }
 
-  void Add(std::vector<uint8_t> bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    replies_.push_back(std::move(bytes));
-  }
+  void Add(std::vector<uint8_t> bytes) { Push({std::move(bytes), 0}); }
+  void AddError(int err) { Push({{}, err}); }
   // Fills up to `count` bytes and returns how many (0: nothing waiting).
   void SetSource(std::function<size_t(uint8_t*, size_t)> source) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -41,10 +39,11 @@ class ScriptedDemux : public SimDevice, public SimHandle {
       const size_t n = source_ ? std::min(source_(static_cast<uint8_t*>(buffer), count), count) : 0;
       return n > 0 ? static_cast<ssize_t>(n) : (errno = ETIMEDOUT, -1);
     }
-    const std::vector<uint8_t> reply = std::move(replies_.front());
+    Reply reply = std::move(replies_.front());
     replies_.pop_front();
-    const size_t n = std::min(reply.size(), count);
-    if (n > 0) std::memcpy(buffer, reply.data(), n);
+    if (reply.err != 0) return errno = reply.err, -1;
+    const size_t n = std::min(reply.bytes.size(), count);
+    if (n > 0) std::memcpy(buffer, reply.bytes.data(), n);
     return static_cast<ssize_t>(n);
   }
   int Ioctl(unsigned long request, void* arg) override {
@@ -53,8 +52,18 @@ class ScriptedDemux : public SimDevice, public SimHandle {
   }
 
  private:
+  struct Reply {
+    std::vector<uint8_t> bytes;
+    int err;  // when not 0 the read fails with this errno
+  };
+
+  void Push(Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    replies_.push_back(std::move(reply));
+  }
+
   std::mutex mutex_;
-  std::deque<std::vector<uint8_t>> replies_;
+  std::deque<Reply> replies_;
   std::function<size_t(uint8_t*, size_t)> source_;
   std::atomic<int64_t> stc_{0};
 };
