@@ -331,8 +331,7 @@ const uint8_t* TSRecording::PacketsIn(size_t index, size_t most, Window& window,
                                       size_t* got) const {
   *got = 0;
   if (index >= count_ || most == 0) return nullptr;
-  const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
-                                   [](size_t i, const Run& r) { return i < r.first; });
+  const auto it = RunAfter(index);
   const Run& run = *(it - 1);
   const uint64_t offset = run.offset + (index - run.first) * kP;
   const uint8_t* data = BytesIn(offset, kP, window);
@@ -345,9 +344,13 @@ const uint8_t* TSRecording::PacketsIn(size_t index, size_t most, Window& window,
   return data;
 }
 
+std::vector<TSRecording::Run>::const_iterator TSRecording::RunAfter(size_t index) const {
+  return std::upper_bound(runs_.begin(), runs_.end(), index,
+                          [](size_t i, const Run& r) { return i < r.first; });
+}
+
 uint64_t TSRecording::OffsetOf(size_t index) const {
-  const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
-                                   [](size_t i, const Run& r) { return i < r.first; });
+  const auto it = RunAfter(index);
   const Run& run = *(it - 1);
   return run.offset + (index - run.first) * kP;
 }
@@ -356,8 +359,7 @@ size_t TSRecording::ReadPackets(size_t first, size_t count, uint8_t* out) const 
   size_t done = 0;
   while (done < count && first + done < count_) {
     const size_t index = first + done;
-    const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
-                                     [](size_t i, const Run& r) { return i < r.first; });
+    const auto it = RunAfter(index);
     const size_t runEnd = it == runs_.end() ? count_ : it->first;
     const size_t n = std::min(count - done, runEnd - index);
     if (ReadBytes(OffsetOf(index), n * kP, out + done * kP) != n * kP) break;

@@ -130,6 +130,8 @@ class TSRecording {
   // Bytes [offset, offset + size) through a window; null when not all there.
   const uint8_t* BytesIn(uint64_t offset, size_t size, Window& window) const;
   uint64_t OffsetOf(size_t index) const;
+  // The first run that starts past the packet.
+  std::vector<Run>::const_iterator RunAfter(size_t index) const;
   // The first anchor past the packet.
   std::vector<Anchor>::const_iterator AnchorAfter(size_t index) const;
   bool Scan(std::string* error);
