@@ -30,7 +30,6 @@ class DemuxHandle : public SimHandle {
   // Resets the filter state and places the cursor at the data arriving now.
   void Arm(Mode mode, uint16_t pid, bool start);
   void DiscardData();
-  const uint8_t* PacketAt(size_t index);
   // Takes in every packet of the PID that has arrived by replay time `now`.
   void Advance(int64_t now);
   void OnSection(const uint8_t* section, size_t length, int64_t now);
@@ -87,23 +86,28 @@ void DemuxHandle::Arm(Mode mode, uint16_t pid, bool start) {
   cursor_ = demux_->ArrivedBefore(demux_->ReplayMicros());
 }
 
-const uint8_t* DemuxHandle::PacketAt(size_t index) {
-  return demux_->Recording().PacketIn(index, window_);
-}
-
 void DemuxHandle::Advance(int64_t now) {
   if (!started_) return;
   const size_t ready = demux_->ReadyCount(now, arrivals_);
   while (started_ && cursor_ < ready) {
-    const uint8_t* packet = PacketAt(cursor_++);
-    if (packet == nullptr) break;
-    if (PacketPid(packet) != pid_) continue;
-    if (mode_ == Mode::kSection) {
-      assembler_.Push(packet, [&](const uint8_t* section, size_t length) {
-        OnSection(section, length, now);
-      });
-    } else {
-      OnPESPacket(packet);
+    // A stretch of packets in place at a time: most are not the filter's.
+    size_t n = 0;
+    const uint8_t* packet = demux_->Recording().PacketsIn(cursor_, ready - cursor_, window_, &n);
+    if (packet == nullptr) {
+      ++cursor_;  // cut short since the load: nothing more to see here
+      break;
+    }
+    for (const uint8_t* end = packet + n * TSRecording::kPacketSize; started_ && packet < end;
+         packet += TSRecording::kPacketSize) {
+      ++cursor_;
+      if (PacketPid(packet) != pid_) continue;
+      if (mode_ == Mode::kSection) {
+        assembler_.Push(packet, [&](const uint8_t* section, size_t length) {
+          OnSection(section, length, now);
+        });
+      } else {
+        OnPESPacket(packet);
+      }
     }
   }
 }

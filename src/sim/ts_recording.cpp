@@ -252,6 +252,7 @@ void TSRecording::Reset() {
   headRate_ = tailRate_ = 0;
   edge_ = 0;
   anchors_.clear();
+  firstPlace_ = 0;
   ignored_ = 0;
   discontinuities_ = 0;
 }
@@ -326,9 +327,30 @@ const uint8_t* TSRecording::PacketIn(size_t index, Window& window) const {
   return BytesIn(OffsetOf(index), kP, window);
 }
 
+const uint8_t* TSRecording::PacketsIn(size_t index, size_t most, Window& window,
+                                      size_t* got) const {
+  *got = 0;
+  if (index >= count_ || most == 0) return nullptr;
+  const auto it = RunAfter(index);
+  const Run& run = *(it - 1);
+  const uint64_t offset = run.offset + (index - run.first) * kP;
+  const uint8_t* data = BytesIn(offset, kP, window);
+  if (data == nullptr) return nullptr;
+  // As far as the packets follow each other in the source and in the window.
+  const size_t runEnd = it == runs_.end() ? count_ : it->first;
+  const uint64_t end = fd_ < 0 ? size_ : window.start_ + window.length_;
+  const size_t inPlace = static_cast<size_t>((end - offset) / kP);
+  *got = std::min({most, runEnd - index, inPlace});
+  return data;
+}
+
+std::vector<TSRecording::Run>::const_iterator TSRecording::RunAfter(size_t index) const {
+  return std::upper_bound(runs_.begin(), runs_.end(), index,
+                          [](size_t i, const Run& r) { return i < r.first; });
+}
+
 uint64_t TSRecording::OffsetOf(size_t index) const {
-  const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
-                                   [](size_t i, const Run& r) { return i < r.first; });
+  const auto it = RunAfter(index);
   const Run& run = *(it - 1);
   return run.offset + (index - run.first) * kP;
 }
@@ -337,8 +359,7 @@ size_t TSRecording::ReadPackets(size_t first, size_t count, uint8_t* out) const 
   size_t done = 0;
   while (done < count && first + done < count_) {
     const size_t index = first + done;
-    const auto it = std::upper_bound(runs_.begin(), runs_.end(), index,
-                                     [](size_t i, const Run& r) { return i < r.first; });
+    const auto it = RunAfter(index);
     const size_t runEnd = it == runs_.end() ? count_ : it->first;
     const size_t n = std::min(count - done, runEnd - index);
     if (ReadBytes(OffsetOf(index), n * kP, out + done * kP) != n * kP) break;
@@ -488,20 +509,21 @@ class ClockBuilder {
 
   void Add(size_t index, const uint8_t* packet) {
     const uint16_t pid = PacketPid(packet);
+    // Once the clock's PID is known, the other packets tell nothing more.
+    if (decided_ && pid != clockPid_) return;
     if ((packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80)) {
       flagged_[0][pid] = flagged_[1][pid] = 1;
     }
-    const int64_t pcr = PacketPCR(packet);
-    const int64_t pts = PacketPTS(packet);
     if (!decided_) {
+      const int64_t pcr = PacketPCR(packet);
+      const int64_t pts = PacketPTS(packet);
       if (pcr >= 0) Keep(pid, true, index, pcr);
       if (pts >= 0) Keep(pid, false, index, pts);
       if (index + 1 >= kDecideAfter && !kept_.empty()) Decide();
       return;
     }
-    if (pid != clockPid_) return;
     const bool fromPcr = source == ClockSource::kPCR;
-    const int64_t value = fromPcr ? pcr : pts;
+    const int64_t value = fromPcr ? PacketPCR(packet) : PacketPTS(packet);
     if (value < 0) return;
     Take({index, value, flagged_[fromPcr][pid] != 0});
     flagged_[fromPcr][pid] = 0;
@@ -603,23 +625,31 @@ bool TSRecording::Scan(std::string* error) {
   ClockBuilder clock(nominal);
   uint64_t pos = 0;
   uint64_t expectedNext = UINT64_MAX;
+  // Two packets of look-ahead where the file has them.
+  const auto lookAhead = [&] {
+    return static_cast<size_t>(std::min<uint64_t>(2 * kP, size_ - pos));
+  };
   while (pos + kP <= size_) {
-    // Two packets of look-ahead where the file has them.
-    const size_t left = static_cast<size_t>(std::min<uint64_t>(2 * kP, size_ - pos));
-    const uint8_t* b = BytesIn(pos, left, window);
+    const uint8_t* b = BytesIn(pos, lookAhead(), window);
     if (b == nullptr) break;
-    // A sync byte counts only when the next packet (if any) also starts with one.
-    const bool synced = b[0] == 0x47 && (left < 2 * kP || b[kP] == 0x47);
-    if (!synced) {
-      ++pos;
-      ++skipped_;
-      continue;
+    // Everything up to the end of the window is looked at in place.
+    const uint64_t base = pos;
+    const uint64_t end = fd_ < 0 ? size_ : window.start_ + window.length_;
+    for (size_t left = lookAhead(); pos + left <= end && pos + kP <= size_; left = lookAhead()) {
+      const uint8_t* p = b + (pos - base);
+      // A sync byte counts only when the next packet (if any) also starts with one.
+      const bool synced = p[0] == 0x47 && (left < 2 * kP || p[kP] == 0x47);
+      if (!synced) {
+        ++pos;
+        ++skipped_;
+        continue;
+      }
+      if (pos != expectedNext) runs_.push_back({count_, pos});
+      clock.Add(count_, p);
+      ++count_;
+      pos += kP;
+      expectedNext = pos;
     }
-    if (pos != expectedNext) runs_.push_back({count_, pos});
-    clock.Add(count_, b);
-    ++count_;
-    pos += kP;
-    expectedNext = pos;
   }
   skipped_ += static_cast<size_t>(size_ - pos);
   if (count_ == 0) {
@@ -637,5 +667,6 @@ bool TSRecording::Scan(std::string* error) {
     headRate_ = slope(anchors_[0], anchors_[1]);
     tailRate_ = slope(anchors_[anchors_.size() - 2], anchors_.back());
   }
+  firstPlace_ = Place(0);
   return true;
 }

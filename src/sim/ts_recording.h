@@ -89,6 +89,9 @@ class TSRecording {
   // The packet at `index` as seen through `window`, valid until the next
   // call with it; null past the end or where the file was cut short.
   const uint8_t* PacketIn(size_t index, Window& window) const;
+  // The packets from `index` on that lie one after the other in `window`,
+  // at most `most` of them: their count in `got` (at least 1 unless null).
+  const uint8_t* PacketsIn(size_t index, size_t most, Window& window, size_t* got) const;
 
   // Hands the packets from `first` on, in file order, to `visit` until it
   // returns false or the recording ends.
@@ -96,7 +99,7 @@ class TSRecording {
   // Indices of the packets of one PID in file order; reads the whole file.
   std::vector<uint32_t> PacketsOf(uint16_t pid) const;
   // The place of the first packet.
-  int64_t FirstTimestamp() const { return count_ ? Place(0) : 0; }
+  int64_t FirstTimestamp() const { return firstPlace_; }
   bool HasPCR() const { return source_ == ClockSource::kPCR; }
   ClockSource Source() const { return source_; }
   // Clock values left out as damaged, and discontinuities bridged.
@@ -127,6 +130,8 @@ class TSRecording {
   // Bytes [offset, offset + size) through a window; null when not all there.
   const uint8_t* BytesIn(uint64_t offset, size_t size, Window& window) const;
   uint64_t OffsetOf(size_t index) const;
+  // The first run that starts past the packet.
+  std::vector<Run>::const_iterator RunAfter(size_t index) const;
   // The first anchor past the packet.
   std::vector<Anchor>::const_iterator AnchorAfter(size_t index) const;
   bool Scan(std::string* error);
@@ -147,6 +152,7 @@ class TSRecording {
   double tailRate_ = 0;
   double edge_ = 0;
   std::vector<Anchor> anchors_;
+  int64_t firstPlace_ = 0;
   int ignored_ = 0;
   int discontinuities_ = 0;
 };
