@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -61,6 +62,8 @@ struct VirtualClock::State {
   std::vector<std::unique_ptr<Sleeper>> records;
   std::vector<Sleeper*> unused;   // of `records`
   std::vector<Sleeper*> waiting;  // asleep, in no particular order
+  bool oneProcessor = false;
+  int processor = -1;  // the participants' one processor, once chosen
 
   Sleeper* TakeRecord() {
     if (unused.empty()) {
@@ -117,6 +120,26 @@ struct Participation {
   std::weak_ptr<VirtualClock::State> state;
   VirtualClock::State::Sleeper* record = nullptr;  // null while not taking part
   bool withdrawn = false;
+  // The processors the thread could run on before it was kept on one.
+  bool pinned = false;
+  cpu_set_t allowed{};
+  // Under the clock's lock, when the thread starts taking part.
+  void Pin(VirtualClock::State& s) {
+    if (!s.oneProcessor || pinned || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+    if (s.processor < 0 || !CPU_ISSET(s.processor, &allowed)) {
+      const int now = sched_getcpu();
+      if (now < 0) return;
+      if (s.processor < 0) s.processor = now;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(s.processor, &one);
+    pinned = CPU_ISSET(s.processor, &allowed) && sched_setaffinity(0, sizeof one, &one) == 0;
+  }
+  void Unpin() {
+    if (pinned) sched_setaffinity(0, sizeof allowed, &allowed);
+    pinned = false;
+  }
   bool With(const VirtualClock* c) const { return clock == c && !state.expired(); }
   void End() {
     if (std::shared_ptr<VirtualClock::State> s = state.lock()) {
@@ -128,6 +151,7 @@ struct Participation {
       if (withdrawn) --s->draining;
       s->Dispatch();
     }
+    Unpin();
     clock = nullptr;
     state.reset();
     record = nullptr;
@@ -138,7 +162,9 @@ struct Participation {
 thread_local Participation t_participation;
 }  // namespace
 
-VirtualClock::VirtualClock() : state_(std::make_shared<State>()) {}
+VirtualClock::VirtualClock(bool oneProcessor) : state_(std::make_shared<State>()) {
+  state_->oneProcessor = oneProcessor;
+}
 
 VirtualClock::~VirtualClock() = default;
 
@@ -190,6 +216,7 @@ void VirtualClock::Enter() {
   t_participation.clock = this;
   t_participation.state = state_;
   t_participation.record = state_->TakeRecord();
+  t_participation.Pin(*state_);
   state_->Park(t_participation.record, state_->now.load(std::memory_order_relaxed), lock);
 }
 
@@ -208,6 +235,7 @@ void VirtualClock::Sleep(uint32_t micros) {
     t_participation.withdrawn = false;
     ++state_->awake;
     t_participation.record = state_->TakeRecord();
+    t_participation.Pin(*state_);
   }
   state_->Park(t_participation.record, state_->now.load(std::memory_order_relaxed) + micros, lock);
 }
