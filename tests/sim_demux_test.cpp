@@ -104,6 +104,68 @@ TEST(TSRecording, FindsPacketsAmongGarbage) {
 constexpr int64_t kSecond = 90000;
 constexpr int64_t kMask = (int64_t{1} << 33) - 1;
 
+// A recording longer than the stretch its clock is chosen on is placed while
+// readers already ask about it: every answer must be the one a reader gets
+// once the whole file is known, whichever packet it asks about first. The
+// clock jumps (flagged, and unflagged then confirmed) and carries an outlier
+// far past that stretch.
+TEST(TSRecording, PlacesDoNotDependOnHowFarTheScanIs) {
+  constexpr size_t kPackets = 200000;
+  constexpr int64_t kTicksPerPcr = 2707;  // 100 packets at 5 Mbit/s
+  const auto pcrAt = [&](size_t i) {
+    int64_t v = static_cast<int64_t>(i / 100) * kTicksPerPcr;
+    if (i >= 150000) v += 3600 * kSecond;
+    if (i >= 180000) v -= 7200 * kSecond;
+    return v & kMask;
+  };
+  Bytes ts;
+  ts.reserve(kPackets * 188);
+  uint8_t cc = 0;
+  const Bytes filler(184, 0xFF);
+  for (size_t i = 0; i < kPackets; ++i) {
+    if (i % 100 != 0) {
+      tsgen::AppendPacket(ts, 0x1FFF, false, cc, -1, filler.data(), filler.size());
+      continue;
+    }
+    const Bytes pcr = tsgen::PCRPacket(0x100, i == 170000 ? kMask : pcrAt(i), 0);
+    ts.insert(ts.end(), pcr.begin(), pcr.end());
+    if (i == 150000) ts[ts.size() - 188 + 5] |= 0x80;  // discontinuity indicator
+  }
+  std::vector<size_t> asked;
+  for (size_t i = 0; i < kPackets; i += 1000) {
+    asked.push_back(i);
+    asked.push_back(i + 37);
+  }
+  asked.push_back(kPackets - 1);
+  const auto answers = [&](bool lastFirst) {
+    TSRecording rec;
+    std::string error;
+    EXPECT_TRUE(rec.LoadBytes(ts, &error)) << error;
+    std::vector<std::pair<int64_t, int64_t>> got(asked.size());
+    for (size_t k = 0; k < asked.size(); ++k) {
+      const size_t at = lastFirst ? asked.size() - 1 - k : k;
+      got[at] = {rec.Place(asked[at]), rec.ClockOffset(asked[at])};
+    }
+    EXPECT_EQ(kPackets, rec.PacketCount());
+    EXPECT_EQ(1, rec.IgnoredClockValues());
+    EXPECT_EQ(2, rec.Discontinuities());
+    return got;
+  };
+  const auto inOrder = answers(false);
+  EXPECT_EQ(answers(true), inOrder);
+  for (size_t k = 0; k < asked.size(); ++k) {
+    const size_t i = asked[k];
+    // Unbroken and even time, and the clock's own value within a millisecond.
+    EXPECT_NEAR(static_cast<double>(i) * kTicksPerPcr / 100, static_cast<double>(inOrder[k].first),
+                kTicksPerPcr) << i;
+    if (i % 100 == 0 && i != 170000) {
+      EXPECT_NEAR(static_cast<double>(pcrAt(i)),
+                  static_cast<double>((inOrder[k].first + inOrder[k].second) & kMask), 90) << i;
+    }
+  }
+}
+
+
 void SetPCR(uint8_t* p, int64_t v) {
   for (int k = 0; k < 4; ++k) p[6 + k] = static_cast<uint8_t>(v >> (25 - 8 * k));
   p[10] = static_cast<uint8_t>((p[10] & 0x7F) | ((v & 1) << 7));

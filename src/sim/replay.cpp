@@ -362,7 +362,7 @@ bool Session::Prepare() {
   if (o_.speed > 0) {
     base_ = std::make_unique<ScaledClock>(o_.speed);
   } else {
-    auto clock = std::make_unique<VirtualClock>();
+    auto clock = std::make_unique<VirtualClock>(/*oneProcessor=*/true);
     virtual_ = clock.get();
     base_ = std::move(clock);
   }
@@ -376,8 +376,6 @@ bool Session::Prepare() {
     r_.error = "cannot read recording " + o_.recording + ": " + error;
     return false;
   }
-  const std::string note = ClockNote(demux_->Recording());
-  if (!note.empty() && o_.logOut != nullptr) fputs(note.c_str(), o_.logOut);
   if (!FindPrograms(demux_->Recording(), programs_) || programs_.empty()) {
     r_.status = 1;
     r_.error = "cannot read recording " + o_.recording + ": no programs in its PAT";
@@ -803,12 +801,19 @@ Result Session::Play() {
     if (virtual_ != nullptr) app_->Filter().SetThreadCreator(CreateOnReplayClock);
     app_->Screen().SetUnlockObserver(UnlockObserver, this);
     app_->Run();
+    // The daemon's threads have ended: the main thread stops taking turns
+    // (and may run on any processor again).
+    if (virtual_ != nullptr) virtual_->Leave();
     t_replayClock = nullptr;
     app_->Screen().SetUnlockObserver(nullptr, nullptr);
     Finish();
     app_.reset();
     FlushLog();
   }
+  // What the whole recording's clock was like is known once it has been
+  // gone through.
+  const std::string note = ClockNote(demux_->Recording());
+  if (!note.empty() && o_.logOut != nullptr) fputs(note.c_str(), o_.logOut);
   if (writer_.joinable()) {
     {
       std::lock_guard<std::mutex> lock(framesMutex_);

@@ -296,7 +296,7 @@ void SimDemux::Start() {
 void SimDemux::Rewind() { origin_.store(kNotStarted); }
 
 std::shared_ptr<SimHandle> SimDemux::Open(int flags) {
-  if (recording_.PacketCount() == 0) {
+  if (!recording_.Loaded()) {
     errno = ENODEV;  // nothing loaded
     return nullptr;
   }
@@ -333,6 +333,14 @@ int64_t SimDemux::ArrivalMicros(size_t index) const {
 int64_t SimDemux::DurationMicros() const {
   const size_t count = recording_.PacketCount();
   return count ? ArrivalMicros(count - 1) : 0;
+}
+
+bool SimDemux::Finished() const {
+  if (!Started()) return false;
+  bool all = false;
+  const size_t hint = finishedHint_.load(std::memory_order_relaxed);
+  finishedHint_.store(ReadyCount(ReplayMicros(), hint, &all), std::memory_order_relaxed);
+  return all;
 }
 
 namespace {
@@ -378,40 +386,63 @@ size_t CountWhile(size_t count, size_t hint, Pred arrived) {
   }
   return lo;
 }
+
+// The same over the packets whose place the recording has settled, waiting
+// for more of them where the answer may lie beyond; `all` tells whether the
+// count is every packet of the recording. The answer never depends on how far
+// the recording's scan happens to be.
+template <typename Pred>
+size_t CountArrived(const TSRecording& recording, size_t hint, Pred arrived, bool* all) {
+  for (;;) {
+    bool complete = false;
+    const size_t placed = recording.PlacedCount(&complete);
+    const size_t n = CountWhile(placed, hint, arrived);
+    if (n < placed || complete) {
+      if (all != nullptr) *all = complete && n == placed;
+      return n;
+    }
+    recording.WaitPlaced(placed);
+    hint = n;
+  }
+}
 }  // namespace
 
-size_t SimDemux::ReadyCount(int64_t micros, size_t hint) const {
-  return CountWhile(recording_.PacketCount(), hint,
-                    [&](size_t i) { return ArrivalMicros(i) <= micros; });
+size_t SimDemux::ReadyCount(int64_t micros, size_t hint, bool* all) const {
+  return CountArrived(
+      recording_, hint, [&](size_t i) { return ArrivalMicros(i) <= micros; }, all);
 }
 
 size_t SimDemux::ReadyCount(int64_t micros, ArrivalWindow& window) const {
   if (micros >= window.from && micros < window.until) return window.count;
-  const size_t total = recording_.PacketCount();
+  bool complete = false;
+  const size_t placed = recording_.PlacedCount(&complete);
   const size_t before = window.count;
   // Time moves on by steps of the same size, and so does the count: the
   // last step's advance is tried first, which costs two looks.
   if (micros >= window.until && window.from <= window.until && window.stride > 0 &&
-      before + window.stride <= total) {
+      before + window.stride <= placed) {
     const size_t guess = before + window.stride;
     const int64_t from = ArrivalMicros(guess - 1);
-    const int64_t until = guess < total ? ArrivalMicros(guess) : INT64_MAX;
-    if (from <= micros && micros < until) {
-      window.count = guess;
-      window.from = from;
-      window.until = until;
-      return guess;
+    if (guess < placed || complete) {
+      const int64_t until = guess < placed ? ArrivalMicros(guess) : INT64_MAX;
+      if (from <= micros && micros < until) {
+        window.count = guess;
+        window.from = from;
+        window.until = until;
+        return guess;
+      }
     }
   }
   const size_t near = micros >= window.until && window.stride > 0 ? before + window.stride : before;
-  window.count = ReadyCount(micros, std::min(near, total));
+  bool all = false;
+  window.count = ReadyCount(micros, near, &all);
   window.stride = window.count > before && window.from <= window.until ? window.count - before : 0;
   window.from = window.count > 0 ? ArrivalMicros(window.count - 1) : INT64_MIN;
-  window.until = window.count < total ? ArrivalMicros(window.count) : INT64_MAX;
+  window.until = all ? INT64_MAX : ArrivalMicros(window.count);
   return window.count;
 }
 
 size_t SimDemux::ArrivedBefore(int64_t micros) const {
-  return CountWhile(recording_.PacketCount(), 0,
-                    [&](size_t i) { return ArrivalMicros(i) < micros; });
+  return CountArrived(
+      recording_, 0, [&](size_t i) { return ArrivalMicros(i) < micros; }, nullptr);
 }

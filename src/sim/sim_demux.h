@@ -55,8 +55,9 @@ struct SimDemuxOptions {
 // in small steps, so on virtual time a reader waiting for data takes part in
 // the clock like any sleeper. Non-blocking handles fail with EAGAIN when
 // nothing is ready, in the caller's turn. Each handle sees the recording
-// through a window of its own mapped from the file, so a packet is never
-// copied out of the page cache for a handle.
+// through a window of its own on chunks mapped from the file, which the
+// handles share, so a packet is never copied out of the page cache for a
+// handle.
 //
 // Handles may be used from several threads at once; Load and Rewind must
 // happen while no handle is open.
@@ -97,7 +98,7 @@ class SimDemux : public SimDevice {
   // recording.
   int64_t DurationMicros() const;
   // True once every packet of the recording has become readable.
-  bool Finished() const { return Started() && ReplayMicros() >= DurationMicros(); }
+  bool Finished() const;
 
   // For the handles.
   Clock* GetClock() const { return clock_; }
@@ -105,8 +106,9 @@ class SimDemux : public SimDevice {
   // Replay time at which packet `index` arrives.
   int64_t ArrivalMicros(size_t index) const;
   // Number of packets readable at replay time `micros` (arrived by then);
-  // found fastest when `hint` is near it.
-  size_t ReadyCount(int64_t micros, size_t hint = 0) const;
+  // found fastest when `hint` is near it. `all`, when given, tells whether
+  // that is every packet of the recording.
+  size_t ReadyCount(int64_t micros, size_t hint = 0, bool* all = nullptr) const;
   // The same, answered from `window` while `micros` lies in it, and the
   // window moved to `micros` otherwise.
   size_t ReadyCount(int64_t micros, ArrivalWindow& window) const;
@@ -120,4 +122,6 @@ class SimDemux : public SimDevice {
   SimDemuxOptions options_;
   TSRecording recording_;
   std::atomic<int64_t> origin_{kNotStarted};
+  // Where the last look for the end stood.
+  mutable std::atomic<size_t> finishedHint_{0};
 };

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 namespace {
 constexpr int64_t kWrap = int64_t{1} << 33;
@@ -76,38 +79,50 @@ class StepSample {
 
 // Keeps only the anchors needed to rebuild every other one within
 // kTolerance by interpolation, and both sides of every discontinuity: a
-// steady clock shrinks to its two ends.
+// steady clock shrinks to a few anchors. An anchor is settled when the value
+// after it is known; no more than kLongestSpan packets go without one, so
+// that a reader never waits long for the places around it.
 class Simplifier {
  public:
   void Add(const TSRecording::Anchor& a) {
-    if (out_.empty()) {
-      out_.push_back(a);
+    if (!any_) {
+      any_ = true;
+      Emit(a);
       base_ = prev_ = a;
       return;
     }
     if (a.offset != base_.offset) {
-      if (prev_.index != base_.index) out_.push_back(prev_);
-      out_.push_back(a);
+      if (prev_.index != base_.index) Emit(prev_);
+      Emit(a);
       base_ = prev_ = a;
       Reset();
       return;
     }
-    if (Slope(a, 0) < lo_ || Slope(a, 0) > hi_) {
+    if (Slope(a, 0) < lo_ || Slope(a, 0) > hi_ ||
+        (a.index - base_.index > kLongestSpan && prev_.index != base_.index)) {
       base_ = prev_;
-      out_.push_back(base_);
+      Emit(base_);
       Reset();
     }
     lo_ = std::max(lo_, Slope(a, -kTolerance));
     hi_ = std::min(hi_, Slope(a, kTolerance));
     prev_ = a;
   }
-  std::vector<TSRecording::Anchor> Finish() {
-    if (!out_.empty() && out_.back().index != prev_.index) out_.push_back(prev_);
-    out_.shrink_to_fit();
-    return std::move(out_);
+  void Finish() {
+    if (any_ && last_ != prev_.index) Emit(prev_);
+  }
+  // Moves the anchors settled since the last call to the end of `to`.
+  void Take(std::deque<TSRecording::Anchor>* to) {
+    to->insert(to->end(), out_.begin(), out_.end());
+    out_.clear();
   }
 
  private:
+  static constexpr size_t kLongestSpan = 4096;
+  void Emit(const TSRecording::Anchor& a) {
+    out_.push_back(a);
+    last_ = a.index;
+  }
   double Slope(const TSRecording::Anchor& a, int64_t offset) const {
     return static_cast<double>(a.place + offset - base_.place) /
            static_cast<double>(a.index - base_.index);
@@ -118,6 +133,8 @@ class Simplifier {
   }
 
   std::vector<TSRecording::Anchor> out_;
+  bool any_ = false;
+  size_t last_ = 0;
   TSRecording::Anchor base_{};
   TSRecording::Anchor prev_{};
   double lo_ = -std::numeric_limits<double>::infinity();
@@ -235,270 +252,39 @@ int64_t PacketPTS(const uint8_t* packet) {
          (b[13] >> 1);
 }
 
-TSRecording::~TSRecording() { Reset(); }
-
-void TSRecording::Reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-  memory_.clear();
-  memory_.shrink_to_fit();
-  size_ = 0;
-  bytesRead_.store(0, std::memory_order_relaxed);
-  runs_.clear();
-  count_ = 0;
-  skipped_ = 0;
-  source_ = ClockSource::kNone;
-  ticksPerPacket_ = 0;
-  headRate_ = tailRate_ = 0;
-  edge_ = 0;
-  anchors_.clear();
-  firstPlace_ = 0;
-  ignored_ = 0;
-  discontinuities_ = 0;
-}
-
-void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
-  if (bitsPerSecond > 0) nominalBitRate_ = bitsPerSecond;
-}
-
-size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const {
-  if (offset >= size_) return 0;
-  size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
-  bytesRead_.fetch_add(size, std::memory_order_relaxed);
-  if (fd_ < 0) {
-    std::memcpy(out, memory_.data() + offset, size);
-    return size;
-  }
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
-
-void TSRecording::Window::Release() {
-  if (mapped_) munmap(const_cast<uint8_t*>(data_), length_);
-  data_ = nullptr;
-  mapped_ = false;
-  length_ = 0;
-}
-
-const uint8_t* TSRecording::BytesIn(uint64_t offset, size_t size, Window& window) const {
-  if (offset > size_ || size > size_ - offset) return nullptr;
-  if (fd_ < 0) return memory_.data() + offset;
-  if (window.data_ != nullptr && offset >= window.start_ &&
-      offset + size <= window.start_ + window.length_) {
-    return window.data_ + (offset - window.start_);
-  }
-  // Mapped rather than read: the page cache is looked at in place, and a
-  // window this size keeps what a reader holds small however long the file.
-  constexpr uint64_t kWindowBytes = 4 << 20;
-  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  window.Release();
-  const uint64_t start = offset / page * page;
-  // Only what the file still holds: a page past its end would fault.
-  struct stat now {};
-  const uint64_t end =
-      fstat(fd_, &now) == 0 ? std::min<uint64_t>(size_, static_cast<uint64_t>(now.st_size)) : 0;
-  if (offset + size > end) return nullptr;
-  const uint64_t wanted = std::max<uint64_t>(kWindowBytes, offset + size - start);
-  const size_t length = static_cast<size_t>(std::min<uint64_t>(wanted, end - start));
-  void* mapped = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(start));
-  if (mapped != MAP_FAILED) {
-    madvise(mapped, length, MADV_SEQUENTIAL);
-    window.data_ = static_cast<const uint8_t*>(mapped);
-    window.mapped_ = true;
-    bytesRead_.fetch_add(length, std::memory_order_relaxed);
-  } else {
-    window.copy_.resize(length);
-    if (ReadBytes(start, length, window.copy_.data()) != length) return nullptr;
-    window.data_ = window.copy_.data();
-  }
-  window.start_ = start;
-  window.length_ = length;
-  return window.data_ + (offset - start);
-}
-
-const uint8_t* TSRecording::PacketIn(size_t index, Window& window) const {
-  if (index >= count_) return nullptr;
-  return BytesIn(OffsetOf(index), kP, window);
-}
-
-const uint8_t* TSRecording::PacketsIn(size_t index, size_t most, Window& window,
-                                      size_t* got) const {
-  *got = 0;
-  if (index >= count_ || most == 0) return nullptr;
-  const auto it = RunAfter(index);
-  const Run& run = *(it - 1);
-  const uint64_t offset = run.offset + (index - run.first) * kP;
-  const uint8_t* data = BytesIn(offset, kP, window);
-  if (data == nullptr) return nullptr;
-  // As far as the packets follow each other in the source and in the window.
-  const size_t runEnd = it == runs_.end() ? count_ : it->first;
-  const uint64_t end = fd_ < 0 ? size_ : window.start_ + window.length_;
-  const size_t inPlace = static_cast<size_t>((end - offset) / kP);
-  *got = std::min({most, runEnd - index, inPlace});
-  return data;
-}
-
-std::vector<TSRecording::Run>::const_iterator TSRecording::RunAfter(size_t index) const {
-  return std::upper_bound(runs_.begin(), runs_.end(), index,
-                          [](size_t i, const Run& r) { return i < r.first; });
-}
-
-uint64_t TSRecording::OffsetOf(size_t index) const {
-  const auto it = RunAfter(index);
-  const Run& run = *(it - 1);
-  return run.offset + (index - run.first) * kP;
-}
-
-size_t TSRecording::ReadPackets(size_t first, size_t count, uint8_t* out) const {
-  size_t done = 0;
-  while (done < count && first + done < count_) {
-    const size_t index = first + done;
-    const auto it = RunAfter(index);
-    const size_t runEnd = it == runs_.end() ? count_ : it->first;
-    const size_t n = std::min(count - done, runEnd - index);
-    if (ReadBytes(OffsetOf(index), n * kP, out + done * kP) != n * kP) break;
-    done += n;
-  }
-  return done;
-}
-
-const uint8_t* TSRecording::Packet(size_t index) const {
-  if (fd_ < 0 && index < count_) return memory_.data() + OffsetOf(index);
-  thread_local uint8_t buffer[kP];
-  if (ReadPackets(index, 1, buffer) != 1) std::memset(buffer, 0xFF, sizeof buffer);
-  return buffer;
-}
-
-void TSRecording::Visit(size_t first,
-                        const std::function<bool(size_t index, const uint8_t* packet)>& visit) const {
-  constexpr size_t kChunk = 512;
-  std::vector<uint8_t> chunk(kChunk * kP);
-  while (first < count_) {
-    const size_t n = ReadPackets(first, kChunk, chunk.data());
-    if (n == 0) return;
-    for (size_t k = 0; k < n; ++k) {
-      if (!visit(first + k, chunk.data() + k * kP)) return;
-    }
-    first += n;
-  }
-}
-
-std::vector<uint32_t> TSRecording::PacketsOf(uint16_t pid) const {
-  std::vector<uint32_t> out;
-  Visit(0, [&](size_t index, const uint8_t* p) {
-    if (PacketPid(p) == pid) out.push_back(static_cast<uint32_t>(index));
-    return true;
-  });
-  return out;
-}
-
-std::vector<TSRecording::Anchor>::const_iterator TSRecording::AnchorAfter(size_t index) const {
-  // A replay asks about the packets around two places (where the arrivals
-  // and where the system time clock stand), from several threads: each
-  // thread's last two answers are looked at before any search.
-  thread_local const TSRecording* lastRecording = nullptr;
-  thread_local size_t last[2] = {0, 0};
-  const size_t n = anchors_.size();
-  const auto fits = [&](size_t k) {
-    return k <= n && (k == n || anchors_[k].index > index) &&
-           (k == 0 || anchors_[k - 1].index <= index);
-  };
-  if (lastRecording == this) {
-    for (size_t slot = 0; slot < 2; ++slot) {
-      for (size_t k = last[slot]; k <= last[slot] + 2; ++k) {
-        if (!fits(k)) continue;
-        last[slot] = k;
-        if (slot == 1) std::swap(last[0], last[1]);
-        return anchors_.begin() + static_cast<long>(k);
-      }
-    }
-  }
-  const auto it = std::upper_bound(anchors_.begin(), anchors_.end(), index,
-                                   [](size_t i, const Anchor& a) { return i < a.index; });
-  lastRecording = this;
-  last[1] = last[0];
-  last[0] = static_cast<size_t>(it - anchors_.begin());
-  return it;
-}
-
-int64_t TSRecording::Place(size_t index) const {
-  if (anchors_.empty()) return static_cast<int64_t>(static_cast<double>(index) * ticksPerPacket_);
-  const auto it = AnchorAfter(index);
-  // Outside the clock values the packets go on at the pace of the nearest
-  // stretch, but no further than one clock step: the clock would have
-  // spoken again by then.
-  if (it == anchors_.begin()) {
-    const double packets = static_cast<double>(anchors_.front().index - index);
-    return anchors_.front().place - static_cast<int64_t>(std::min(packets * headRate_, edge_));
-  }
-  if (it == anchors_.end()) {
-    const double packets = static_cast<double>(index - anchors_.back().index);
-    return anchors_.back().place + static_cast<int64_t>(std::min(packets * tailRate_, edge_));
-  }
-  const Anchor& a = *(it - 1);
-  const Anchor& b = *it;
-  return a.place + (b.place - a.place) * static_cast<int64_t>(index - a.index) /
-                       static_cast<int64_t>(b.index - a.index);
-}
-
-int64_t TSRecording::ClockOffset(size_t index) const {
-  // Without a discontinuity the offset never changes: no need to look.
-  if (discontinuities_ == 0) return 0;
-  const auto it = AnchorAfter(index);
-  return it == anchors_.begin() ? 0 : (it - 1)->offset;
-}
-
-bool TSRecording::Load(const std::string& path, std::string* error) {
-  Reset();
-  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
-    if (error) *error = std::strerror(errno);
-    return false;
-  }
-  const off_t end = lseek(fd_, 0, SEEK_END);
-  if (end < 0) {
-    if (error) *error = std::strerror(errno);
-    Reset();
-    return false;
-  }
-  size_ = static_cast<uint64_t>(end);
-  return Scan(error);
-}
-
-bool TSRecording::LoadBytes(const std::vector<uint8_t>& bytes, std::string* error) {
-  Reset();
-  memory_ = bytes;
-  size_ = memory_.size();
-  return Scan(error);
-}
-
 namespace {
 // Which PID carries the clock is decided on the first stretch of the
-// recording (a few tens of megabytes, and on until some clock value came),
-// so that the whole file is read once: its values up to there are kept, and
-// from there on they go into the time line as the packets go by.
+// recording (a few tens of megabytes, and on until some clock value came):
+// its values up to there are kept, and from there on they go into the time
+// line as the packets go by.
 constexpr size_t kDecideAfter = size_t{1} << 17;
 constexpr size_t kPids = 8192;
+// How far the scan goes ahead of the readers, in packets: far enough that a
+// reader seldom waits, near enough that the chunks it mapped are still there
+// when the readers come.
+constexpr size_t kAhead = size_t{1} << 14;
+// The scan tells the readers what it found every so many packets.
+constexpr size_t kBatch = 1024;
+// Chunks are mapped at multiples of this size; the last few stay mapped for
+// whoever comes next.
+constexpr uint64_t kChunkBytes = 2 << 20;
+constexpr size_t kKeptChunks = 4;
 
 struct Candidate {
   uint16_t pid;
   bool pcr;
   Stamp stamp;
 };
+
+double Slope(const TSRecording::Anchor& a, const TSRecording::Anchor& b) {
+  return static_cast<double>(b.place - a.place) / static_cast<double>(b.index - a.index);
+}
 }  // namespace
 
 // Everything about the clock that the recording's packets tell, gathered
 // from them as they go by.
 class ClockBuilder {
-  using Anchor = TSRecording::Anchor;
   using ClockSource = TSRecording::ClockSource;
-
 
  public:
   explicit ClockBuilder(double nominal)
@@ -510,11 +296,11 @@ class ClockBuilder {
   void Add(size_t index, const uint8_t* packet) {
     const uint16_t pid = PacketPid(packet);
     // Once the clock's PID is known, the other packets tell nothing more.
-    if (decided_ && pid != clockPid_) return;
+    if (decided && pid != clockPid_) return;
     if ((packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80)) {
       flagged_[0][pid] = flagged_[1][pid] = 1;
     }
-    if (!decided_) {
+    if (!decided) {
       const int64_t pcr = PacketPCR(packet);
       const int64_t pts = PacketPTS(packet);
       if (pcr >= 0) Keep(pid, true, index, pcr);
@@ -530,23 +316,25 @@ class ClockBuilder {
   }
 
   // Called once, after the last packet.
-  void Finish(std::vector<Anchor>* anchors, int* ignored, int* discontinuities) {
-    if (!decided_) Decide();
-    if (source == ClockSource::kNone) {
-      edge = std::numeric_limits<double>::infinity();
-      return;
-    }
+  void Finish() {
+    if (!decided) Decide();
+    if (source == ClockSource::kNone) return;
     line_->Finish();
-    *anchors = simplifier_.Finish();
-    *ignored = line_->ignored;
-    *discontinuities = line_->discontinuities;
+    simplifier_.Finish();
+    ignored = line_->ignored;
+    discontinuities = line_->discontinuities;
     if (sample_.TicksPerPacket() > 0) ticksPerPacket = sample_.TicksPerPacket();
-    edge = sample_.Interval() > 0 ? sample_.Interval() : std::numeric_limits<double>::infinity();
   }
+  void TakeAnchors(std::deque<TSRecording::Anchor>* to) { simplifier_.Take(to); }
 
+  bool decided = false;
   ClockSource source = ClockSource::kNone;
   double ticksPerPacket;  // the clock's typical pace
-  double edge = 0;        // how far past its ends the time line reaches
+  // How far past its ends the time line reaches: the typical clock step on
+  // the stretch the clock was chosen on.
+  double edge = std::numeric_limits<double>::infinity();
+  int ignored = 0;
+  int discontinuities = 0;
 
  private:
   void Keep(uint16_t pid, bool pcr, size_t index, int64_t value) {
@@ -556,7 +344,7 @@ class ClockBuilder {
   }
 
   void Decide() {
-    decided_ = true;
+    decided = true;
     const auto busiest = [](const std::vector<size_t>& counts) {
       size_t best = 0;
       for (size_t pid = 1; pid < counts.size(); ++pid) {
@@ -588,6 +376,7 @@ class ClockBuilder {
       any = true;
     }
     const double rate = first.TicksPerPacket() > 0 ? first.TicksPerPacket() : ticksPerPacket;
+    if (first.Interval() > 0) edge = first.Interval();
     line_ = std::make_unique<TimeLine>(rate, &simplifier_);
     for (const Candidate& c : kept_) {
       if (c.pid == clockPid_ && c.pcr == pcr) Take(c.stamp);
@@ -608,7 +397,6 @@ class ClockBuilder {
   // A discontinuity flag since the PID's last PTS [0] or PCR [1].
   std::vector<uint8_t> flagged_[2];
   std::vector<Candidate> kept_;
-  bool decided_ = false;
   uint16_t clockPid_ = 0;
   StepSample sample_;
   Stamp previous_{};
@@ -617,14 +405,426 @@ class ClockBuilder {
   std::unique_ptr<TimeLine> line_;
 };
 
+// A stretch of the file mapped once and shared by every reader that needs
+// it; unmapped when the last one lets go.
+struct TSRecording::Chunk {
+  Chunk() = default;
+  Chunk(const Chunk&) = delete;
+  Chunk& operator=(const Chunk&) = delete;
+  ~Chunk() {
+    if (mapped) munmap(const_cast<uint8_t*>(data), length);
+  }
+  uint64_t start = 0;
+  size_t length = 0;
+  const uint8_t* data = nullptr;
+  bool mapped = false;
+  std::vector<uint8_t> copy;  // when the file cannot be mapped
+};
+
+// What the scan has found so far, shared between the scan's thread and the
+// readers.
+struct TSRecording::Progress {
+  Progress() {
+    static std::atomic<uint64_t> ids{0};
+    id = ++ids;
+  }
+  uint64_t id;  // tells one load from another in the readers' caches
+  std::mutex mutex;
+  std::condition_variable found;   // a reader waits for the scan
+  std::condition_variable wanted;  // the scan waits for a reader
+  // Under `mutex`:
+  std::vector<Run> runs;
+  // Settled anchors; a deque so that those already handed to a reader stay
+  // where they are while more are added.
+  std::deque<Anchor> anchors;
+  size_t count = 0;   // packets found
+  size_t placed = 0;  // packets from the first on whose place is settled
+  bool complete = false;
+  bool stop = false;
+  bool paused = false;
+  int waiting = 0;
+  size_t demand = 0;  // the furthest packet a reader asked about lately
+  size_t skipped = 0;
+  int ignored = 0;
+  int discontinuities = 0;
+  double ticksPerPacket = 0;
+  double headRate = 0;
+  double tailRate = 0;
+  double edge = 0;
+  // The chunks mapped last, under `chunkMutex`.
+  std::mutex chunkMutex;
+  std::deque<std::shared_ptr<const Chunk>> chunks;
+
+  // A reader asks about packet `index`: the scan is told to go on when it
+  // comes near, and the reader waits while `ready` is false.
+  template <typename Ready>
+  void Await(std::unique_lock<std::mutex>& lock, size_t index, Ready ready) {
+    if (!complete && index + kAhead / 2 >= placed && index > demand) {
+      demand = index;
+      if (paused) wanted.notify_one();
+    }
+    while (!complete && !ready()) {
+      ++waiting;
+      found.wait(lock);
+      --waiting;
+    }
+  }
+};
+
+TSRecording::TSRecording() : progress_(std::make_unique<Progress>()) { progress_->complete = true; }
+
+TSRecording::~TSRecording() { Reset(); }
+
+void TSRecording::Reset() {
+  if (scanner_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(progress_->mutex);
+      progress_->stop = true;
+    }
+    progress_->wanted.notify_all();
+    scanner_.join();
+  }
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  loaded_ = false;
+  memory_.clear();
+  memory_.shrink_to_fit();
+  size_ = 0;
+  bytesRead_.store(0, std::memory_order_relaxed);
+  source_ = ClockSource::kNone;
+  firstPlace_ = 0;
+  // Nothing loaded: nothing more to wait for.
+  progress_ = std::make_unique<Progress>();
+  progress_->complete = true;
+}
+
+void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
+  if (bitsPerSecond > 0) nominalBitRate_ = bitsPerSecond;
+}
+
+size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const {
+  if (offset >= size_) return 0;
+  size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
+  bytesRead_.fetch_add(size, std::memory_order_relaxed);
+  if (fd_ < 0) {
+    std::memcpy(out, memory_.data() + offset, size);
+    return size;
+  }
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+std::shared_ptr<const TSRecording::Chunk> TSRecording::ChunkAt(uint64_t start) const {
+  Progress& p = *progress_;
+  std::lock_guard<std::mutex> lock(p.chunkMutex);
+  for (const auto& chunk : p.chunks) {
+    if (chunk->start == start) return chunk;
+  }
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  // Only what the file still holds: a page past its end would fault.
+  struct stat now {};
+  const uint64_t end =
+      fstat(fd_, &now) == 0 ? std::min<uint64_t>(size_, static_cast<uint64_t>(now.st_size)) : 0;
+  if (start >= end) return nullptr;
+  // A page more than the chunk, so that the packets starting in it (and the
+  // scan's look at the next sync byte) lie whole in it.
+  const size_t length = static_cast<size_t>(std::min<uint64_t>(kChunkBytes + page, end - start));
+  auto chunk = std::make_shared<Chunk>();
+  chunk->start = start;
+  chunk->length = length;
+  // Mapped rather than read: the page cache is looked at in place, all of
+  // the chunk at once.
+  void* mapped =
+      mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, static_cast<off_t>(start));
+  if (mapped != MAP_FAILED) {
+    chunk->data = static_cast<const uint8_t*>(mapped);
+    chunk->mapped = true;
+    bytesRead_.fetch_add(std::min<uint64_t>(kChunkBytes, length), std::memory_order_relaxed);
+  } else {
+    chunk->copy.resize(length);
+    if (ReadBytes(start, length, chunk->copy.data()) != length) return nullptr;
+    chunk->data = chunk->copy.data();
+  }
+  p.chunks.push_back(chunk);
+  if (p.chunks.size() > kKeptChunks) p.chunks.pop_front();
+  return chunk;
+}
+
+const uint8_t* TSRecording::BytesIn(uint64_t offset, size_t size, Window& window) const {
+  if (offset > size_ || size > size_ - offset) return nullptr;
+  if (fd_ < 0) return memory_.data() + offset;
+  if (window.data_ == nullptr || offset < window.start_ ||
+      offset + size > window.start_ + window.length_) {
+    window.chunk_ = ChunkAt(offset / kChunkBytes * kChunkBytes);
+    if (window.chunk_ == nullptr) {
+      window.data_ = nullptr;
+      return nullptr;
+    }
+    window.data_ = window.chunk_->data;
+    window.start_ = window.chunk_->start;
+    window.length_ = window.chunk_->length;
+    if (offset + size > window.start_ + window.length_) return nullptr;
+  }
+  return window.data_ + (offset - window.start_);
+}
+
+size_t TSRecording::WaitFound(size_t index) const {
+  Progress& p = *progress_;
+  std::unique_lock<std::mutex> lock(p.mutex);
+  p.Await(lock, index, [&] { return index < p.count; });
+  return p.count;
+}
+
+const uint8_t* TSRecording::PacketsIn(size_t index, size_t most, Window& window,
+                                      size_t* got) const {
+  *got = 0;
+  if (most == 0) return nullptr;
+  Progress& p = *progress_;
+  uint64_t offset = 0;
+  size_t runEnd = 0;
+  {
+    std::unique_lock<std::mutex> lock(p.mutex);
+    p.Await(lock, index, [&] { return index < p.count; });
+    if (index >= p.count) return nullptr;
+    const auto it = std::upper_bound(p.runs.begin(), p.runs.end(), index,
+                                     [](size_t i, const Run& r) { return i < r.first; });
+    offset = (it - 1)->offset + (index - (it - 1)->first) * kP;
+    runEnd = it == p.runs.end() ? p.count : it->first;
+  }
+  const uint8_t* data = BytesIn(offset, kP, window);
+  if (data == nullptr) return nullptr;
+  // As far as the packets follow each other in the source and in the window.
+  const uint64_t end = fd_ < 0 ? size_ : window.start_ + window.length_;
+  const size_t inPlace = static_cast<size_t>((end - offset) / kP);
+  *got = std::min({most, runEnd - index, inPlace});
+  return data;
+}
+
+void TSRecording::Visit(size_t first,
+                        const std::function<bool(size_t index, const uint8_t* packet)>& visit) const {
+  Window window;
+  for (;;) {
+    size_t n = 0;
+    const uint8_t* data = PacketsIn(first, SIZE_MAX, window, &n);
+    if (data == nullptr) return;
+    for (size_t k = 0; k < n; ++k) {
+      if (!visit(first + k, data + k * kP)) return;
+    }
+    first += n;
+  }
+}
+
+size_t TSRecording::PacketCount() const {
+  Progress& p = *progress_;
+  std::unique_lock<std::mutex> lock(p.mutex);
+  p.Await(lock, SIZE_MAX - kAhead, [] { return false; });
+  return p.count;
+}
+
+size_t TSRecording::PlacedCount(bool* complete) const {
+  Progress& p = *progress_;
+  std::lock_guard<std::mutex> lock(p.mutex);
+  *complete = p.complete;
+  return p.placed;
+}
+
+void TSRecording::WaitPlaced(size_t index) const {
+  Progress& p = *progress_;
+  std::unique_lock<std::mutex> lock(p.mutex);
+  p.Await(lock, index, [&] { return index < p.placed; });
+}
+
+int TSRecording::IgnoredClockValues() const {
+  PacketCount();
+  std::lock_guard<std::mutex> lock(progress_->mutex);
+  return progress_->ignored;
+}
+
+int TSRecording::Discontinuities() const {
+  PacketCount();
+  std::lock_guard<std::mutex> lock(progress_->mutex);
+  return progress_->discontinuities;
+}
+
+size_t TSRecording::SkippedBytes() const {
+  PacketCount();
+  std::lock_guard<std::mutex> lock(progress_->mutex);
+  return progress_->skipped;
+}
+
+namespace {
+// The anchors on both sides of a packet each reading thread looked at last,
+// for the two places a replay asks about (where the arrivals and where the
+// system time clock stand): those questions need no lock and no search.
+struct Bracket {
+  uint64_t recording = 0;
+  const TSRecording::Anchor* before = nullptr;
+  const TSRecording::Anchor* after = nullptr;
+  bool Holds(uint64_t id, size_t index) const {
+    return recording == id && before->index <= index && index < after->index;
+  }
+};
+thread_local Bracket t_brackets[2];
+
+const Bracket* Bracketing(uint64_t id, size_t index) {
+  if (t_brackets[0].Holds(id, index)) return &t_brackets[0];
+  if (t_brackets[1].Holds(id, index)) {
+    std::swap(t_brackets[0], t_brackets[1]);
+    return &t_brackets[0];
+  }
+  return nullptr;
+}
+
+int64_t Between(const TSRecording::Anchor& a, const TSRecording::Anchor& b, size_t index) {
+  return a.place + (b.place - a.place) * static_cast<int64_t>(index - a.index) /
+                       static_cast<int64_t>(b.index - a.index);
+}
+}  // namespace
+
+size_t TSRecording::AnchorAfterLocked(size_t index) const {
+  const std::deque<Anchor>& anchors = progress_->anchors;
+  const auto it = std::upper_bound(anchors.begin(), anchors.end(), index,
+                                   [](size_t i, const Anchor& a) { return i < a.index; });
+  if (it != anchors.begin() && it != anchors.end()) {
+    t_brackets[1] = t_brackets[0];
+    t_brackets[0] = {progress_->id, &*(it - 1), &*it};
+  }
+  return static_cast<size_t>(it - anchors.begin());
+}
+
+int64_t TSRecording::PlaceLocked(size_t index) const {
+  const Progress& p = *progress_;
+  const std::deque<Anchor>& anchors = p.anchors;
+  if (anchors.empty()) return static_cast<int64_t>(static_cast<double>(index) * p.ticksPerPacket);
+  const size_t after = AnchorAfterLocked(index);
+  // Outside the clock values the packets go on at the pace of the nearest
+  // stretch, but no further than one clock step: the clock would have
+  // spoken again by then.
+  if (after == 0) {
+    const double packets = static_cast<double>(anchors.front().index - index);
+    return anchors.front().place - static_cast<int64_t>(std::min(packets * p.headRate, p.edge));
+  }
+  if (after == anchors.size()) {
+    const double packets = static_cast<double>(index - anchors.back().index);
+    return anchors.back().place + static_cast<int64_t>(std::min(packets * p.tailRate, p.edge));
+  }
+  return Between(anchors[after - 1], anchors[after], index);
+}
+
+int64_t TSRecording::Place(size_t index) const {
+  Progress& p = *progress_;
+  if (const Bracket* b = Bracketing(p.id, index)) return Between(*b->before, *b->after, index);
+  std::unique_lock<std::mutex> lock(p.mutex);
+  p.Await(lock, index, [&] { return index < p.placed; });
+  return PlaceLocked(index);
+}
+
+int64_t TSRecording::ClockOffset(size_t index) const {
+  Progress& p = *progress_;
+  if (const Bracket* b = Bracketing(p.id, index)) return b->before->offset;
+  std::unique_lock<std::mutex> lock(p.mutex);
+  p.Await(lock, index, [&] { return index < p.placed; });
+  const size_t after = AnchorAfterLocked(index);
+  return after == 0 ? 0 : p.anchors[after - 1].offset;
+}
+
+bool TSRecording::Load(const std::string& path, std::string* error) {
+  Reset();
+  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    if (error) *error = std::strerror(errno);
+    return false;
+  }
+  const off_t end = lseek(fd_, 0, SEEK_END);
+  if (end < 0) {
+    if (error) *error = std::strerror(errno);
+    Reset();
+    return false;
+  }
+  size_ = static_cast<uint64_t>(end);
+  return Start(error);
+}
+
+bool TSRecording::LoadBytes(const std::vector<uint8_t>& bytes, std::string* error) {
+  Reset();
+  memory_ = bytes;
+  size_ = memory_.size();
+  return Start(error);
+}
+
+bool TSRecording::Start(std::string* error) {
+  progress_ = std::make_unique<Progress>();
+  scanner_ = std::thread([this] { Scan(); });
+  Progress& p = *progress_;
+  {
+    std::unique_lock<std::mutex> lock(p.mutex);
+    p.Await(lock, 0, [&] { return p.placed > 0; });
+    if (p.count > 0) {
+      firstPlace_ = PlaceLocked(0);
+      loaded_ = true;
+      return true;
+    }
+  }
+  if (error) *error = "no transport stream packets found";
+  Reset();
+  return false;
+}
+
 // Finds the packet boundaries and the time line in one pass over the source,
-// reading it in windows.
-bool TSRecording::Scan(std::string* error) {
+// a little ahead of the readers, and hands them what it found as it goes.
+void TSRecording::Scan() {
+  Progress& p = *progress_;
   Window window;
   const double nominal = static_cast<double>(kP * 8 * 90000) / static_cast<double>(nominalBitRate_);
   ClockBuilder clock(nominal);
+  std::vector<Run> runs;
+  size_t count = 0;
+  size_t skipped = 0;
+  // Hands over what was found; false when the recording is being closed.
+  const auto publish = [&](bool complete) {
+    std::unique_lock<std::mutex> lock(p.mutex);
+    // The clock is told to the loading thread with the first settled places.
+    if (p.placed == 0) source_ = clock.source;
+    p.runs.insert(p.runs.end(), runs.begin(), runs.end());
+    runs.clear();
+    p.count = count;
+    clock.TakeAnchors(&p.anchors);
+    if (clock.decided) p.edge = clock.edge;
+    if (complete) {
+      p.complete = true;
+      p.placed = count;
+      p.skipped = skipped;
+      p.ignored = clock.ignored;
+      p.discontinuities = clock.discontinuities;
+      p.ticksPerPacket = p.headRate = p.tailRate = clock.ticksPerPacket;
+      if (clock.source == ClockSource::kNone) p.edge = std::numeric_limits<double>::infinity();
+      const size_t n = p.anchors.size();
+      if (n >= 2) {
+        p.headRate = Slope(p.anchors[0], p.anchors[1]);
+        p.tailRate = Slope(p.anchors[n - 2], p.anchors[n - 1]);
+      }
+    } else if (p.anchors.size() >= 2) {
+      // The places up to the last settled anchor are final.
+      if (p.placed == 0) p.headRate = Slope(p.anchors[0], p.anchors[1]);
+      p.placed = p.anchors.back().index;
+    }
+    if (p.waiting > 0) p.found.notify_all();
+    while (!p.stop && !complete && p.placed > p.demand + kAhead) {
+      p.paused = true;
+      p.wanted.wait(lock);
+      p.paused = false;
+    }
+    return !p.stop;
+  };
   uint64_t pos = 0;
   uint64_t expectedNext = UINT64_MAX;
+  size_t nextPublish = kBatch;
   // Two packets of look-ahead where the file has them.
   const auto lookAhead = [&] {
     return static_cast<size_t>(std::min<uint64_t>(2 * kP, size_ - pos));
@@ -636,37 +836,26 @@ bool TSRecording::Scan(std::string* error) {
     const uint64_t base = pos;
     const uint64_t end = fd_ < 0 ? size_ : window.start_ + window.length_;
     for (size_t left = lookAhead(); pos + left <= end && pos + kP <= size_; left = lookAhead()) {
-      const uint8_t* p = b + (pos - base);
+      const uint8_t* packet = b + (pos - base);
       // A sync byte counts only when the next packet (if any) also starts with one.
-      const bool synced = p[0] == 0x47 && (left < 2 * kP || p[kP] == 0x47);
+      const bool synced = packet[0] == 0x47 && (left < 2 * kP || packet[kP] == 0x47);
       if (!synced) {
         ++pos;
-        ++skipped_;
+        ++skipped;
         continue;
       }
-      if (pos != expectedNext) runs_.push_back({count_, pos});
-      clock.Add(count_, p);
-      ++count_;
+      if (pos != expectedNext) runs.push_back({count, pos});
+      clock.Add(count, packet);
+      ++count;
       pos += kP;
       expectedNext = pos;
+      if (count == nextPublish) {
+        if (!publish(false)) return;
+        nextPublish += kBatch;
+      }
     }
   }
-  skipped_ += static_cast<size_t>(size_ - pos);
-  if (count_ == 0) {
-    if (error) *error = "no transport stream packets found";
-    return false;
-  }
-  clock.Finish(&anchors_, &ignored_, &discontinuities_);
-  source_ = clock.source;
-  ticksPerPacket_ = headRate_ = tailRate_ = clock.ticksPerPacket;
-  edge_ = clock.edge;
-  const auto slope = [](const Anchor& a, const Anchor& b) {
-    return static_cast<double>(b.place - a.place) / static_cast<double>(b.index - a.index);
-  };
-  if (anchors_.size() >= 2) {
-    headRate_ = slope(anchors_[0], anchors_[1]);
-    tailRate_ = slope(anchors_[anchors_.size() - 2], anchors_.back());
-  }
-  firstPlace_ = Place(0);
-  return true;
+  skipped += static_cast<size_t>(size_ - pos);
+  clock.Finish();
+  publish(true);
 }

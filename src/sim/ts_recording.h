@@ -4,23 +4,30 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A recorded MPEG transport stream as a sequence of whole 188-byte packets,
 // each with its place in the recording's own time (90 kHz ticks).
 //
-// A file is not held in memory: packets are read from it on demand, and the
-// time line is kept as a short list of anchors, so memory stays flat however
-// long the recording is.
+// A file is not held in memory: it is looked at through a few mapped chunks
+// that every reader shares, and the time line is kept as a short list of
+// anchors, so memory stays flat however long the recording is. The file is
+// gone through once: a thread of the recording finds the packets and builds
+// the time line a little ahead of where the readers are, and the readers see
+// the same chunks after it. A question about a packet the scan has not
+// settled yet waits for it, so every answer is final and the same in every
+// run, whatever the scan's pace.
 //
 // Places come from the PCR when the recording has one: the PID with the most
-// PCRs is the clock. A recording without PCR takes the PTS of the PES stream
-// with the most time-stamped packets. Packets between two time stamps are
-// placed by their position in the file; before the first and after the last
-// one at the pace of the nearest stretch, for no more than one typical clock
-// step. A recording without any time stamp is placed by position at the
-// nominal bit rate.
+// PCRs in the first stretch of the recording is the clock. A recording
+// without PCR takes the PTS of the PES stream with the most time-stamped
+// packets. Packets between two time stamps are placed by their position in
+// the file; before the first and after the last one at the pace of the
+// nearest stretch, for no more than one typical clock step. A recording
+// without any time stamp is placed by position at the nominal bit rate.
 //
 // Damaged clock values never stretch or stall time: a value that disagrees
 // with its neighbours is ignored, and a real discontinuity (flagged, or a jump
@@ -35,7 +42,7 @@ class TSRecording {
 
   enum class ClockSource { kPCR, kPTS, kNone };
 
-  TSRecording() = default;
+  TSRecording();
   ~TSRecording();
   TSRecording(const TSRecording&) = delete;
   TSRecording& operator=(const TSRecording&) = delete;
@@ -45,70 +52,70 @@ class TSRecording {
   void SetNominalBitRate(int64_t bitsPerSecond);
   int64_t NominalBitRate() const { return nominalBitRate_; }
 
-  // Opens a recording and reads through it once to find its packets and its
-  // clock. Bytes between packets that do not start with the sync byte are
-  // skipped, so a damaged or 192-byte-packet file still loads. False, with a
-  // reason in `error`, when the file cannot be read or holds no packet.
+  // Opens a recording and starts going through it, returning once its clock
+  // is known (after its first stretch; a recording without time stamps is
+  // gone through to its end first). Bytes between packets that do not start
+  // with the sync byte are skipped, so a damaged or 192-byte-packet file still
+  // loads. False, with a reason in `error`, when the file cannot be read or
+  // holds no packet.
   bool Load(const std::string& path, std::string* error);
   // The same for a recording in memory (a copy is kept).
   bool LoadBytes(const std::vector<uint8_t>& bytes, std::string* error);
+  // True after a successful load.
+  bool Loaded() const { return loaded_; }
 
-  size_t PacketCount() const { return count_; }
-  // Copies up to `count` packets from `first` on into `out` (count * 188
-  // bytes); returns how many were copied.
-  size_t ReadPackets(size_t first, size_t count, uint8_t* out) const;
-  // One packet. For a file the bytes live in a buffer of the calling thread
-  // that the next call from the same thread reuses. An index past the end
-  // (or a file cut short since the load) gives a packet of 0xFF bytes.
-  const uint8_t* Packet(size_t index) const;
+  // The number of packets; waits for the whole recording to be gone through.
+  size_t PacketCount() const;
+  // How many packets from the first on have their place settled, without
+  // waiting; `complete` tells whether that is all of them.
+  size_t PlacedCount(bool* complete) const;
+  // Waits until the place of packet `index` is settled, or the recording
+  // turns out to hold fewer packets.
+  void WaitPlaced(size_t index) const;
+
   // The packet's place on the recording's unbroken time line.
   int64_t Place(size_t index) const;
   // What the recording's own clock read at the packet, less its place: it
   // changes only at a discontinuity, where the clock jumps but the time line
   // goes on.
   int64_t ClockOffset(size_t index) const;
-  // A stretch of the recording seen in place, without a copy, for a reader
-  // that goes through it in order; it moves along with the reader. Each
-  // reader (a thread, a handle) has its own.
+  // The part of a mapped chunk a reader looks at, without a copy, for a
+  // reader that goes through the recording in order; it moves along with the
+  // reader. Each reader (a thread, a handle) has its own.
+  struct Chunk;
   class Window {
    public:
     Window() = default;
-    ~Window() { Release(); }
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
 
    private:
     friend class TSRecording;
-    void Release();
+    std::shared_ptr<const Chunk> chunk_;
     const uint8_t* data_ = nullptr;
     uint64_t start_ = 0;
     size_t length_ = 0;
-    bool mapped_ = false;
-    std::vector<uint8_t> copy_;  // when the file cannot be mapped
   };
-  // The packet at `index` as seen through `window`, valid until the next
-  // call with it; null past the end or where the file was cut short.
-  const uint8_t* PacketIn(size_t index, Window& window) const;
   // The packets from `index` on that lie one after the other in `window`,
   // at most `most` of them: their count in `got` (at least 1 unless null).
+  // Null past the end or where the file was cut short since the load.
   const uint8_t* PacketsIn(size_t index, size_t most, Window& window, size_t* got) const;
 
   // Hands the packets from `first` on, in file order, to `visit` until it
   // returns false or the recording ends.
   void Visit(size_t first, const std::function<bool(size_t index, const uint8_t* packet)>& visit) const;
-  // Indices of the packets of one PID in file order; reads the whole file.
-  std::vector<uint32_t> PacketsOf(uint16_t pid) const;
   // The place of the first packet.
   int64_t FirstTimestamp() const { return firstPlace_; }
   bool HasPCR() const { return source_ == ClockSource::kPCR; }
   ClockSource Source() const { return source_; }
-  // Clock values left out as damaged, and discontinuities bridged.
-  int IgnoredClockValues() const { return ignored_; }
-  int Discontinuities() const { return discontinuities_; }
+  // Clock values left out as damaged, and discontinuities bridged; these
+  // and the skipped bytes wait for the whole recording.
+  int IgnoredClockValues() const;
+  int Discontinuities() const;
   // Bytes skipped while looking for packet boundaries.
-  size_t SkippedBytes() const { return skipped_; }
-  // The recording's size, and how many bytes of it were read so far, the
-  // load included: what a replay costs in reading.
+  size_t SkippedBytes() const;
+  // The recording's size, and how many bytes of it were read so far: what a
+  // replay costs in reading.
   uint64_t Size() const { return size_; }
   uint64_t BytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
 
@@ -126,35 +133,33 @@ class TSRecording {
     size_t first;
     uint64_t offset;
   };
+  struct Progress;
   size_t ReadBytes(uint64_t offset, size_t size, uint8_t* out) const;
   // Bytes [offset, offset + size) through a window; null when not all there.
   const uint8_t* BytesIn(uint64_t offset, size_t size, Window& window) const;
-  uint64_t OffsetOf(size_t index) const;
-  // The first run that starts past the packet.
-  std::vector<Run>::const_iterator RunAfter(size_t index) const;
-  // The first anchor past the packet.
-  std::vector<Anchor>::const_iterator AnchorAfter(size_t index) const;
-  bool Scan(std::string* error);
+  std::shared_ptr<const Chunk> ChunkAt(uint64_t start) const;
+  // Waits until the packet at `index` is found; the packets found by then.
+  size_t WaitFound(size_t index) const;
+  // Under the lock: the place of a packet whose place is settled.
+  int64_t PlaceLocked(size_t index) const;
+  // Under the lock: the first anchor past the packet, or their count.
+  size_t AnchorAfterLocked(size_t index) const;
+  bool Start(std::string* error);
+  void Scan();
   void Reset();
 
   int fd_ = -1;
+  bool loaded_ = false;
   mutable std::atomic<uint64_t> bytesRead_{0};
   std::vector<uint8_t> memory_;
   uint64_t size_ = 0;
-  std::vector<Run> runs_;
-  size_t count_ = 0;
-  size_t skipped_ = 0;
   int64_t nominalBitRate_ = kDefaultBitRate;
+  // Settled once Load returns.
   ClockSource source_ = ClockSource::kNone;
-  double ticksPerPacket_ = 0;  // the clock's typical pace
-  // Pace before the first and after the last anchor, and how far at most.
-  double headRate_ = 0;
-  double tailRate_ = 0;
-  double edge_ = 0;
-  std::vector<Anchor> anchors_;
   int64_t firstPlace_ = 0;
-  int ignored_ = 0;
-  int discontinuities_ = 0;
+  // What the scan has found so far, behind the lock in `progress_`.
+  std::unique_ptr<Progress> progress_;
+  std::thread scanner_;
 };
 
 // The 13-bit PID of a TS packet.
