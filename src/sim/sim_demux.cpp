@@ -97,10 +97,17 @@ void DemuxHandle::Advance(int64_t now) {
       ++cursor_;  // cut short since the load: nothing more to see here
       break;
     }
-    for (const uint8_t* end = packet + n * TSRecording::kPacketSize; started_ && packet < end;
-         packet += TSRecording::kPacketSize) {
+    const uint8_t* const end = packet + n * TSRecording::kPacketSize;
+    for (; started_ && packet < end; packet += TSRecording::kPacketSize) {
+      // Most packets are not the filter's: they are passed over in a loop
+      // of their own.
+      const uint8_t* const from = packet;
+      for (const uint16_t pid = pid_; packet < end && PacketPid(packet) != pid;) {
+        packet += TSRecording::kPacketSize;
+      }
+      cursor_ += static_cast<size_t>(packet - from) / TSRecording::kPacketSize;
+      if (packet == end) break;
       ++cursor_;
-      if (PacketPid(packet) != pid_) continue;
       if (mode_ == Mode::kSection) {
         assembler_.Push(packet, [&](const uint8_t* section, size_t length) {
           OnSection(section, length, now);
@@ -399,6 +406,7 @@ size_t CountArrived(const TSRecording& recording, size_t hint, Pred arrived, boo
     const size_t n = CountWhile(placed, hint, arrived);
     if (n < placed || complete) {
       if (all != nullptr) *all = complete && n == placed;
+      recording.Nudge(n);
       return n;
     }
     recording.WaitPlaced(placed);
