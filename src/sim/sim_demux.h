@@ -55,9 +55,8 @@ struct SimDemuxOptions {
 // in small steps, so on virtual time a reader waiting for data takes part in
 // the clock like any sleeper. Non-blocking handles fail with EAGAIN when
 // nothing is ready, in the caller's turn. Each handle sees the recording
-// through a window of its own on chunks mapped from the file, which the
-// handles share, so a packet is never copied out of the page cache for a
-// handle.
+// through a window of its own on the chunks the recording read, which the
+// handles share, so a packet is never copied for a handle.
 //
 // Handles may be used from several threads at once; Load and Rewind must
 // happen while no handle is open.

@@ -1,8 +1,6 @@
 #include "sim/ts_recording.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -267,8 +265,8 @@ constexpr size_t kAhead = size_t{1} << 14;
 constexpr size_t kBatch = 1024;
 // Chunks are mapped at multiples of this size; the last few stay mapped for
 // whoever comes next.
-constexpr uint64_t kChunkBytes = 2 << 20;
-constexpr size_t kKeptChunks = 4;
+constexpr uint64_t kChunkBytes = 1 << 20;
+constexpr size_t kKeptChunks = 6;
 
 struct Candidate {
   uint16_t pid;
@@ -405,20 +403,12 @@ class ClockBuilder {
   std::unique_ptr<TimeLine> line_;
 };
 
-// A stretch of the file mapped once and shared by every reader that needs
-// it; unmapped when the last one lets go.
+// A stretch of the file read once and shared by every reader that needs it.
 struct TSRecording::Chunk {
-  Chunk() = default;
-  Chunk(const Chunk&) = delete;
-  Chunk& operator=(const Chunk&) = delete;
-  ~Chunk() {
-    if (mapped) munmap(const_cast<uint8_t*>(data), length);
-  }
   uint64_t start = 0;
   size_t length = 0;
+  std::unique_ptr<uint8_t[]> bytes;
   const uint8_t* data = nullptr;
-  bool mapped = false;
-  std::vector<uint8_t> copy;  // when the file cannot be mapped
 };
 
 // What the scan has found so far, shared between the scan's thread and the
@@ -444,6 +434,10 @@ struct TSRecording::Progress {
   bool paused = false;
   int waiting = 0;
   size_t demand = 0;  // the furthest packet a reader asked about lately
+  // `placed` twice, plus one when complete, and `demand`: for a look
+  // without the lock.
+  std::atomic<uint64_t> settled{0};
+  std::atomic<size_t> demandSeen{0};
   size_t skipped = 0;
   int ignored = 0;
   int discontinuities = 0;
@@ -461,6 +455,7 @@ struct TSRecording::Progress {
   void Await(std::unique_lock<std::mutex>& lock, size_t index, Ready ready) {
     if (!complete && index + kAhead / 2 >= placed && index > demand) {
       demand = index;
+      demandSeen.store(index, std::memory_order_relaxed);
       if (paused) wanted.notify_one();
     }
     while (!complete && !ready()) {
@@ -469,9 +464,25 @@ struct TSRecording::Progress {
       --waiting;
     }
   }
+  // Under the lock.
+  void Settle(size_t n, bool done) {
+    placed = n;
+    complete = done;
+    settled.store(uint64_t{n} * 2 + (done ? 1 : 0), std::memory_order_release);
+  }
+  // The unmapping of chunks nobody uses any more, out of the readers' way.
+  void DropUnused() {
+    for (size_t k = 0; k < chunks.size() && chunks.size() > kKeptChunks;) {
+      if (chunks[k].use_count() == 1) {
+        chunks.erase(chunks.begin() + static_cast<long>(k));
+      } else {
+        ++k;
+      }
+    }
+  }
 };
 
-TSRecording::TSRecording() : progress_(std::make_unique<Progress>()) { progress_->complete = true; }
+TSRecording::TSRecording() : progress_(std::make_unique<Progress>()) { progress_->Settle(0, true); }
 
 TSRecording::~TSRecording() { Reset(); }
 
@@ -495,7 +506,7 @@ void TSRecording::Reset() {
   firstPlace_ = 0;
   // Nothing loaded: nothing more to wait for.
   progress_ = std::make_unique<Progress>();
-  progress_->complete = true;
+  progress_->Settle(0, true);
 }
 
 void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
@@ -505,7 +516,6 @@ void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
 size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const {
   if (offset >= size_) return 0;
   size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
-  bytesRead_.fetch_add(size, std::memory_order_relaxed);
   if (fd_ < 0) {
     std::memcpy(out, memory_.data() + offset, size);
     return size;
@@ -526,33 +536,27 @@ std::shared_ptr<const TSRecording::Chunk> TSRecording::ChunkAt(uint64_t start) c
   for (const auto& chunk : p.chunks) {
     if (chunk->start == start) return chunk;
   }
-  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  // Only what the file still holds: a page past its end would fault.
-  struct stat now {};
-  const uint64_t end =
-      fstat(fd_, &now) == 0 ? std::min<uint64_t>(size_, static_cast<uint64_t>(now.st_size)) : 0;
-  if (start >= end) return nullptr;
-  // A page more than the chunk, so that the packets starting in it (and the
-  // scan's look at the next sync byte) lie whole in it.
-  const size_t length = static_cast<size_t>(std::min<uint64_t>(kChunkBytes + page, end - start));
+  if (start >= size_) return nullptr;
+  // A little more than the chunk, so that the packets starting in it (and
+  // the scan's look at the next sync byte) lie whole in it.
+  const size_t length =
+      static_cast<size_t>(std::min<uint64_t>(kChunkBytes + 2 * kP, size_ - start));
   auto chunk = std::make_shared<Chunk>();
   chunk->start = start;
-  chunk->length = length;
-  // Mapped rather than read: the page cache is looked at in place, all of
-  // the chunk at once.
-  void* mapped =
-      mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, static_cast<off_t>(start));
-  if (mapped != MAP_FAILED) {
-    chunk->data = static_cast<const uint8_t*>(mapped);
-    chunk->mapped = true;
-    bytesRead_.fetch_add(std::min<uint64_t>(kChunkBytes, length), std::memory_order_relaxed);
-  } else {
-    chunk->copy.resize(length);
-    if (ReadBytes(start, length, chunk->copy.data()) != length) return nullptr;
-    chunk->data = chunk->copy.data();
-  }
+  // Read rather than mapped: mapping and unmapping a chunk costs the other
+  // threads more (the processors' address caches are flushed) than a copy
+  // on the scan's own processor. A file cut short since the load gives a
+  // shorter chunk.
+  chunk->bytes.reset(new uint8_t[length]);
+  chunk->length = ReadBytes(start, length, chunk->bytes.get());
+  chunk->data = chunk->bytes.get();
+  if (chunk->length == 0) return nullptr;
+  bytesRead_.fetch_add(std::min<uint64_t>(kChunkBytes, chunk->length), std::memory_order_relaxed);
   p.chunks.push_back(chunk);
-  if (p.chunks.size() > kKeptChunks) p.chunks.pop_front();
+  // A chunk a reader still looks at stays, so that the reader is not the
+  // one that unmaps it; a reader stuck on an old one cannot keep many.
+  if (p.chunks.size() > kKeptChunks) p.DropUnused();
+  while (p.chunks.size() > 2 * kKeptChunks) p.chunks.pop_front();
   return chunk;
 }
 
@@ -586,17 +590,21 @@ const uint8_t* TSRecording::PacketsIn(size_t index, size_t most, Window& window,
   *got = 0;
   if (most == 0) return nullptr;
   Progress& p = *progress_;
-  uint64_t offset = 0;
-  size_t runEnd = 0;
-  {
+  // The run the window's reader was in, as far as it was known, needs no
+  // lock.
+  if (window.recording_ != p.id || index < window.runFirst_ || index >= window.runEnd_) {
     std::unique_lock<std::mutex> lock(p.mutex);
     p.Await(lock, index, [&] { return index < p.count; });
     if (index >= p.count) return nullptr;
     const auto it = std::upper_bound(p.runs.begin(), p.runs.end(), index,
                                      [](size_t i, const Run& r) { return i < r.first; });
-    offset = (it - 1)->offset + (index - (it - 1)->first) * kP;
-    runEnd = it == p.runs.end() ? p.count : it->first;
+    window.recording_ = p.id;
+    window.runFirst_ = (it - 1)->first;
+    window.runOffset_ = (it - 1)->offset;
+    window.runEnd_ = it == p.runs.end() ? p.count : it->first;
   }
+  const uint64_t offset = window.runOffset_ + (index - window.runFirst_) * kP;
+  const size_t runEnd = window.runEnd_;
   const uint8_t* data = BytesIn(offset, kP, window);
   if (data == nullptr) return nullptr;
   // As far as the packets follow each other in the source and in the window.
@@ -628,10 +636,20 @@ size_t TSRecording::PacketCount() const {
 }
 
 size_t TSRecording::PlacedCount(bool* complete) const {
+  const uint64_t settled = progress_->settled.load(std::memory_order_acquire);
+  *complete = (settled & 1) != 0;
+  return static_cast<size_t>(settled / 2);
+}
+
+void TSRecording::Nudge(size_t index) const {
   Progress& p = *progress_;
-  std::lock_guard<std::mutex> lock(p.mutex);
-  *complete = p.complete;
-  return p.placed;
+  const uint64_t settled = p.settled.load(std::memory_order_acquire);
+  if ((settled & 1) != 0 || index + kAhead / 2 < settled / 2 ||
+      index <= p.demandSeen.load(std::memory_order_relaxed)) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(p.mutex);
+  p.Await(lock, index, [] { return true; });
 }
 
 void TSRecording::WaitPlaced(size_t index) const {
@@ -797,8 +815,7 @@ void TSRecording::Scan() {
     clock.TakeAnchors(&p.anchors);
     if (clock.decided) p.edge = clock.edge;
     if (complete) {
-      p.complete = true;
-      p.placed = count;
+      p.Settle(count, true);
       p.skipped = skipped;
       p.ignored = clock.ignored;
       p.discontinuities = clock.discontinuities;
@@ -812,7 +829,7 @@ void TSRecording::Scan() {
     } else if (p.anchors.size() >= 2) {
       // The places up to the last settled anchor are final.
       if (p.placed == 0) p.headRate = Slope(p.anchors[0], p.anchors[1]);
-      p.placed = p.anchors.back().index;
+      p.Settle(p.anchors.back().index, false);
     }
     if (p.waiting > 0) p.found.notify_all();
     while (!p.stop && !complete && p.placed > p.demand + kAhead) {

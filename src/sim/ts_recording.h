@@ -12,12 +12,12 @@
 // A recorded MPEG transport stream as a sequence of whole 188-byte packets,
 // each with its place in the recording's own time (90 kHz ticks).
 //
-// A file is not held in memory: it is looked at through a few mapped chunks
-// that every reader shares, and the time line is kept as a short list of
-// anchors, so memory stays flat however long the recording is. The file is
-// gone through once: a thread of the recording finds the packets and builds
-// the time line a little ahead of where the readers are, and the readers see
-// the same chunks after it. A question about a packet the scan has not
+// A file is not held in memory: it is read in chunks of a megabyte that
+// every reader shares, a few at a time, and the time line is kept as a short
+// list of anchors, so memory stays flat however long the recording is. The
+// file is read once: a thread of the recording reads the chunks, finds the
+// packets and builds the time line a little ahead of where the readers are,
+// and the readers look at the same chunks after it. A question about a packet the scan has not
 // settled yet waits for it, so every answer is final and the same in every
 // run, whatever the scan's pace.
 //
@@ -72,6 +72,9 @@ class TSRecording {
   // Waits until the place of packet `index` is settled, or the recording
   // turns out to hold fewer packets.
   void WaitPlaced(size_t index) const;
+  // A reader has come to packet `index`: the scan goes on ahead of it
+  // without the reader waiting, where it would otherwise stop.
+  void Nudge(size_t index) const;
 
   // The packet's place on the recording's unbroken time line.
   int64_t Place(size_t index) const;
@@ -79,9 +82,9 @@ class TSRecording {
   // changes only at a discontinuity, where the clock jumps but the time line
   // goes on.
   int64_t ClockOffset(size_t index) const;
-  // The part of a mapped chunk a reader looks at, without a copy, for a
-  // reader that goes through the recording in order; it moves along with the
-  // reader. Each reader (a thread, a handle) has its own.
+  // The chunk a reader looks at, without a copy, for a reader that goes
+  // through the recording in order; it moves along with the reader. Each
+  // reader (a thread, a handle) has its own.
   struct Chunk;
   class Window {
    public:
@@ -95,6 +98,11 @@ class TSRecording {
     const uint8_t* data_ = nullptr;
     uint64_t start_ = 0;
     size_t length_ = 0;
+    // The run of packets the reader is in, as far as it was known.
+    uint64_t recording_ = 0;
+    size_t runFirst_ = 0;
+    size_t runEnd_ = 0;
+    uint64_t runOffset_ = 0;
   };
   // The packets from `index` on that lie one after the other in `window`,
   // at most `most` of them: their count in `got` (at least 1 unless null).
