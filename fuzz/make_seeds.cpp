@@ -22,6 +22,7 @@
 #include "tsgen/dvbsub_encoder.h"
 #include "tsgen/pes.h"
 #include "tsgen/teletext_encoder.h"
+#include "tsgen/ts.h"
 #include "tsgen/psi.h"
 
 namespace {
@@ -204,6 +205,46 @@ void TeletextSeeds() {
   Write("pes", "teletext-whole", Cat({{0x00}, stream, {0x00, 0x00, 0x01, 0xBD, 0x00, 0x00, 0x01}}));
 }
 
+// --- recordings ----------------------------------------------------------------
+
+// Short recordings with a clock: PCRs every fifth packet with a flagged jump
+// and a wild value, a stream with only PTS, and 192-byte packets among junk.
+void RecordingFileSeeds() {
+  Bytes pcr;
+  uint8_t cc = 0;
+  const Bytes filler(184, 0xFF);
+  for (int i = 0; i < 60; ++i) {
+    if (i % 5 != 0) {
+      tsgen::AppendPacket(pcr, 0x1FFF, false, cc, -1, filler.data(), filler.size());
+      continue;
+    }
+    int64_t value = i * 900;
+    if (i >= 30) value += 3600 * 90000;
+    if (i == 45) value = (int64_t{1} << 33) - 1;
+    tsgen::AppendPacket(pcr, 0x100, false, cc, value, nullptr, 0);
+    if (i == 30) pcr[pcr.size() - 188 + 5] |= 0x80;
+  }
+  Write("recording", "pcr-jump-and-outlier", pcr);
+  Bytes pts;
+  cc = 0;
+  for (int i = 0; i < 20; ++i) {
+    Bytes pes = {0x00, 0x00, 0x01, 0xBD, 0x00, 0x09, 0x80, 0x80, 0x05};
+    Bytes stamp(5);
+    tsgen::WritePTS(stamp.data(), 90000 + i * 3600);
+    pes.insert(pes.end(), stamp.begin(), stamp.end());
+    pes.push_back(0x10);
+    const Bytes packets = tsgen::PacketizePES(0x42C, pes, cc);
+    pts.insert(pts.end(), packets.begin(), packets.end());
+  }
+  Write("recording", "pts-only", pts);
+  Bytes junk = {0x47, 0x00, 0x12};
+  for (size_t at = 0; at + 188 <= pcr.size() && at < 20 * 188; at += 188) {
+    junk.insert(junk.end(), {0x00, 0x00, 0x00, 0x00});  // a 192-byte packet's time code
+    junk.insert(junk.end(), pcr.begin() + static_cast<long>(at), pcr.begin() + static_cast<long>(at + 188));
+  }
+  Write("recording", "192-byte-packets", junk);
+}
+
 // --- pieces of a real recording --------------------------------------------------
 
 void RecordingSeeds(const std::string& path) {
@@ -215,11 +256,13 @@ void RecordingSeeds(const std::string& path) {
   }
   SectionAssembler patAsm;
   Bytes pat;
-  for (uint32_t index : rec.PacketsOf(0)) {
-    patAsm.Push(rec.Packet(index), [&](const uint8_t* s, size_t n) {
+  rec.Visit(0, [&](size_t, const uint8_t* packet) {
+    if (PacketPid(packet) != 0) return true;
+    patAsm.Push(packet, [&](const uint8_t* s, size_t n) {
       if (pat.empty()) pat.assign(s, s + n);
     });
-  }
+    return pat.empty();
+  });
   if (pat.size() < 12) return;
   // The programs of the PAT, then each program's PMT.
   Bytes replies = Reply(pat);
@@ -232,11 +275,13 @@ void RecordingSeeds(const std::string& path) {
     if (program == 0) continue;
     SectionAssembler pmtAsm;
     Bytes pmt;
-    for (uint32_t index : rec.PacketsOf(static_cast<uint16_t>(pid))) {
-      pmtAsm.Push(rec.Packet(index), [&](const uint8_t* s, size_t n) {
+    rec.Visit(0, [&](size_t, const uint8_t* packet) {
+      if (PacketPid(packet) != pid) return true;
+      pmtAsm.Push(packet, [&](const uint8_t* s, size_t n) {
         if (pmt.empty() && n > 0 && s[0] == 0x02) pmt.assign(s, s + n);
       });
-    }
+      return pmt.empty();
+    });
     if (pmt.empty()) continue;
     serviceId = program;
     pmtPid = pid;
@@ -248,10 +293,9 @@ void RecordingSeeds(const std::string& path) {
   // packets of stream 0xBD).
   std::map<uint16_t, std::vector<Bytes>> pes;
   std::map<uint16_t, Bytes> partial;
-  for (size_t i = 0; i < rec.PacketCount(); ++i) {
-    const uint8_t* packet = rec.Packet(i);
+  rec.Visit(0, [&](size_t, const uint8_t* packet) {
     size_t offset = 0, size = 0;
-    if (!PacketPayload(packet, &offset, &size)) continue;
+    if (!PacketPayload(packet, &offset, &size)) return true;
     const uint16_t pid = PacketPid(packet);
     Bytes& current = partial[pid];
     if ((packet[1] & 0x40) != 0) {
@@ -259,7 +303,8 @@ void RecordingSeeds(const std::string& path) {
       current.clear();
     }
     current.insert(current.end(), packet + offset, packet + offset + size);
-  }
+    return true;
+  });
   for (auto& [pid, packets] : pes) {
     if (packets.size() < 60) continue;
     // A stretch at the start, one in the middle, one near the end.
@@ -298,6 +343,7 @@ int main(int argc, char** argv) {
   PsiSeeds();
   DvbSeeds();
   TeletextSeeds();
+  RecordingFileSeeds();
   if (argc > 2) RecordingSeeds(argv[2]);
   return 0;
 }
