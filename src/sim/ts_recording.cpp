@@ -677,9 +677,10 @@ size_t TSRecording::SkippedBytes() const {
 }
 
 namespace {
-// The anchors on both sides of a packet each reading thread looked at last,
-// for the two places a replay asks about (where the arrivals and where the
-// system time clock stand): those questions need no lock and no search.
+// The anchors on both sides of the packets each reading thread looked at
+// last, for the places a replay asks about (where the arrivals and where the
+// system time clock stand, and the searches around them): those questions
+// need no lock and no search.
 struct Bracket {
   uint64_t recording = 0;
   const TSRecording::Anchor* before = nullptr;
@@ -688,12 +689,16 @@ struct Bracket {
     return recording == id && before->index <= index && index < after->index;
   }
 };
-thread_local Bracket t_brackets[2];
+constexpr size_t kBrackets = 4;
+thread_local Bracket t_brackets[kBrackets];
 
 const Bracket* Bracketing(uint64_t id, size_t index) {
-  if (t_brackets[0].Holds(id, index)) return &t_brackets[0];
-  if (t_brackets[1].Holds(id, index)) {
-    std::swap(t_brackets[0], t_brackets[1]);
+  for (size_t k = 0; k < kBrackets; ++k) {
+    if (!t_brackets[k].Holds(id, index)) continue;
+    // The one found moves to the front.
+    const Bracket found = t_brackets[k];
+    std::copy_backward(t_brackets, t_brackets + k, t_brackets + k + 1);
+    t_brackets[0] = found;
     return &t_brackets[0];
   }
   return nullptr;
@@ -710,7 +715,7 @@ size_t TSRecording::AnchorAfterLocked(size_t index) const {
   const auto it = std::upper_bound(anchors.begin(), anchors.end(), index,
                                    [](size_t i, const Anchor& a) { return i < a.index; });
   if (it != anchors.begin() && it != anchors.end()) {
-    t_brackets[1] = t_brackets[0];
+    std::copy_backward(t_brackets, t_brackets + kBrackets - 1, t_brackets + kBrackets);
     t_brackets[0] = {progress_->id, &*(it - 1), &*it};
   }
   return static_cast<size_t>(it - anchors.begin());
