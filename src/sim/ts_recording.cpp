@@ -258,12 +258,12 @@ namespace {
 constexpr size_t kDecideAfter = size_t{1} << 17;
 constexpr size_t kPids = 8192;
 // How far the scan goes ahead of the readers, in packets: far enough that a
-// reader seldom waits, near enough that the chunks it mapped are still there
+// reader seldom waits, near enough that the chunks it read are still there
 // when the readers come.
 constexpr size_t kAhead = size_t{1} << 14;
 // The scan tells the readers what it found every so many packets.
 constexpr size_t kBatch = 1024;
-// Chunks are mapped at multiples of this size; the last few stay mapped for
+// Chunks are read at multiples of this size; the last few are kept for
 // whoever comes next.
 constexpr uint64_t kChunkBytes = 1 << 20;
 constexpr size_t kKeptChunks = 6;
@@ -445,7 +445,7 @@ struct TSRecording::Progress {
   double headRate = 0;
   double tailRate = 0;
   double edge = 0;
-  // The chunks mapped last, under `chunkMutex`.
+  // The chunks read last, under `chunkMutex`.
   std::mutex chunkMutex;
   std::deque<std::shared_ptr<const Chunk>> chunks;
 
@@ -470,7 +470,8 @@ struct TSRecording::Progress {
     complete = done;
     settled.store(uint64_t{n} * 2 + (done ? 1 : 0), std::memory_order_release);
   }
-  // The unmapping of chunks nobody uses any more, out of the readers' way.
+  // Lets go of chunks nobody uses any more, on the scan's thread rather
+  // than a reader's.
   void DropUnused() {
     for (size_t k = 0; k < chunks.size() && chunks.size() > kKeptChunks;) {
       if (chunks[k].use_count() == 1) {
@@ -554,7 +555,7 @@ std::shared_ptr<const TSRecording::Chunk> TSRecording::ChunkAt(uint64_t start) c
   bytesRead_.fetch_add(std::min<uint64_t>(kChunkBytes, chunk->length), std::memory_order_relaxed);
   p.chunks.push_back(chunk);
   // A chunk a reader still looks at stays, so that the reader is not the
-  // one that unmaps it; a reader stuck on an old one cannot keep many.
+  // one that frees it; a reader stuck on an old one cannot keep many.
   if (p.chunks.size() > kKeptChunks) p.DropUnused();
   while (p.chunks.size() > 2 * kKeptChunks) p.chunks.pop_front();
   return chunk;
