@@ -405,6 +405,7 @@ class ClockBuilder {
 
 // A stretch of the file read once and shared by every reader that needs it.
 struct TSRecording::Chunk {
+  uint64_t recording = 0;  // the load it belongs to
   uint64_t start = 0;
   size_t length = 0;
   std::unique_ptr<uint8_t[]> bytes;
@@ -543,6 +544,7 @@ std::shared_ptr<const TSRecording::Chunk> TSRecording::ChunkAt(uint64_t start) c
   const size_t length =
       static_cast<size_t>(std::min<uint64_t>(kChunkBytes + 2 * kP, size_ - start));
   auto chunk = std::make_shared<Chunk>();
+  chunk->recording = p.id;
   chunk->start = start;
   // Read rather than mapped: mapping and unmapping a chunk costs the other
   // threads more (the processors' address caches are flushed) than a copy
@@ -564,8 +566,8 @@ std::shared_ptr<const TSRecording::Chunk> TSRecording::ChunkAt(uint64_t start) c
 const uint8_t* TSRecording::BytesIn(uint64_t offset, size_t size, Window& window) const {
   if (offset > size_ || size > size_ - offset) return nullptr;
   if (fd_ < 0) return memory_.data() + offset;
-  if (window.data_ == nullptr || offset < window.start_ ||
-      offset + size > window.start_ + window.length_) {
+  if (window.data_ == nullptr || window.chunk_->recording != progress_->id ||
+      offset < window.start_ || offset + size > window.start_ + window.length_) {
     window.chunk_ = ChunkAt(offset / kChunkBytes * kChunkBytes);
     if (window.chunk_ == nullptr) {
       window.data_ = nullptr;
