@@ -428,17 +428,17 @@ struct TSRecording::Progress {
   // Settled anchors; a deque so that those already handed to a reader stay
   // where they are while more are added.
   std::deque<Anchor> anchors;
-  size_t count = 0;   // packets found
-  size_t placed = 0;  // packets from the first on whose place is settled
-  bool complete = false;
+  size_t count = 0;  // packets found
   bool stop = false;
   bool paused = false;
   int waiting = 0;
-  size_t demand = 0;  // the furthest packet a reader asked about lately
-  // `placed` twice, plus one when complete, and `demand`: for a look
-  // without the lock.
+  // Written under `mutex`, read without it too: the packets from the first
+  // on whose place is settled, twice, plus one once that is all of them;
+  // and the furthest packet a reader asked about lately.
   std::atomic<uint64_t> settled{0};
-  std::atomic<size_t> demandSeen{0};
+  std::atomic<size_t> demand{0};
+  size_t Placed() const { return static_cast<size_t>(settled.load(std::memory_order_relaxed) / 2); }
+  bool Complete() const { return (settled.load(std::memory_order_relaxed) & 1) != 0; }
   size_t skipped = 0;
   int ignored = 0;
   int discontinuities = 0;
@@ -454,12 +454,11 @@ struct TSRecording::Progress {
   // comes near, and the reader waits while `ready` is false.
   template <typename Ready>
   void Await(std::unique_lock<std::mutex>& lock, size_t index, Ready ready) {
-    if (!complete && index + kAhead / 2 >= placed && index > demand) {
+    if (!Complete() && index + kAhead / 2 >= Placed() && index > demand) {
       demand = index;
-      demandSeen.store(index, std::memory_order_relaxed);
       if (paused) wanted.notify_one();
     }
-    while (!complete && !ready()) {
+    while (!Complete() && !ready()) {
       ++waiting;
       found.wait(lock);
       --waiting;
@@ -467,8 +466,6 @@ struct TSRecording::Progress {
   }
   // Under the lock.
   void Settle(size_t n, bool done) {
-    placed = n;
-    complete = done;
     settled.store(uint64_t{n} * 2 + (done ? 1 : 0), std::memory_order_release);
   }
   // Lets go of chunks nobody uses any more, on the scan's thread rather
@@ -518,10 +515,6 @@ void TSRecording::SetNominalBitRate(int64_t bitsPerSecond) {
 size_t TSRecording::ReadBytes(uint64_t offset, size_t size, uint8_t* out) const {
   if (offset >= size_) return 0;
   size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
-  if (fd_ < 0) {
-    std::memcpy(out, memory_.data() + offset, size);
-    return size;
-  }
   size_t done = 0;
   while (done < size) {
     const ssize_t n = pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
@@ -579,13 +572,6 @@ const uint8_t* TSRecording::BytesIn(uint64_t offset, size_t size, Window& window
     if (offset + size > window.start_ + window.length_) return nullptr;
   }
   return window.data_ + (offset - window.start_);
-}
-
-size_t TSRecording::WaitFound(size_t index) const {
-  Progress& p = *progress_;
-  std::unique_lock<std::mutex> lock(p.mutex);
-  p.Await(lock, index, [&] { return index < p.count; });
-  return p.count;
 }
 
 const uint8_t* TSRecording::PacketsIn(size_t index, size_t most, Window& window,
@@ -648,7 +634,7 @@ void TSRecording::Nudge(size_t index) const {
   Progress& p = *progress_;
   const uint64_t settled = p.settled.load(std::memory_order_acquire);
   if ((settled & 1) != 0 || index + kAhead / 2 < settled / 2 ||
-      index <= p.demandSeen.load(std::memory_order_relaxed)) {
+      index <= p.demand.load(std::memory_order_relaxed)) {
     return;
   }
   std::unique_lock<std::mutex> lock(p.mutex);
@@ -658,26 +644,20 @@ void TSRecording::Nudge(size_t index) const {
 void TSRecording::WaitPlaced(size_t index) const {
   Progress& p = *progress_;
   std::unique_lock<std::mutex> lock(p.mutex);
-  p.Await(lock, index, [&] { return index < p.placed; });
+  p.Await(lock, index, [&] { return index < p.Placed(); });
 }
 
-int TSRecording::IgnoredClockValues() const {
+const TSRecording::Progress& TSRecording::WholeFile() const {
+  // Once the scan is complete these figures no longer change.
   PacketCount();
-  std::lock_guard<std::mutex> lock(progress_->mutex);
-  return progress_->ignored;
+  return *progress_;
 }
 
-int TSRecording::Discontinuities() const {
-  PacketCount();
-  std::lock_guard<std::mutex> lock(progress_->mutex);
-  return progress_->discontinuities;
-}
+int TSRecording::IgnoredClockValues() const { return WholeFile().ignored; }
 
-size_t TSRecording::SkippedBytes() const {
-  PacketCount();
-  std::lock_guard<std::mutex> lock(progress_->mutex);
-  return progress_->skipped;
-}
+int TSRecording::Discontinuities() const { return WholeFile().discontinuities; }
+
+size_t TSRecording::SkippedBytes() const { return WholeFile().skipped; }
 
 namespace {
 // The anchors on both sides of the packets each reading thread looked at
@@ -747,7 +727,7 @@ int64_t TSRecording::Place(size_t index) const {
   Progress& p = *progress_;
   if (const Bracket* b = Bracketing(p.id, index)) return Between(*b->before, *b->after, index);
   std::unique_lock<std::mutex> lock(p.mutex);
-  p.Await(lock, index, [&] { return index < p.placed; });
+  p.Await(lock, index, [&] { return index < p.Placed(); });
   return PlaceLocked(index);
 }
 
@@ -755,7 +735,7 @@ int64_t TSRecording::ClockOffset(size_t index) const {
   Progress& p = *progress_;
   if (const Bracket* b = Bracketing(p.id, index)) return b->before->offset;
   std::unique_lock<std::mutex> lock(p.mutex);
-  p.Await(lock, index, [&] { return index < p.placed; });
+  p.Await(lock, index, [&] { return index < p.Placed(); });
   const size_t after = AnchorAfterLocked(index);
   return after == 0 ? 0 : p.anchors[after - 1].offset;
 }
@@ -790,7 +770,7 @@ bool TSRecording::Start(std::string* error) {
   Progress& p = *progress_;
   {
     std::unique_lock<std::mutex> lock(p.mutex);
-    p.Await(lock, 0, [&] { return p.placed > 0; });
+    p.Await(lock, 0, [&] { return p.Placed() > 0; });
     if (p.count > 0) {
       firstPlace_ = PlaceLocked(0);
       loaded_ = true;
@@ -816,7 +796,7 @@ void TSRecording::Scan() {
   const auto publish = [&](bool complete) {
     std::unique_lock<std::mutex> lock(p.mutex);
     // The clock is told to the loading thread with the first settled places.
-    if (p.placed == 0) source_ = clock.source;
+    if (p.Placed() == 0) source_ = clock.source;
     p.runs.insert(p.runs.end(), runs.begin(), runs.end());
     runs.clear();
     p.count = count;
@@ -836,11 +816,11 @@ void TSRecording::Scan() {
       }
     } else if (p.anchors.size() >= 2) {
       // The places up to the last settled anchor are final.
-      if (p.placed == 0) p.headRate = Slope(p.anchors[0], p.anchors[1]);
+      if (p.Placed() == 0) p.headRate = Slope(p.anchors[0], p.anchors[1]);
       p.Settle(p.anchors.back().index, false);
     }
     if (p.waiting > 0) p.found.notify_all();
-    while (!p.stop && !complete && p.placed > p.demand + kAhead) {
+    while (!p.stop && !complete && p.Placed() > p.demand + kAhead) {
       p.paused = true;
       p.wanted.wait(lock);
       p.paused = false;

@@ -146,8 +146,8 @@ class TSRecording {
   // Bytes [offset, offset + size) through a window; null when not all there.
   const uint8_t* BytesIn(uint64_t offset, size_t size, Window& window) const;
   std::shared_ptr<const Chunk> ChunkAt(uint64_t start) const;
-  // Waits until the packet at `index` is found; the packets found by then.
-  size_t WaitFound(size_t index) const;
+  // Waits for the whole recording to be gone through.
+  const Progress& WholeFile() const;
   // Under the lock: the place of a packet whose place is settled.
   int64_t PlaceLocked(size_t index) const;
   // Under the lock: the first anchor past the packet, or their count.
