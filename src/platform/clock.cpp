@@ -126,11 +126,8 @@ struct Participation {
   // Under the clock's lock, when the thread starts taking part.
   void Pin(VirtualClock::State& s) {
     if (!s.oneProcessor || pinned || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
-    if (s.processor < 0 || !CPU_ISSET(s.processor, &allowed)) {
-      const int now = sched_getcpu();
-      if (now < 0) return;
-      if (s.processor < 0) s.processor = now;
-    }
+    if (s.processor < 0) s.processor = sched_getcpu();
+    if (s.processor < 0) return;
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(s.processor, &one);
